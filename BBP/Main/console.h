@@ -1,0 +1,18 @@
+// The console front end: dialogue, run values and digit display.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <istream>
+
+// The sizes a run works with, derived from the answers.
+struct tly_bbp_run_values {
+  uint64_t words, position, block_hint;
+};
+tly_bbp_run_values tly_bbp_derive_run_values(uint64_t start, uint64_t digits);
+
+// Banner, menu and the three prompts, reading from `in` and writing to `out`.
+// False when the input ended before all three answers were accepted.
+bool tly_bbp_dialogue(std::istream& in, FILE* out, int32_t* formula, uint64_t* start, uint64_t* digits);
+
+// The binary and the hexadecimal block of the Result words on standard output.
+void tly_bbp_print_digits(const uint32_t* result, uint64_t digits, uint64_t position);

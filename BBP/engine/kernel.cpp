@@ -1,0 +1,158 @@
+// The block kernel: one block of one series, groups of eight through the vector routine,
+// the few leftover and non-positive-exponent terms one at a time.
+#include "kernel.h"
+
+#include "engine.h"
+#include "numeric.h"
+#include "system.h"
+
+namespace {
+
+// Lane digits stay below 2^34 per group, so 65,536 groups between carry passes keep
+// every cell far below the 2^56 that the check guards.
+constexpr uint64_t groups_between_checks = 65536;
+constexpr uint32_t groups_per_pass = 8;
+
+// Base-2^32 digits of r/m into digit[top] down to digit[0], truncated after digit 0.
+void expand(uint64_t* digit, uint64_t top, uint64_t r, uint64_t m, double inv) {
+  for (uint64_t i = top + 1; i-- > 0;) {
+    const uint64_t q = tly_bbp_near((tly_bbp_dbl(r) * tly_bbp_digit_scale) * inv - 1.0);
+    digit[i] = q;
+    r = (r << 32) - q * m;
+  }
+}
+
+// Adds the digit buffer into the block result, or subtracts it with borrows.
+void add_term(int64_t* block_result, const uint64_t* digit, uint64_t cells, bool subtract) {
+  if (!subtract) {
+    for (uint64_t i = 0; i < cells; ++i)
+      block_result[i] = static_cast<int64_t>(static_cast<uint64_t>(block_result[i]) + digit[i]);
+    return;
+  }
+  int64_t carry = 0;
+  for (uint64_t i = 0; i < cells; ++i) {
+    carry = static_cast<int64_t>(static_cast<uint64_t>(carry) + static_cast<uint64_t>(block_result[i]) - digit[i]);
+    block_result[i] = carry & 0xFFFFFFFF;
+    carry >>= 32;
+  }
+}
+
+// 2^e mod m, lazily reduced, left to right without a window.
+uint64_t pow2_mod(uint64_t e, uint64_t m, double inv) {
+  const uint32_t z = tly_bbp_leading_zeros(e);
+  uint64_t bits = e << z;
+  uint64_t r = 1;
+  for (uint32_t i = z; i < 64; ++i) {
+    const double f = tly_bbp_dbl(r);
+    const uint64_t q = tly_bbp_near(f * (f * inv) - 1.0);
+    r = r * r - q * m;
+    r <<= bits >> 63;
+    bits <<= 1;
+  }
+  return r;
+}
+
+// Folds the eight normalised lanes into the block result: even lanes hold their terms
+// divided by 2^step, and in an alternating series they are the added ones.
+void fold(int64_t* block_result, const uint64_t* rows, uint64_t cells, int32_t alternating, uint32_t step) {
+  int64_t carry = 0;
+  for (uint64_t i = 0; i < cells; ++i) {
+    const uint64_t* row = rows + 8 * i;
+    const uint64_t even = row[0] + row[2] + row[4] + row[6];
+    const uint64_t odd = row[1] + row[3] + row[5] + row[7];
+    if (!alternating) {
+      block_result[i] = static_cast<int64_t>(odd + (even << step));
+    } else {
+      carry = static_cast<int64_t>(static_cast<uint64_t>(carry) + (even << step) - odd);
+      block_result[i] = carry & 0xFFFFFFFF;
+      carry >>= 32;
+    }
+  }
+}
+
+}  // namespace
+
+void tly_bbp_check_lanes(uint64_t* rows, uint64_t cells) {
+  uint64_t any = 0;
+  for (uint64_t i = 0; i < 8 * cells; ++i) any |= rows[i];
+  if (any & 0xFF00000000000000ull) tly_bbp_fatal("Error in computation. Expected < 2^56.");
+  for (int lane = 0; lane < 8; ++lane) {
+    uint64_t carry = 0;
+    for (uint64_t r = 0; r < cells; ++r) {
+      const uint64_t v = rows[8 * r + lane] + carry;
+      rows[8 * r + lane] = v & 0xFFFFFFFF;
+      carry = v >> 32;
+    }
+  }
+}
+
+void tly_bbp_kernel(int64_t* block_result, uint64_t cells, int32_t alternating, uint64_t shift, uint64_t first,
+                    uint64_t last, uint32_t step, uint32_t multiplier, uint32_t offset, void* scratch) {
+  if (first * step > 32 * cells + shift) {
+    for (uint64_t i = 0; i < cells; ++i) block_result[i] = 0;
+    return;
+  }
+
+  uint64_t* rows = static_cast<uint64_t*>(scratch);
+  uint32_t lane_offset[8];
+  for (uint32_t j = 0; j < 8; ++j) lane_offset[j] = offset + j * multiplier;
+  const uint32_t z0 = tly_bbp_leading_zeros(shift - step * first);
+  for (uint64_t i = 0; i < 8 * cells; ++i) rows[i] = 0;
+
+  const tly_bbp_vpowgroups_fn groups = tly_bbp_active_variant()->groups;
+  alignas(64) uint64_t moduli[8 * groups_per_pass];
+  uint64_t since_check = 0;
+  uint64_t k = first;
+  // A group needs all eight terms in the block and a positive exponent for the eighth.
+  auto group_fits = [&](uint64_t g) { return g + 7 < last && step * (g + 7) < shift; };
+  while (group_fits(k)) {
+    // Passes end where a carry pass is due, so the checks fall after the same groups as
+    // they would one group at a time.
+    const uint64_t until_check = groups_between_checks + 1 - since_check;
+    uint32_t n = 0;
+    while (n < groups_per_pass && n < until_check && group_fits(k + 8 * n)) {
+      for (uint32_t j = 0; j < 8; ++j) moduli[8 * n + j] = lane_offset[j] + uint64_t{multiplier} * (k + 8 * n);
+      ++n;
+    }
+    groups(rows, cells, moduli, z0, shift - step * k, step, n);
+    if (n == until_check) {
+      tly_bbp_check_lanes(rows, cells);
+      since_check = 1;
+    } else {
+      since_check += n;
+    }
+    k += 8 * uint64_t{n};
+  }
+  tly_bbp_check_lanes(rows, cells);
+  fold(block_result, rows, cells, alternating, step);
+
+  uint64_t* digit = rows;
+  for (; k < last && step * k < shift; ++k) {
+    const uint64_t m = uint64_t{multiplier} * k + offset;
+    const double inv = 1.0 / tly_bbp_dbl(m);
+    expand(digit, cells - 1, pow2_mod(shift - step * k, m, inv), m, inv);
+    add_term(block_result, digit, cells, alternating && ((k - first) & 1));
+  }
+  for (; k < last; ++k) {
+    const uint64_t d = step * k - shift;
+    const uint64_t w = d >> 5;
+    // Exponents only fall, so once a term lies wholly below the last digit all later ones do.
+    if (w >= cells) break;
+    const uint64_t m = uint64_t{multiplier} * k + offset;
+    const double inv = 1.0 / tly_bbp_dbl(m);
+    for (uint64_t i = cells - w; i < cells; ++i) digit[i] = 0;
+    uint64_t r = uint64_t{0x100000000} >> (d & 31);
+    const uint64_t top = cells - 1 - w;
+    digit[top] = tly_bbp_near(tly_bbp_dbl(r) * inv - 1.0);
+    r -= digit[top] * m;
+    if (top > 0) expand(digit, top - 1, r, m, inv);
+    add_term(block_result, digit, cells, alternating && ((k - first) & 1));
+  }
+
+  uint64_t carry = 0;
+  for (uint64_t i = 0; i < cells; ++i) {
+    carry += static_cast<uint64_t>(block_result[i]);
+    block_result[i] = static_cast<int64_t>(carry & 0xFFFFFFFF);
+    carry >>= 32;
+  }
+}

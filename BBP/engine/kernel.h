@@ -1,0 +1,10 @@
+// One block of terms of one series, summed modulo 1 into normalised 32-bit digits.
+#pragma once
+#include <cstdint>
+
+void tly_bbp_kernel(int64_t* block_result, uint64_t cells, int32_t alternating, uint64_t shift, uint64_t first,
+                    uint64_t last, uint32_t step, uint32_t multiplier, uint32_t offset, void* scratch);
+
+// The lane check and carry pass: fatal ("Error in computation. Expected < 2^56.") when
+// any of the `cells` rows of eight lane cells has reached 2^56, else each lane normalised.
+void tly_bbp_check_lanes(uint64_t* rows, uint64_t cells);

@@ -1,0 +1,101 @@
+// The series evaluator and its parallel block loop: blocks of terms claimed on demand,
+// summed per thread, and added up once the team has finished.
+#include "pblock.h"
+
+#include <omp.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "kernel.h"
+#include "system.h"
+
+namespace {
+
+constexpr uint64_t smallest_block = 0x400000;  // 4,194,304: keeps every block start even
+
+}  // namespace
+
+uint64_t tly_bbp_initial_block_size(int32_t threads, uint64_t term_count, uint64_t block_hint) {
+  uint64_t block_size = smallest_block;
+  while (block_size < block_hint && block_size < term_count / 8) block_size *= 2;
+  while (static_cast<uint64_t>(static_cast<int64_t>(threads)) * block_size > term_count) block_size /= 2;
+  return block_size < smallest_block ? smallest_block : block_size;
+}
+
+bool tly_bbp_claim_block(uint64_t term_count, int32_t team_size, uint64_t* next_term, uint64_t* block_size,
+                         uint64_t* first, uint64_t* last) {
+  if (*next_term == term_count) return false;
+  const uint64_t remaining = term_count - *next_term;
+  const uint64_t team = static_cast<uint64_t>(static_cast<int64_t>(team_size));
+  while (team * *block_size * 2 > remaining) *block_size /= 2;
+  if (*block_size <= smallest_block) *block_size = smallest_block;
+  *first = *next_term;
+  *last = *next_term + *block_size < term_count ? *next_term + *block_size : term_count;
+  *next_term = *last;
+  return true;
+}
+
+void tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64_t shift, uint64_t term_count,
+                    uint32_t step, uint32_t multiplier, uint32_t offset, uint64_t block_hint) {
+  const int32_t threads = omp_get_num_procs();
+  uint64_t block_size = tly_bbp_initial_block_size(threads, term_count, block_hint);
+
+  const int32_t t0 = tly_bbp_clock_ms();
+  const uint64_t array_cells = cells + 8;  // the 8 spare cells keep neighbouring threads' arrays apart
+  const uint64_t slice_bytes = cells * 64 + 64;
+  int64_t* accumulators = static_cast<int64_t*>(tly_bbp_alloc(uint64_t(threads) * 2 * array_cells * 8));
+  unsigned char* scratch = static_cast<unsigned char*>(tly_bbp_alloc(uint64_t(threads) * slice_bytes));
+  std::memset(accumulators, 0, uint64_t(threads) * array_cells * 8);
+
+  uint64_t next_term = 0;
+  uint64_t terms_done = 0;
+  int32_t team_size = 0;
+
+#pragma omp parallel num_threads(threads)
+  {
+    const int32_t t = omp_get_thread_num();
+    if (t == 0) {
+      const int32_t granted = omp_get_num_threads();
+      team_size = granted < threads ? granted : threads;
+    }
+#pragma omp barrier
+    if (t < team_size) {
+      int64_t* accumulator = accumulators + uint64_t(t) * array_cells;
+      int64_t* block_result = accumulators + uint64_t(threads + t) * array_cells;
+      void* slice = scratch + uint64_t(t) * slice_bytes;
+      const double reciprocal = 1.0 / static_cast<double>(term_count);
+      for (;;) {
+        uint64_t first = 0, last = 0;
+        bool claimed;
+#pragma omp critical
+        claimed = tly_bbp_claim_block(term_count, team_size, &next_term, &block_size, &first, &last);
+        if (!claimed) break;
+
+        tly_bbp_kernel(block_result, cells, alternating, shift, first, last, step, multiplier, offset, slice);
+        for (uint64_t i = 0; i < cells; ++i)
+          accumulator[i] = static_cast<int64_t>(static_cast<uint64_t>(accumulator[i]) +
+                                                static_cast<uint64_t>(block_result[i]));
+
+#pragma omp critical
+        {
+          terms_done += last - first;
+          std::printf("\r%79s\r", "");
+          std::printf("Progress: %g%%", (static_cast<double>(terms_done) * 100.0) * reciprocal);
+          // Standard output may be a pipe or a file: show the progress while the work runs.
+          std::fflush(stdout);
+        }
+      }
+    }
+  }
+
+  for (uint64_t i = 0; i < cells; ++i) out[i] = 0;
+  for (int32_t t = 0; t < team_size; ++t)
+    for (uint64_t i = 0; i < cells; ++i)
+      out[i] = static_cast<int64_t>(static_cast<uint64_t>(out[i]) +
+                                    static_cast<uint64_t>(accumulators[uint64_t(t) * array_cells + i]));
+
+  tly_bbp_free(accumulators);
+  tly_bbp_free(scratch);
+  std::printf("    Time: %g\n", tly_bbp_elapsed_seconds(t0, tly_bbp_clock_ms()));
+}

@@ -1,0 +1,23 @@
+// Process-wide services: aligned memory under the one lock, fatal exit, pause, clock.
+#pragma once
+#include <cstdint>
+
+// 16-byte aligned allocation and release, each inside the process-wide
+// critical section; a failed allocation is fatal ("Memory Allocation Failure").
+void* tly_bbp_alloc(uint64_t bytes);
+void tly_bbp_free(void* memory);
+
+// Tests replace the allocator to drive the failure path; null means the system's.
+extern void* (*tly_bbp_alloc_hook)(uint64_t bytes);
+
+// Prints the message with no line end, pauses, and ends the process with code 1.
+[[noreturn]] void tly_bbp_fatal(const char* message);
+
+// Waits for Enter when a person is at the terminal; never blocks on piped input.
+void tly_bbp_pause();
+
+// Milliseconds of real time since the process started, wrapping as a signed 32-bit count.
+int32_t tly_bbp_clock_ms();
+
+// Seconds between two clock readings, as the time lines print them.
+double tly_bbp_elapsed_seconds(int32_t t0, int32_t t1);

@@ -1,0 +1,24 @@
+// Powers of two modulo eight moduli at once, with their fraction digits added to lane rows.
+#pragma once
+#include <cstdint>
+
+// One group: lane pair j is raised to exponent - (2j+1)*step modulo moduli[2j], moduli[2j+1];
+// each lane adds the first `cells` base-2^32 digits of x/m into its column of `scratch`
+// (`cells` rows of eight cells, row cells-1 the first digit after the point).
+void tly_bbp_vpowmod8(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
+                      uint64_t exponent, uint64_t step);
+
+// The plain scalar version of the same arithmetic, lane by lane: the reference every
+// vector variant must match cell for cell.
+void tly_bbp_vpowmod8_scalar(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
+                             uint64_t exponent, uint64_t step);
+
+// Two lanes per 128-bit vector with SSE4.1: the baseline variant.
+void tly_bbp_vpowmod8_sse41(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
+                            uint64_t exponent, uint64_t step);
+
+// Several consecutive groups in one pass: group g has moduli[8g .. 8g+7] and exponent
+// exponent - 8*g*step, and adds into the same lane rows. Leaves exactly the cells that
+// `groups` calls of the group routine would.
+using tly_bbp_vpowgroups_fn = void (*)(uint64_t* scratch, uint64_t cells, const uint64_t* moduli,
+                                       uint32_t known_zeros, uint64_t exponent, uint64_t step, uint32_t groups);

@@ -1,0 +1,20 @@
+// The two formulas for pi: each leaves frac(2^position * pi) in the Result words.
+#pragma once
+#include <cstdint>
+
+void tly_bbp_Pi_Plouffe(uint32_t* result, uint64_t position, uint64_t words, uint64_t block_hint);
+void tly_bbp_Pi_Bellard(uint32_t* result, uint64_t position, uint64_t words, uint64_t block_hint);
+
+// Terms evaluated for every series of a run.
+uint64_t tly_bbp_Plouffe_term_count(uint64_t position, uint64_t words);
+uint64_t tly_bbp_Bellard_term_count(uint64_t position, uint64_t words);
+
+// One series of a formula: coefficient +-2^power, term k = sign * 2^(position + power - step*k) / (multiplier*k + offset).
+struct tly_bbp_series {
+  int32_t power;        // exponent of the coefficient, the formula's common factor included
+  int32_t negative;     // subtracted from the running sum
+  int32_t alternating;  // term k carries (-1)^k
+  uint32_t step, multiplier, offset;
+};
+extern const tly_bbp_series tly_bbp_Plouffe_series[4];
+extern const tly_bbp_series tly_bbp_Bellard_series[7];
