@@ -45,6 +45,7 @@ void compute_pi(FixedPi& out, uint64_t precision_bits) {
   mpfr_const_pi(pi, MPFR_RNDN);
   mpfr_exp_t e = mpfr_get_z_2exp(out.m, pi);
   mpfr_clear(pi);
+  mpfr_free_cache();  // MPFR's own copy of pi would double the memory held
   out.frac_bits = static_cast<uint64_t>(-e);
 }
 

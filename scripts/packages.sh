@@ -1,0 +1,18 @@
+# Installs the Debian packages named as arguments that are missing, or fails naming them.
+tly_bbp_need_packages() {
+  local missing=() p
+  for p in "$@"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+  ((${#missing[@]})) || return 0
+  if [ "$(id -u)" != 0 ] && ! command -v sudo >/dev/null; then
+    echo "error: missing Debian packages: ${missing[*]} (install them as root: apt-get install ${missing[*]})" >&2
+    return 1
+  fi
+  local sudo=""
+  [ "$(id -u)" = 0 ] || sudo=sudo
+  echo "installing: ${missing[*]}"
+  $sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null || {
+    echo "error: could not install: ${missing[*]}" >&2
+    return 1
+  }
+}
+BUILD_PACKAGES=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev libmpfr-dev libgmp-dev)
