@@ -38,8 +38,8 @@ uint64_t last_place(uint64_t start, uint64_t count) {
 uint64_t precision_for(uint64_t last) { return 4 * last + kGuardBits + 2; }
 
 void compute_pi(FixedPi& out, uint64_t precision_bits) {
-  if (precision_bits > static_cast<uint64_t>(MPFR_PREC_MAX))
-    throw std::invalid_argument("precision beyond MPFR's range");
+  if (precision_bits < 8 || precision_bits > static_cast<uint64_t>(MPFR_PREC_MAX))
+    throw std::invalid_argument("precision outside the oracle's range");
   mpfr_t pi;
   mpfr_init2(pi, static_cast<mpfr_prec_t>(precision_bits));
   mpfr_const_pi(pi, MPFR_RNDN);
