@@ -7,6 +7,18 @@ namespace {
 
 bool always() { return true; }
 
+// The checks run in this baseline unit; the compiler's CPU check includes the operating
+// system's support for the wider registers (XGETBV).
+bool avx2_fma() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+}
+
+bool avx512_dq() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+}
+
 void groups_sse41(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
                   uint64_t exponent, uint64_t step, uint32_t groups) {
   for (uint32_t g = 0; g < groups; ++g)
@@ -17,6 +29,8 @@ void groups_sse41(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uin
 
 const tly_bbp_variant tly_bbp_variants[] = {
     {"x64 SSE4.1", always, groups_sse41},
+    {"x64 AVX2", avx2_fma, tly_bbp_vpowgroups_avx2},
+    {"x64 AVX-512", avx512_dq, tly_bbp_vpowgroups_avx512},
 };
 const int tly_bbp_variant_count = sizeof(tly_bbp_variants) / sizeof(tly_bbp_variants[0]);
 
@@ -28,11 +42,15 @@ const tly_bbp_variant* fastest_supported() {
   return &tly_bbp_variants[0];
 }
 
-const tly_bbp_variant* active = fastest_supported();
+// Chosen on first use, so that it is valid in other units' static initialisers too.
+const tly_bbp_variant* active = nullptr;
 
 }  // namespace
 
-const tly_bbp_variant* tly_bbp_active_variant() { return active; }
+const tly_bbp_variant* tly_bbp_active_variant() {
+  if (!active) active = fastest_supported();
+  return active;
+}
 
 bool tly_bbp_use_variant(const char* name) {
   for (int i = 0; i < tly_bbp_variant_count; ++i) {
@@ -46,5 +64,5 @@ bool tly_bbp_use_variant(const char* name) {
 
 void tly_bbp_vpowmod8(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
                       uint64_t exponent, uint64_t step) {
-  active->groups(scratch, cells, moduli, known_zeros, exponent, step, 1);
+  tly_bbp_active_variant()->groups(scratch, cells, moduli, known_zeros, exponent, step, 1);
 }

@@ -22,3 +22,10 @@ void tly_bbp_vpowmod8_sse41(uint64_t* scratch, uint64_t cells, const uint64_t* m
 // `groups` calls of the group routine would.
 using tly_bbp_vpowgroups_fn = void (*)(uint64_t* scratch, uint64_t cells, const uint64_t* moduli,
                                        uint32_t known_zeros, uint64_t exponent, uint64_t step, uint32_t groups);
+
+// Several groups at once on wide vectors, wholly in double precision with fused
+// multiply-adds forming the remainders exactly; for processors that support them.
+void tly_bbp_vpowgroups_avx2(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
+                             uint64_t exponent, uint64_t step, uint32_t groups);
+void tly_bbp_vpowgroups_avx512(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
+                               uint64_t exponent, uint64_t step, uint32_t groups);

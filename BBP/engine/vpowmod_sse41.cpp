@@ -1,6 +1,7 @@
 // The group routine on two 64-bit lanes per 128-bit vector (SSE4.1): one vector per lane pair.
 #include <smmintrin.h>
 
+#include "group_setup.h"
 #include "vpowmod.h"
 
 namespace {
@@ -47,31 +48,17 @@ inline __m128i product(__m128i q, __m128i m) {
 
 void tly_bbp_vpowmod8_sse41(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
                             uint64_t exponent, uint64_t step) {
-  uint64_t t = exponent << (known_zeros & 63);
-  uint32_t s = known_zeros;
-  while (static_cast<int64_t>(t) > 0) {
-    t += t;
-    ++s;
-  }
-  const uint64_t d = step << (s & 63);
-
+  const tly_bbp_group_start g = tly_bbp_group_setup(moduli, known_zeros, exponent, step);
   lane_pair pair[4];
   const __m128d one = _mm_set1_pd(1.0);
   for (int j = 0; j < 4; ++j) {
     pair[j].m = _mm_load_si128(reinterpret_cast<const __m128i*>(moduli + 2 * j));
     pair[j].inv = _mm_div_pd(one, to_double(pair[j].m));
-    pair[j].bits = j == 0 ? t - d : pair[j - 1].bits - 2 * d;
-    pair[j].x = _mm_set1_epi64x(1);
-  }
-  if (moduli[0] >= 0x10000) {
-    for (lane_pair& p : pair) {
-      p.x = _mm_set1_epi64x(int64_t{1} << (p.bits >> 59));
-      p.bits <<= 5;
-    }
-    s += 5;
+    pair[j].bits = g.pair_bits[j];
+    pair[j].x = _mm_set1_epi64x(int64_t{1} << g.power[j]);
   }
 
-  for (; s < 64; ++s) {
+  for (uint32_t s = g.s; s < 64; ++s) {
     for (lane_pair& p : pair) {
       const __m128d f = to_double(p.x);
       const __m128i q = nearest(_mm_sub_pd(_mm_mul_pd(_mm_mul_pd(f, f), p.inv), one));

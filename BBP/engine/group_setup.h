@@ -1,0 +1,40 @@
+// Where one group's square-and-double loop starts: aligned pair exponents and the first window.
+#pragma once
+#include <cstdint>
+
+namespace {
+
+struct tly_bbp_group_start {
+  uint32_t s;              // bit counter at the loop's start: 64 - s steps remain
+  uint32_t power[4];       // each pair starts at x = 2^power (0 without the window)
+  uint64_t pair_bits[4];   // each pair's exponent, its next bit at bit 63
+};
+
+// The exponents fall from pair to pair by 2*step; all four are aligned on the leading one
+// of `exponent`, so the shorter ones begin with zero bits, which square 1 to 1.
+inline tly_bbp_group_start tly_bbp_group_setup(const uint64_t* moduli, uint32_t known_zeros, uint64_t exponent,
+                                               uint64_t step) {
+  tly_bbp_group_start g;
+  uint64_t t = exponent << (known_zeros & 63);
+  g.s = known_zeros;
+  while (static_cast<int64_t>(t) > 0) {
+    t += t;
+    ++g.s;
+  }
+  const uint64_t d = step << (g.s & 63);
+  g.pair_bits[0] = t - d;
+  for (int j = 1; j < 4; ++j) g.pair_bits[j] = g.pair_bits[j - 1] - 2 * d;
+  for (int j = 0; j < 4; ++j) g.power[j] = 0;
+  // The five-bit window is decided on lane 0, the group's smallest modulus, alone: below
+  // 65536 an unreduced start of up to 2^31 would overflow the estimate's range.
+  if (moduli[0] >= 0x10000) {
+    for (int j = 0; j < 4; ++j) {
+      g.power[j] = static_cast<uint32_t>(g.pair_bits[j] >> 59);
+      g.pair_bits[j] <<= 5;
+    }
+    g.s += 5;
+  }
+  return g;
+}
+
+}  // namespace
