@@ -76,12 +76,13 @@ void tly_bbp_check_lanes(uint64_t* rows, uint64_t cells) {
   uint64_t any = 0;
   for (uint64_t i = 0; i < 8 * cells; ++i) any |= rows[i];
   if (any & 0xFF00000000000000ull) tly_bbp_fatal("Error in computation. Expected < 2^56.");
-  for (int lane = 0; lane < 8; ++lane) {
-    uint64_t carry = 0;
-    for (uint64_t r = 0; r < cells; ++r) {
-      const uint64_t v = rows[8 * r + lane] + carry;
+  // Row by row with the eight lanes' carries side by side, so the lanes go through together.
+  uint64_t carry[8] = {};
+  for (uint64_t r = 0; r < cells; ++r) {
+    for (int lane = 0; lane < 8; ++lane) {
+      const uint64_t v = rows[8 * r + lane] + carry[lane];
       rows[8 * r + lane] = v & 0xFFFFFFFF;
-      carry = v >> 32;
+      carry[lane] = v >> 32;
     }
   }
 }
