@@ -1,9 +1,57 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test.
+# Builds everything and runs every test: the suite, then ThreadSanitizer on the thread-count
+# tests, a bounded fuzzing run of the console dialogue, and the suite again under
+# AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/packages.sh
-tly_bbp_need_packages "${BUILD_PACKAGES[@]}"
+tly_bbp_need_packages "${BUILD_PACKAGES[@]}" "${CHECK_PACKAGES[@]}"
+
+# Stage times go to standard error, so that the last test runner's summary closes the output.
+stage_start=$SECONDS
+stage_done() {
+  echo "== stage $1: $((SECONDS - stage_start)) s" >&2
+  stage_start=$SECONDS
+}
+
 cmake --preset release
 cmake --build --preset release
 ctest --preset release
+stage_done "release build and suite"
+
+# Archer (LLVM's OpenMP tool) tells ThreadSanitizer about the runtime's barriers and locks;
+# without it every report would be noise, so its greeting is required.
+cmake --preset tsan
+cmake --build --preset tsan
+tsan_log=$(mktemp)
+ctest --preset tsan 2>&1 | tee "$tsan_log"
+if ! grep -q "Archer detected OpenMP application with TSan" "$tsan_log"; then
+  echo "error: ThreadSanitizer ran without Archer, so it does not understand OpenMP here" >&2
+  exit 1
+fi
+rm -f "$tsan_log"
+stage_done "ThreadSanitizer"
+
+# New inputs go to a scratch directory; the seeds in the repository stay as they are.
+cmake --preset fuzz
+cmake --build --preset fuzz
+fuzz_dir=$(mktemp -d)
+fuzz_log="$fuzz_dir/log"
+mkdir "$fuzz_dir/corpus"
+if ! build/fuzz/tests/fuzz/dialogue_fuzz -max_total_time="${TLY_BBP_FUZZ_SECONDS:-30}" -timeout=10 \
+    -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$fuzz_dir/" \
+    "$fuzz_dir/corpus" tests/fuzz/corpus >"$fuzz_log" 2>&1; then
+  cat "$fuzz_log"
+  for input in "$fuzz_dir"/crash-* "$fuzz_dir"/timeout-* "$fuzz_dir"/oom-* "$fuzz_dir"/leak-*; do
+    [ -e "$input" ] && { echo "failing input $input:"; od -c "$input" | head -20; }
+  done
+  exit 1
+fi
+grep -E "^Done|stat::number_of_executed_units" "$fuzz_log" || true
+rm -rf "$fuzz_dir"
+stage_done "fuzzing"
+
+cmake --preset asan
+cmake --build --preset asan
+ctest --preset asan
+stage_done "AddressSanitizer and UndefinedBehaviorSanitizer suite"

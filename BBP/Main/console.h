@@ -16,3 +16,7 @@ bool tly_bbp_dialogue(std::istream& in, FILE* out, int32_t* formula, uint64_t* s
 
 // The binary and the hexadecimal block of the Result words on standard output.
 void tly_bbp_print_digits(const uint32_t* result, uint64_t digits, uint64_t position);
+
+// The whole console run on this process: dialogue, computation, display, pause. Returns the
+// exit code: 0 after a run, 1 when the input ended before all answers were given.
+int tly_bbp_console_run();

@@ -1,34 +1,4 @@
-// The program: the dialogue, one timed computation, the digits, and the pause.
-#include <cstdio>
-#include <iostream>
-
-#include "../engine/system.h"
-#include "../formulas/formulas.h"
+// The program: one console run.
 #include "console.h"
 
-int main() {
-  int32_t formula;
-  uint64_t start, digits;
-  if (!tly_bbp_dialogue(std::cin, stdout, &formula, &start, &digits)) {
-    std::printf("\nInput ended before all answers were given.\n");
-    return 1;
-  }
-  const tly_bbp_run_values run = tly_bbp_derive_run_values(start, digits);
-
-  uint32_t* result = static_cast<uint32_t*>(tly_bbp_alloc(run.words * 4));
-  const int32_t t0 = tly_bbp_clock_ms();
-  if (formula == 0)
-    tly_bbp_Pi_Plouffe(result, run.position, run.words, run.block_hint);
-  else
-    tly_bbp_Pi_Bellard(result, run.position, run.words, run.block_hint);
-  const int32_t t1 = tly_bbp_clock_ms();
-
-  std::printf("\n\n");
-  std::printf("Time: %g\n", tly_bbp_elapsed_seconds(t0, t1));
-  std::printf("\n\n");
-  tly_bbp_print_digits(result, digits, run.position);
-
-  tly_bbp_free(result);
-  tly_bbp_pause();
-  return 0;
-}
+int main() { return tly_bbp_console_run(); }

@@ -1,6 +1,7 @@
 // The table of vector variants and the choice of the one in use.
 #include "engine.h"
 
+#include <atomic>
 #include <cstring>
 
 namespace {
@@ -42,20 +43,24 @@ const tly_bbp_variant* fastest_supported() {
   return &tly_bbp_variants[0];
 }
 
-// Chosen on first use, so that it is valid in other units' static initialisers too.
-const tly_bbp_variant* active = nullptr;
+// Chosen on first use, so that it is valid in other units' static initialisers too; worker
+// threads may be the first to ask.
+std::atomic<const tly_bbp_variant*> active{nullptr};
 
 }  // namespace
 
 const tly_bbp_variant* tly_bbp_active_variant() {
-  if (!active) active = fastest_supported();
-  return active;
+  const tly_bbp_variant* chosen = active.load(std::memory_order_acquire);
+  if (chosen) return chosen;
+  chosen = fastest_supported();
+  active.store(chosen, std::memory_order_release);
+  return chosen;
 }
 
 bool tly_bbp_use_variant(const char* name) {
   for (int i = 0; i < tly_bbp_variant_count; ++i) {
     if (std::strcmp(tly_bbp_variants[i].name, name) == 0 && tly_bbp_variants[i].supported()) {
-      active = &tly_bbp_variants[i];
+      active.store(&tly_bbp_variants[i], std::memory_order_release);
       return true;
     }
   }

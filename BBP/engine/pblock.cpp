@@ -14,7 +14,32 @@ namespace {
 
 constexpr uint64_t smallest_block = 0x400000;  // 4,194,304: keeps every block start even
 
+// Blanks the console line and shows the share of the series done.
+void report_progress(uint64_t terms_done, double reciprocal) {
+  std::printf("\r%79s\r", "");
+  std::printf("Progress: %g%%", (static_cast<double>(terms_done) * 100.0) * reciprocal);
+  // Standard output may be a pipe or a file: show the progress while the work runs, and
+  // stop at once when nobody can see it any more.
+  tly_bbp_flush_output();
+}
+
+void local_begin(const tly_bbp_series_call*) {}
+
+void local_open(tly_bbp_block_counters* counters, int32_t team_size) { counters->claimants = team_size; }
+
+bool local_claim(tly_bbp_block_counters* c, uint64_t* first, uint64_t* last) {
+  return tly_bbp_claim_block(c->term_count, c->claimants, &c->next_term, &c->block_size, first, last);
+}
+
+uint64_t local_finish(tly_bbp_block_counters* counters, uint64_t terms) { return counters->terms_done += terms; }
+
+void local_close(int64_t*, uint64_t) {}
+
 }  // namespace
+
+const tly_bbp_claim_source tly_bbp_local_claims = {local_begin, local_open,  local_claim,
+                                                   local_finish, local_close, true};
+const tly_bbp_claim_source* tly_bbp_claims = &tly_bbp_local_claims;
 
 uint64_t tly_bbp_initial_block_size(int32_t threads, uint64_t term_count, uint64_t block_hint) {
   uint64_t block_size = smallest_block;
@@ -38,8 +63,13 @@ bool tly_bbp_claim_block(uint64_t term_count, int32_t team_size, uint64_t* next_
 
 void tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64_t shift, uint64_t term_count,
                     uint32_t step, uint32_t multiplier, uint32_t offset, uint64_t block_hint) {
+  const tly_bbp_claim_source* source = tly_bbp_claims;
+  const tly_bbp_series_call call{cells, shift, term_count, block_hint, alternating, step, multiplier, offset};
+#pragma omp critical
+  source->begin(&call);
+
   const int32_t threads = omp_get_num_procs();
-  uint64_t block_size = tly_bbp_initial_block_size(threads, term_count, block_hint);
+  tly_bbp_block_counters counters{term_count, 0, tly_bbp_initial_block_size(threads, term_count, block_hint), 0, 0};
 
   const int32_t t0 = tly_bbp_clock_ms();
   const uint64_t array_cells = cells + 8;  // the 8 spare cells keep neighbouring threads' arrays apart
@@ -48,9 +78,8 @@ void tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64_t 
   unsigned char* scratch = static_cast<unsigned char*>(tly_bbp_alloc(uint64_t(threads) * slice_bytes));
   std::memset(accumulators, 0, uint64_t(threads) * array_cells * 8);
 
-  uint64_t next_term = 0;
-  uint64_t terms_done = 0;
   int32_t team_size = 0;
+  uint64_t reported = 0;  // the terms the last progress report showed
 
 #pragma omp parallel num_threads(threads)
   {
@@ -58,6 +87,8 @@ void tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64_t 
     if (t == 0) {
       const int32_t granted = omp_get_num_threads();
       team_size = granted < threads ? granted : threads;
+#pragma omp critical
+      source->open(&counters, team_size);
     }
 #pragma omp barrier
     if (t < team_size) {
@@ -69,7 +100,7 @@ void tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64_t 
         uint64_t first = 0, last = 0;
         bool claimed;
 #pragma omp critical
-        claimed = tly_bbp_claim_block(term_count, team_size, &next_term, &block_size, &first, &last);
+        claimed = source->claim(&counters, &first, &last);
         if (!claimed) break;
 
         tly_bbp_kernel(block_result, cells, alternating, shift, first, last, step, multiplier, offset, slice);
@@ -79,11 +110,8 @@ void tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64_t 
 
 #pragma omp critical
         {
-          terms_done += last - first;
-          std::printf("\r%79s\r", "");
-          std::printf("Progress: %g%%", (static_cast<double>(terms_done) * 100.0) * reciprocal);
-          // Standard output may be a pipe or a file: show the progress while the work runs.
-          std::fflush(stdout);
+          reported = source->finish(&counters, last - first);
+          if (source->console) report_progress(reported, reciprocal);
         }
       }
     }
@@ -94,8 +122,12 @@ void tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64_t 
     for (uint64_t i = 0; i < cells; ++i)
       out[i] = static_cast<int64_t>(static_cast<uint64_t>(out[i]) +
                                     static_cast<uint64_t>(accumulators[uint64_t(t) * array_cells + i]));
+#pragma omp critical
+  source->close(out, cells);
+  // Blocks of other processes may have ended the series after this one's last report.
+  if (source->console && reported != term_count) report_progress(term_count, 1.0 / static_cast<double>(term_count));
 
   tly_bbp_free(accumulators);
   tly_bbp_free(scratch);
-  std::printf("    Time: %g\n", tly_bbp_elapsed_seconds(t0, tly_bbp_clock_ms()));
+  if (source->console) std::printf("    Time: %g\n", tly_bbp_elapsed_seconds(t0, tly_bbp_clock_ms()));
 }

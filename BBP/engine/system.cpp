@@ -4,17 +4,21 @@
 #include <stdio_ext.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
 
 void* (*tly_bbp_alloc_hook)(uint64_t bytes) = nullptr;
+void (*tly_bbp_fatal_hook)() = nullptr;
 
 namespace {
 
 void* system_alloc(uint64_t bytes) {
-  // aligned_alloc wants a multiple of the alignment.
+  // aligned_alloc wants a multiple of the alignment; a size that would wrap when rounded up
+  // must fail, not come back as a block of a few bytes.
+  if (bytes > SIZE_MAX - 15) return nullptr;
   return std::aligned_alloc(16, (bytes + 15) & ~uint64_t{15});
 }
 
@@ -47,6 +51,7 @@ void tly_bbp_fatal(const char* message) {
   std::fputs(message, stdout);
   std::fflush(stdout);
   tly_bbp_pause();
+  if (tly_bbp_fatal_hook) tly_bbp_fatal_hook();
   // Other threads may still be computing: end without running destructors under them.
   std::_Exit(1);
 }
@@ -62,6 +67,14 @@ void tly_bbp_pause() {
   int c;
   do c = std::getchar();
   while (c != '\n' && c != EOF);
+}
+
+void tly_bbp_flush_output() {
+  std::cout.flush();
+  if (std::fflush(stdout) == 0 && !std::ferror(stdout) && !std::cout.bad()) return;
+  std::fputs("tallyspire-bbp: standard output cannot be written\n", stderr);
+  // May run on a worker thread while others compute, as the fatal path does.
+  std::_Exit(1);
 }
 
 int32_t tly_bbp_clock_ms() {

@@ -13,8 +13,16 @@ extern void* (*tly_bbp_alloc_hook)(uint64_t bytes);
 // Prints the message with no line end, pauses, and ends the process with code 1.
 [[noreturn]] void tly_bbp_fatal(const char* message);
 
+// Runs after a fatal message, before the process ends: a program of several processes sets
+// it to end all of them with code 1.
+extern void (*tly_bbp_fatal_hook)();
+
 // Waits for Enter when a person is at the terminal; never blocks on piped input.
 void tly_bbp_pause();
+
+// Flushes standard output. Once it cannot be written (closed, a full disk, a reader that
+// went away) nobody can see the digits: says so on standard error and ends with code 1.
+void tly_bbp_flush_output();
 
 // Milliseconds of real time since the process started, wrapping as a signed 32-bit count.
 int32_t tly_bbp_clock_ms();

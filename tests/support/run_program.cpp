@@ -26,6 +26,14 @@ double now_seconds() {
 tly_bbp_program_run tly_bbp_run_program(const std::string& input, double seconds,
                                         const std::vector<std::string>& environment,
                                         const std::vector<std::string>& prefix) {
+  std::vector<std::string> command = prefix;
+  command.push_back(TLY_BBP_PROGRAM);
+  return tly_bbp_run_command(input, seconds, environment, command);
+}
+
+tly_bbp_program_run tly_bbp_run_command(const std::string& input, double seconds,
+                                        const std::vector<std::string>& environment,
+                                        const std::vector<std::string>& command) {
   int to_child[2], from_child[2];
   if (pipe2(to_child, O_CLOEXEC) != 0 || pipe2(from_child, O_CLOEXEC) != 0) std::abort();
   const pid_t pid = fork();
@@ -36,8 +44,7 @@ tly_bbp_program_run tly_bbp_run_program(const std::string& input, double seconds
     signal(SIGPIPE, SIG_DFL);
     for (const std::string& e : environment) putenv(strdup(e.c_str()));
     std::vector<char*> argv;
-    for (const std::string& p : prefix) argv.push_back(strdup(p.c_str()));
-    argv.push_back(strdup(TLY_BBP_PROGRAM));
+    for (const std::string& word : command) argv.push_back(strdup(word.c_str()));
     argv.push_back(nullptr);
     execvp(argv[0], argv.data());
     _exit(127);

@@ -1,0 +1,4 @@
+// The MPI program: the same dialogue, computation and digits, with the series spread over a job.
+#include "../mpi/job.h"
+
+int main(int argc, char** argv) { return tly_bbp_mpi_main(argc, argv); }

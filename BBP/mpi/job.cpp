@@ -1,0 +1,41 @@
+// The MPI program's run on one rank: rank 0 runs the console program, the others serve it.
+#include "job.h"
+
+#include <mpi.h>
+
+#include <cstdio>
+
+#include "../Main/console.h"
+#include "../engine/pblock.h"
+#include "../engine/system.h"
+#include "job_claims.h"
+#include "series_relay.h"
+
+int tly_bbp_mpi_main(int argc, char** argv) {
+  // Team threads call MPI only under the process-wide lock, one at a time.
+  int provided = MPI_THREAD_SINGLE;
+  MPI_Init_thread(&argc, &argv, MPI_THREAD_SERIALIZED, &provided);
+  if (provided < MPI_THREAD_SERIALIZED) {
+    std::fputs("tallyspire-bbp-mpi: this MPI library does not allow calls from several threads "
+               "(MPI_THREAD_SERIALIZED)\n",
+               stderr);
+    MPI_Abort(MPI_COMM_WORLD, 1);
+  }
+  int rank = 0;
+  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+
+  // A fatal error on any rank ends the whole job at once, not only when mpirun notices.
+  tly_bbp_fatal_hook = [] { MPI_Abort(MPI_COMM_WORLD, 1); };
+  tly_bbp_claims = tly_bbp_mpi_claims_start();
+  int code = 0;
+  if (rank == 0) {
+    code = tly_bbp_console_run();
+    tly_bbp_mpi_announce_end();
+  } else {
+    tly_bbp_mpi_serve();
+  }
+  tly_bbp_claims = &tly_bbp_local_claims;
+  tly_bbp_mpi_claims_stop();
+  MPI_Finalize();
+  return code;
+}

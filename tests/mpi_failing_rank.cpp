@@ -1,0 +1,32 @@
+// The MPI program with one rank that fails part-way: rank 1's fifth allocation (in the
+// second series) fails, or, with TLY_BBP_RANK_FAULT=kill, rank 1 is killed there instead.
+#include <signal.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/system.h"
+#include "mpi/job.h"
+
+namespace {
+
+int allocations = 0;
+
+void* fail_fifth(uint64_t bytes) {
+  if (++allocations == 5) {
+    const char* fault = std::getenv("TLY_BBP_RANK_FAULT");
+    if (fault && std::strcmp(fault, "kill") == 0) raise(SIGKILL);
+    return nullptr;
+  }
+  return std::aligned_alloc(16, (bytes + 15) & ~uint64_t{15});
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Read before MPI starts, so the rank is known without asking MPI.
+  const char* rank = std::getenv("OMPI_COMM_WORLD_RANK");
+  if (rank && std::strcmp(rank, "1") == 0) tly_bbp_alloc_hook = fail_fifth;
+  return tly_bbp_mpi_main(argc, argv);
+}
