@@ -25,9 +25,8 @@ struct avx2 {
   static d add(d a, d b) { return _mm256_add_pd(a, b); }
   static d fmsub(d a, d b, d c) { return _mm256_fmsub_pd(a, b, c); }
   static d fnmadd(d a, d b, d c) { return _mm256_fnmadd_pd(a, b, c); }
-  static d nearest(d v) {
-    return _mm256_round_pd(_mm256_max_pd(v, _mm256_setzero_pd()), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-  }
+  static d round(d v) { return _mm256_round_pd(v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }
+  static d nearest(d v) { return round(_mm256_max_pd(v, _mm256_setzero_pd())); }
   // blendv picks by each lane's sign bit, which is the exponent bit being consumed.
   static d double_if_top_bit(d r, i bits) { return _mm256_blendv_pd(r, _mm256_add_pd(r, r), _mm256_castsi256_pd(bits)); }
   static i shift_bits(i bits) { return _mm256_add_epi64(bits, bits); }

@@ -20,10 +20,9 @@ struct avx512 {
   static d add(d a, d b) { return _mm512_add_pd(a, b); }
   static d fmsub(d a, d b, d c) { return _mm512_fmsub_pd(a, b, c); }
   static d fnmadd(d a, d b, d c) { return _mm512_fnmadd_pd(a, b, c); }
-  // max first: a negative estimate (or a NaN) becomes +0; then round to nearest, ties to even.
-  static d nearest(d v) {
-    return _mm512_roundscale_pd(_mm512_max_pd(v, _mm512_setzero_pd()), _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC);
-  }
+  // Round to nearest, ties to even; nearest() first clamps a negative estimate (or a NaN) to +0.
+  static d round(d v) { return _mm512_roundscale_pd(v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }
+  static d nearest(d v) { return round(_mm512_max_pd(v, _mm512_setzero_pd())); }
   static d double_if_top_bit(d r, i bits) { return _mm512_mask_add_pd(r, _mm512_movepi64_mask(bits), r, r); }
   static i shift_bits(i bits) { return _mm512_add_epi64(bits, bits); }
   static void add_to_cells(uint64_t* cells, d digits) {

@@ -50,14 +50,19 @@ void tly_bbp_wide_run(uint64_t* rows, uint64_t cells, const uint64_t* moduli, co
   }
 
   // The digits of all groups land in the same lane cells: exact integer sums, added once.
+  // Only the first digit's estimate can be negative: x is at least 1, so from the second
+  // digit on x*2^32/m is at least 2^17 (m < 2^47) or the remainder is at least about m/2,
+  // and the clamp at zero can be left out without changing a digit.
   const typename V::d scale = V::set1(4294967296.0);
   for (uint64_t row = cells; row-- > 0;) {
+    const bool first_digit = row == cells - 1;
     for (int p = 0; p < per_group; ++p) {
       typename V::d digits = V::set1(0.0);
       for (int g = 0; g < G; ++g) {
         const int v = g * per_group + p;
         const typename V::d y = V::mul(x[v], scale);
-        const typename V::d q = V::nearest(V::sub(V::mul(y, inv[v]), one));
+        const typename V::d estimate = V::sub(V::mul(y, inv[v]), one);
+        const typename V::d q = first_digit ? V::nearest(estimate) : V::round(estimate);
         x[v] = V::fnmadd(q, m[v], y);
         digits = V::add(digits, q);
       }
