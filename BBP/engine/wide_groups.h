@@ -14,7 +14,28 @@
 
 namespace {
 
-// V: the vector operations of one instruction set (lanes doubles per vector).
+// One digit of every lane of G groups: x <- x*2^32 - q*m, the digits q added to one row.
+template <typename V, int G, bool clamp>
+inline void tly_bbp_wide_digits(uint64_t* row, typename V::d* x, const typename V::d* m, const typename V::d* inv) {
+  constexpr int per_group = 8 / V::lanes;
+  const typename V::d scale = V::set1(4294967296.0);
+  const typename V::d one = V::set1(1.0);
+  for (int p = 0; p < per_group; ++p) {
+    typename V::d digits = V::set1(0.0);
+    for (int g = 0; g < G; ++g) {
+      const int v = g * per_group + p;
+      const typename V::d y = V::mul(x[v], scale);
+      const typename V::d estimate = V::sub(V::mul(y, inv[v]), one);
+      const typename V::d q = clamp ? V::nearest(estimate) : V::round(estimate);
+      x[v] = V::fnmadd(q, m[v], y);
+      digits = V::add(digits, q);
+    }
+    V::add_to_cells(row + p * V::lanes, digits);
+  }
+}
+
+// The loop and the digits of G groups whose loops start at the same bit. V: the vector
+// operations of one instruction set (lanes doubles per vector).
 template <typename V, int G>
 void tly_bbp_wide_run(uint64_t* rows, uint64_t cells, const uint64_t* moduli, const tly_bbp_group_start* start) {
   constexpr int per_group = 8 / V::lanes;
@@ -53,22 +74,8 @@ void tly_bbp_wide_run(uint64_t* rows, uint64_t cells, const uint64_t* moduli, co
   // Only the first digit's estimate can be negative: x is at least 1, so from the second
   // digit on x*2^32/m is at least 2^17 (m < 2^47) or the remainder is at least about m/2,
   // and the clamp at zero can be left out without changing a digit.
-  const typename V::d scale = V::set1(4294967296.0);
-  for (uint64_t row = cells; row-- > 0;) {
-    const bool first_digit = row == cells - 1;
-    for (int p = 0; p < per_group; ++p) {
-      typename V::d digits = V::set1(0.0);
-      for (int g = 0; g < G; ++g) {
-        const int v = g * per_group + p;
-        const typename V::d y = V::mul(x[v], scale);
-        const typename V::d estimate = V::sub(V::mul(y, inv[v]), one);
-        const typename V::d q = first_digit ? V::nearest(estimate) : V::round(estimate);
-        x[v] = V::fnmadd(q, m[v], y);
-        digits = V::add(digits, q);
-      }
-      V::add_to_cells(rows + 8 * row + p * V::lanes, digits);
-    }
-  }
+  tly_bbp_wide_digits<V, G, true>(rows + 8 * (cells - 1), x, m, inv);
+  for (uint64_t row = cells - 1; row-- > 0;) tly_bbp_wide_digits<V, G, false>(rows + 8 * row, x, m, inv);
 }
 
 // Splits the groups into runs whose loops start at the same bit, each run at most `most` groups.
