@@ -43,7 +43,7 @@ std::vector<Block> claim_all(const tly_bbp_claim_source* source, tly_bbp_block_c
 #pragma omp critical
       {
         blocks.push_back({first, last});
-        reports->push_back(source->finish(counters, last - first));
+        reports->push_back(source->finish(counters, first, last, nullptr, 0));
       }
     }
   }

@@ -31,7 +31,9 @@ bool local_claim(tly_bbp_block_counters* c, uint64_t* first, uint64_t* last) {
   return tly_bbp_claim_block(c->term_count, c->claimants, &c->next_term, &c->block_size, first, last);
 }
 
-uint64_t local_finish(tly_bbp_block_counters* counters, uint64_t terms) { return counters->terms_done += terms; }
+uint64_t local_finish(tly_bbp_block_counters* counters, uint64_t first, uint64_t last, const int64_t*, uint64_t) {
+  return counters->terms_done += last - first;
+}
 
 void local_close(int64_t*, uint64_t) {}
 
@@ -110,7 +112,7 @@ void tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64_t 
 
 #pragma omp critical
         {
-          reported = source->finish(&counters, last - first);
+          reported = source->finish(&counters, first, last, block_result, cells);
           if (source->console) report_progress(reported, reciprocal);
         }
       }

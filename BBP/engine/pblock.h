@@ -38,9 +38,11 @@ struct tly_bbp_claim_source {
   // Thread 0 of the team, before anybody claims; counters hold the first block size.
   void (*open)(tly_bbp_block_counters* counters, int32_t team_size);
   bool (*claim)(tly_bbp_block_counters* counters, uint64_t* first, uint64_t* last);
-  // Adds finished terms; returns the terms done so far, which the progress report shows
-  // (a source that does not print may count only its own).
-  uint64_t (*finish)(tly_bbp_block_counters* counters, uint64_t terms);
+  // Takes a finished block [first, last) with its result (`cells` normalised digits, already
+  // added into the thread's accumulator); returns the terms done so far, which the progress
+  // report shows (a source that does not print may count only its own).
+  uint64_t (*finish)(tly_bbp_block_counters* counters, uint64_t first, uint64_t last, const int64_t* block_result,
+                     uint64_t cells);
   void (*close)(int64_t* out, uint64_t cells);  // initial thread, out holding this process's sum
   bool console;                                 // this process prints progress and time
 };

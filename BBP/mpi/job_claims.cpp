@@ -95,7 +95,8 @@ bool job_claim(tly_bbp_block_counters* counters, uint64_t* first, uint64_t* last
   }
 }
 
-uint64_t job_finish(tly_bbp_block_counters* counters, uint64_t terms) {
+uint64_t job_finish(tly_bbp_block_counters* counters, uint64_t first, uint64_t last, const int64_t*, uint64_t) {
+  const uint64_t terms = last - first;
   if (rank != 0) {
     // Only rank 0 shows the count: the addition needs no answer and may arrive later.
     MPI_Accumulate(&terms, 1, MPI_UINT64_T, 0, terms_done_at, 1, MPI_UINT64_T, MPI_SUM, window);
