@@ -14,8 +14,7 @@ tly_bbp_program_run tly_bbp_run_command(const std::string& input, double seconds
                                         const std::vector<std::string>& environment,
                                         const std::vector<std::string>& command);
 
-// Feeds `input` to the program's standard input (then closes it) and waits at most
-// `seconds`. `environment` entries ("NAME=value") are added to the test's own environment;
+// Feeds `input` to the program's standard input and waits at most `seconds`. `environment` entries ("NAME=value") are added to the test's own environment;
 // `prefix` is put before the program on the command line (for example {"taskset", "-c", "0"}).
 tly_bbp_program_run tly_bbp_run_program(const std::string& input, double seconds = 60,
                                         const std::vector<std::string>& environment = {},

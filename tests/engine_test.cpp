@@ -1,0 +1,193 @@
+// The group routine: the scalar reference against exact powers, every variant against the reference.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <bit>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+#include "engine/vpowmod.h"
+#include "exact.h"
+
+namespace {
+
+struct group_case {
+  uint64_t moduli[8];
+  uint32_t known_zeros;
+  uint64_t exponent, step, cells;
+};
+
+uint64_t lane_exponent(const group_case& c, int lane) { return c.exponent - (lane | 1) * c.step; }
+
+// With the window on an exponent of exactly five bits, no squaring step runs.
+bool squared(const group_case& c) { return c.moduli[0] < 0x10000 || c.exponent >= 32; }
+
+using group_fn = void (*)(uint64_t*, uint64_t, const uint64_t*, uint32_t, uint64_t, uint64_t);
+
+// The rows one group adds, in 16-byte aligned memory that starts off any 32-byte boundary,
+// fenced on both sides against stray writes.
+std::vector<uint64_t> cells_of(const tly_bbp_variant* variant, group_fn single, const group_case& c,
+                               const std::vector<uint64_t>& start = {}) {
+  std::vector<uint64_t> memory(8 * c.cells + 40, 0xF00F), moduli(c.moduli, c.moduli + 10);
+  uint64_t* rows = memory.data() + 2;
+  while (reinterpret_cast<uintptr_t>(rows) % 32 != 16) ++rows;
+  std::copy(start.begin(), start.end(), rows);
+  if (start.empty()) std::fill(rows, rows + 8 * c.cells, 0);
+  uint64_t* m = moduli.data();
+  while (reinterpret_cast<uintptr_t>(m) % 16) ++m;
+  std::copy(c.moduli, c.moduli + 8, m);
+  if (variant)
+    variant->groups(rows, c.cells, m, c.known_zeros, c.exponent, c.step, 1);
+  else
+    single(rows, c.cells, m, c.known_zeros, c.exponent, c.step);
+  EXPECT_EQ(rows[-1], 0xF00Fu);
+  EXPECT_EQ(rows[8 * c.cells], 0xF00Fu);
+  return std::vector<uint64_t>(rows, rows + 8 * c.cells);
+}
+
+std::vector<uint64_t> reference(const group_case& c) { return cells_of(nullptr, tly_bbp_vpowmod8_scalar, c); }
+
+// Every lane holds x = 2^e (mod m), below 4m after a squaring step (else the unreduced 2^e),
+// as digits short of x/m by less than two units, each digit below its bound.
+testing::AssertionResult exact_lanes(const std::vector<uint64_t>& rows, const group_case& c) {
+  for (int lane = 0; lane < 8; ++lane) {
+    const uint64_t m = c.moduli[lane], e = lane_exponent(c, lane), residue = tly_bbp_exact_pow2_mod(e, m);
+    const int64_t j = tly_bbp_exact_lane_multiple(rows.data() + lane, c.cells, m, residue);
+    const bool fits = squared(c) ? j >= 0 && j < 4 : j >= 0 && residue + j * m == uint64_t{1} << e;
+    bool small = rows[8 * (c.cells - 1) + lane] < (uint64_t{1} << (squared(c) ? 34 : 48));
+    for (uint64_t r = 0; r + 1 < c.cells; ++r) small = small && rows[8 * r + lane] < uint64_t{1} << 33;
+    if (!fits || !small)
+      return testing::AssertionFailure() << "lane " << lane << ", m " << m << ", e " << e << ", E " << c.exponent
+                                         << ", D " << c.step << ", cells " << c.cells << ": multiple " << j;
+  }
+  return testing::AssertionSuccess();
+}
+
+uint64_t below_bits(std::mt19937_64& rng, unsigned n) { return n == 0 ? 0 : rng() >> (64 - n); }
+
+// Inputs within the routine's preconditions: moduli of 1 to 47 bits, the smallest in lane 0
+// (now and then consecutive ones, or a lane 0 at the window threshold), E - 7D >= 1, E >= 16
+// under the window, pairs much shorter than E, 2 to 131 cells, any valid known_zeros.
+group_case random_case(std::mt19937_64& rng) {
+  group_case c{};
+  const unsigned shape = rng() % 8;
+  if (shape == 0) {
+    const uint64_t base = 1 + below_bits(rng, 1 + rng() % 46), multiplier = 1 + rng() % 16;
+    for (int l = 0; l < 8; ++l) c.moduli[l] = base + l * multiplier;
+  } else {
+    for (uint64_t& m : c.moduli) {
+      const unsigned bits = 1 + rng() % 47;
+      m = below_bits(rng, bits) | uint64_t{1} << (bits - 1);
+    }
+    std::swap(c.moduli[0], *std::min_element(c.moduli, c.moduli + 8));
+    if (shape == 1) {
+      c.moduli[0] = 65530 + rng() % 12;
+      for (uint64_t& m : c.moduli) m = std::max(m, c.moduli[0]);
+    }
+  }
+  c.step = rng() % 4 == 0 ? 1 + below_bits(rng, 1 + rng() % 20) : 1 + rng() % 16;
+  const uint64_t lowest = std::max<uint64_t>(7 * c.step + 1, c.moduli[0] >= 0x10000 ? 16 : 0);
+  c.exponent = std::min(lowest + below_bits(rng, rng() % 48), (uint64_t{1} << 47) + lowest);
+  if (rng() % 8 == 0 && c.exponent > 64) c.step = (c.exponent - 1 - below_bits(rng, 1 + rng() % 10) % (c.exponent / 2)) / 7;
+  c.cells = 2 + rng() % 130;
+  c.known_zeros = rng() % (std::countl_zero(c.exponent) + 1);
+  return c;
+}
+
+TEST(VpowmodScalar, MatchesExactPowers) {
+  std::mt19937_64 rng(20240601);
+  for (int i = 0; i < 20000; ++i) {
+    const group_case c = random_case(rng);
+    ASSERT_TRUE(exact_lanes(reference(c), c)) << "case " << i;
+  }
+  // Every modulus 1 .. 64 in every lane, powers of two among them, short and long exponents.
+  for (uint64_t first = 1; first <= 57; ++first)
+    for (uint64_t exponent : {29ull, 64ull, 1000ull, 123456789ull, (1ull << 47) - 3}) {
+      group_case c{{}, 0, exponent, 4, 3};
+      for (int l = 0; l < 8; ++l) c.moduli[l] = first + l;
+      ASSERT_TRUE(exact_lanes(reference(c), c)) << "moduli from " << first << ", E " << exponent;
+    }
+}
+
+// --- Every variant, and the dispatcher, against the reference --------------------------------
+
+class Variant : public testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    if (GetParam() >= 0 && !tly_bbp_variants[GetParam()].supported()) GTEST_SKIP() << "not on this processor";
+  }
+  std::vector<uint64_t> cells(const group_case& c, const std::vector<uint64_t>& start = {}) {
+    return GetParam() < 0 ? cells_of(nullptr, tly_bbp_vpowmod8, c, start)
+                          : cells_of(&tly_bbp_variants[GetParam()], nullptr, c, start);
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(All, Variant, testing::Range(-1, tly_bbp_variant_count),
+                         [](const testing::TestParamInfo<int>& info) {
+                           std::string name = info.param < 0 ? "dispatch" : tly_bbp_variants[info.param].name;
+                           std::replace_if(name.begin(), name.end(), [](char ch) { return !std::isalnum(ch); }, '_');
+                           return name;
+                         });
+
+// The worked example, exactly; at the window threshold (exponent 29, step 4) every pair's
+// exponent fits in the window and every lane keeps the unreduced 2^e, while one below it every
+// lane squares though most moduli are above it; known zeros change nothing.
+TEST_P(Variant, WorkedExampleWindowAndKnownZeros) {
+  const group_case worked{{1, 9, 17, 25, 33, 41, 49, 57}, 0, 29, 4, 4};
+  const std::vector<uint64_t> rows = cells(worked);
+  const uint64_t lanes_0_and_1[4][2] = {
+      {0xFFFFFFFF, 0x138E38E38}, {0xFFFFFFFF, 0x8E38E38D}, {0xFFFFFFFF, 0xE38E38E3}, {0x1FFFFFFFF, 0x238E38E38}};
+  for (int r = 0; r < 4; ++r) EXPECT_TRUE(rows[8 * r] == lanes_0_and_1[r][0] && rows[8 * r + 1] == lanes_0_and_1[r][1]);
+  EXPECT_TRUE(exact_lanes(rows, worked));
+  group_case below{{65535, 65544, 65552, 65560, 65568, 65576, 65584, 65592}, 0, 29, 4, 4}, at = below;
+  at.moduli[0] = 65536;
+  EXPECT_TRUE(exact_lanes(cells(below), below));
+  EXPECT_TRUE(exact_lanes(cells(at), at));
+  EXPECT_EQ(cells(at)[8 * 3], 0x1FFFFFFFFFFull);  // 2^25 / 2^16 less one unit
+  EXPECT_NE(cells(below)[8 * 3 + 1], cells(at)[8 * 3 + 1]);
+  for (group_case c : {at, group_case{{1000003, 1000011, 1000019, 1000027, 1000035, 1000043, 1000051, 1000059}, 0,
+                                      (1ull << 46) + 12345, 10, 7}}) {
+    const std::vector<uint64_t> expected = cells(c);
+    for (c.known_zeros = 1; c.known_zeros <= uint32_t(std::countl_zero(c.exponent)); ++c.known_zeros)
+      ASSERT_EQ(cells(c), expected) << "known_zeros " << c.known_zeros;
+  }
+}
+
+TEST_P(Variant, RandomGroupsAddTheReferenceCells) {
+  std::mt19937_64 rng(777);
+  for (int i = 0; i < 20000; ++i) {
+    const group_case c = random_case(rng);
+    std::vector<uint64_t> start(8 * c.cells), expected = reference(c);
+    if (i % 10 == 0)
+      for (size_t j = 0; j < start.size(); ++j) expected[j] += start[j] = rng() >> 20;
+    ASSERT_EQ(cells(c, start), expected) << "case " << i << ", m0 " << c.moduli[0] << ", E " << c.exponent;
+  }
+}
+
+// Passes of one to eight groups of kernel-shaped moduli leave what single groups of the
+// reference leave, while the leading-zero count and the window change within a pass.
+TEST_P(Variant, PassesOfSeveralGroups) {
+  if (GetParam() < 0) GTEST_SKIP() << "the dispatcher takes one group";
+  std::mt19937_64 rng(5);
+  for (int i = 0; i < 400; ++i) {
+    const uint64_t first = i == 0 ? 8160 : below_bits(rng, rng() % 43), step = 1 + rng() % 12, cells = 2 + rng() % 20;
+    const uint64_t multiplier = i == 0 ? 8 : 1 + rng() % 16, offset = i == 0 ? 1 : 1 + rng() % 16;
+    const uint64_t exponent = 64 * step + 16 + below_bits(rng, i % 2 ? 12 + rng() % 10 : rng() % 47);
+    alignas(64) uint64_t moduli[64];
+    for (uint64_t j = 0; j < 64; ++j) moduli[j] = multiplier * (first + j) + offset;
+    const uint32_t zeros = rng() % (std::countl_zero(exponent) + 1);
+    for (uint32_t groups = 1; groups <= 8; ++groups) {
+      std::vector<uint64_t> rows(8 * cells, 1), expected = rows;
+      tly_bbp_variants[GetParam()].groups(rows.data(), cells, moduli, zeros, exponent, step, groups);
+      for (uint32_t g = 0; g < groups; ++g)
+        tly_bbp_vpowmod8_scalar(expected.data(), cells, moduli + 8 * g, zeros, exponent - 8 * g * step, step);
+      ASSERT_EQ(rows, expected) << groups << " groups from " << first << ", E " << exponent;
+    }
+  }
+}
+
+}  // namespace

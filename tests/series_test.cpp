@@ -1,0 +1,288 @@
+// One series: the block kernel against exact sums with every variant, block sizes and
+// claims, and the evaluator's sum over the claimed blocks with its progress text.
+#include <gtest/gtest.h>
+#include <omp.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cstdint>
+#include <cstdio>
+#include <map>
+#include <random>
+#include <regex>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "engine/engine.h"
+#include "engine/kernel.h"
+#include "engine/pblock.h"
+#include "exact.h"
+#include "formulas/formulas.h"
+
+namespace {
+
+struct block {
+  uint64_t cells;
+  int32_t alternating;
+  uint64_t shift, first, last;
+  uint32_t step, multiplier, offset;
+};
+
+block series_block(const tly_bbp_series& s, uint64_t cells, uint64_t shift, uint64_t first, uint64_t last) {
+  return {cells, s.alternating, shift, first, last, s.step, s.multiplier, s.offset};
+}
+
+// The kernel's result with `fill` in its arrays beforehand, checked to stay inside them:
+// the result's `cells` cells and cells * 64 bytes of scratch.
+std::vector<uint32_t> run_kernel(const block& b, uint64_t fill) {
+  std::vector<uint64_t> result(b.cells + 1, fill), scratch(8 * b.cells + 5, fill);
+  uint64_t* rows = scratch.data() + (reinterpret_cast<uintptr_t>(scratch.data()) % 32 == 0 ? 2 : 4);
+  tly_bbp_kernel(reinterpret_cast<int64_t*>(result.data()), b.cells, b.alternating, b.shift, b.first, b.last, b.step,
+                 b.multiplier, b.offset, rows);
+  EXPECT_EQ(result[b.cells], fill);
+  EXPECT_EQ(rows[-1], fill);
+  EXPECT_EQ(rows[8 * b.cells], fill);
+  std::vector<uint32_t> words(b.cells);
+  for (uint64_t i = 0; i < b.cells; ++i) {
+    EXPECT_LT(result[i], uint64_t{1} << 32) << "cell " << i;
+    words[i] = static_cast<uint32_t>(result[i]);
+  }
+  return words;
+}
+
+// Within the truncation of its terms, whatever its arrays held: less than 2 units of cell 0
+// per term, 2^(step+1) for an even lane of a group, below for added and above for subtracted terms.
+testing::AssertionResult matches_exact(const block& b) {
+  static std::map<std::tuple<uint64_t, int32_t, uint64_t, uint64_t, uint64_t, uint32_t, uint32_t, uint32_t>,
+                  std::vector<uint32_t>>
+      cache;
+  auto [at, fresh] = cache.try_emplace({b.cells, b.alternating, b.shift, b.first, b.last, b.step, b.multiplier, b.offset});
+  if (fresh) at->second = tly_bbp_exact_series(b.cells, b.alternating, b.shift, b.first, b.last, b.step, b.multiplier, b.offset);
+  const std::vector<uint32_t> got = run_kernel(b, 0);
+  uint64_t grouped_end = b.first;
+  while (grouped_end + 7 < b.last && uint64_t{b.step} * (grouped_end + 7) < b.shift) grouped_end += 8;
+  int64_t below = 1, above = 1;  // the reference's own unit
+  for (uint64_t k = b.first; k < b.last; ++k)
+    ((b.alternating && (k - b.first) % 2) ? above : below) +=
+        k < grouped_end && (k - b.first) % 2 == 0 ? int64_t{2} << b.step : 2;
+  const int64_t diff = tly_bbp_exact_difference(got.data(), at->second.data(), b.cells);
+  if (run_kernel(b, ~uint64_t{0}) == got && diff >= -below && diff <= above) return testing::AssertionSuccess();
+  return testing::AssertionFailure() << "result - exact = " << diff << " (cells " << b.cells << ", alternating "
+                                     << b.alternating << ", shift " << b.shift << ", [" << b.first << ", " << b.last
+                                     << "), step " << b.step << ", " << b.multiplier << "k+" << b.offset << ")";
+}
+
+class Kernel : public testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    if (!tly_bbp_use_variant(tly_bbp_variants[GetParam()].name)) GTEST_SKIP() << "not on this processor";
+  }
+  void TearDown() override { tly_bbp_use_variant(tly_bbp_variants[tly_bbp_variant_count - 1].name); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Variants, Kernel, testing::Range(0, tly_bbp_variant_count));
+
+const tly_bbp_series& plouffe = tly_bbp_Plouffe_series[0];  // 4 / (8k+1), step 4
+const tly_bbp_series& bellard = tly_bbp_Bellard_series[0];  // (-1)^k 2^8 / (10k+1), step 10
+
+TEST_P(Kernel, BlocksOfEveryShapeMatchExactSums) {
+  std::vector<block> blocks = {
+      {4, 0, 2, 0, 48, 4, 8, 1},  // the whole first series at place 1
+      // No group fits: the eighth term of the first would have exponent 0.
+      series_block(plouffe, 4, 44, 4, 40), series_block(bellard, 4, 110, 4, 40),
+      // Wholly below the point; short blocks; the widest accumulator.
+      series_block(plouffe, 8, 100, 40, 120), series_block(bellard, 8, 100, 11, 50),
+      series_block(plouffe, 4, 300, 0, 7), series_block(bellard, 4, 60, 4, 11),
+      series_block(plouffe, 131, 5000, 0, 1400), series_block(bellard, 131, 5000, 0, 900),
+      // Alternating from an odd first term, and with any non-zero flag.
+      {6, 1, 3000, 101, 318, 10, 4, 3}, {6, -7, 3000, 100, 317, 4, 8, 5},
+      // 65,537 groups and more: the lanes are carried inside the group loop once.
+      series_block(plouffe, 4, 4 * (8 * 65537 + 21) + 40, 0, 8 * 65537 + 21),
+      series_block(bellard, 4, 10 * (8 * 65537 + 21) + 90, 0, 8 * 65537 + 21)};
+  // Groups then 0 .. 7 single terms, and blocks across exponent 0, for every series.
+  for (int tail = 0; tail < 8; ++tail) {
+    for (const tly_bbp_series& s : tly_bbp_Plouffe_series) blocks.push_back(series_block(s, 5, 900, 16, 216 + tail));
+    for (const tly_bbp_series& s : tly_bbp_Bellard_series) blocks.push_back(series_block(s, 5, 2300, 16, 216 + tail));
+  }
+  for (const tly_bbp_series& s : tly_bbp_Plouffe_series) blocks.push_back(series_block(s, 6, 500, 100, 300));
+  for (const tly_bbp_series& s : tly_bbp_Bellard_series) blocks.push_back(series_block(s, 6, 500, 20, 90));
+  // One term at each exponent around 0 and the words' edges.
+  for (int64_t e : {3, 1, 0, -1, -31, -32, -33, -159, -160})
+    for (int32_t alternating : {0, 1}) blocks.push_back({5, alternating, uint64_t(1000 + e), 1000, 1001, 1, 8, 1});
+  // The formulas' series at the start, the middle and around exponent 0, up to the largest
+  // places (moduli approaching 2^47).
+  const struct {
+    const tly_bbp_series* series;
+    int count;
+    uint64_t last_place;
+  } formulas[] = {{tly_bbp_Plouffe_series, 4, (uint64_t{1} << 44) - 1}, {tly_bbp_Bellard_series, 7, (uint64_t{1} << 45) - 1}};
+  for (const auto& f : formulas)
+    for (uint64_t position : {uint64_t{40}, uint64_t{100000}, uint64_t{1} << 30, 4 * f.last_place - 4})
+      for (int i = 0; i < f.count; ++i) {
+        const tly_bbp_series& s = f.series[i];
+        const uint64_t shift = position + s.power, zero = shift / s.step, middle = zero / 2 & ~1ull;
+        blocks.push_back(series_block(s, 4, shift, 0, 37));
+        blocks.push_back(series_block(s, 7, shift, middle, middle + 29));
+        blocks.push_back(series_block(s, 4, shift, zero > 30 ? zero - 30 : 0, zero + 25));
+      }
+  for (const block& b : blocks) EXPECT_TRUE(matches_exact(b));
+  // The worked example's top words are exact.
+  std::vector<uint32_t> got = run_kernel(blocks[0], 7), exact = tly_bbp_exact_series(4, 0, 2, 0, 48, 4, 8, 1);
+  got[0] = exact[0] = 0;
+  EXPECT_EQ(got, exact);
+}
+
+TEST_P(Kernel, EarlyExitLeavesZeroAndScratchUntouched) {
+  int64_t result[4] = {5, 5, 5, 5};
+  alignas(16) uint64_t scratch[32];
+  std::fill(scratch, scratch + 32, 0x1234);
+  tly_bbp_kernel(result, 4, 0, 100, 229, 300, 1, 8, 1, scratch);  // first * step = 32 * cells + shift + 1
+  for (int64_t cell : result) EXPECT_EQ(cell, 0);
+  for (uint64_t word : scratch) ASSERT_EQ(word, 0x1234u);
+  // first * step = 32 * cells + shift: every term lies wholly below cell 0.
+  EXPECT_EQ(run_kernel({4, 1, 100, 57, 90, 4, 8, 1}, 55), std::vector<uint32_t>(4, 0));
+}
+
+// --- Block sizes and claims ----------------------------------------------------------------
+
+constexpr uint64_t smallest = 4194304;
+
+std::vector<uint64_t> claimed_lengths(uint64_t term_count, int32_t team, uint64_t block_size) {
+  std::vector<uint64_t> lengths;
+  uint64_t next = 0, first, last;
+  while (lengths.size() < 100000 && tly_bbp_claim_block(term_count, team, &next, &block_size, &first, &last)) {
+    EXPECT_EQ(first, next - (last - first));
+    lengths.push_back(last - first);
+  }
+  return lengths;
+}
+
+std::string progress_text(uint64_t done, uint64_t term_count) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", (static_cast<double>(done) * 100.0) * (1.0 / static_cast<double>(term_count)));
+  return text;
+}
+
+TEST(Blocks, InitialSizesAndClaimSequences) {
+  EXPECT_EQ(tly_bbp_initial_block_size(8, 100000000, 1u << 30), 8388608u);
+  EXPECT_EQ(tly_bbp_initial_block_size(4, 100000000, 1u << 30), 16777216u);
+  EXPECT_EQ(tly_bbp_initial_block_size(1, 1000000000, 1u << 30), 134217728u);
+  EXPECT_EQ(tly_bbp_initial_block_size(16, 3000000000, 1u << 25), 33554432u);
+  for (uint64_t hint : {uint64_t{0}, smallest - 1, smallest})
+    EXPECT_EQ(tly_bbp_initial_block_size(8, uint64_t{1} << 44, hint), smallest);
+  EXPECT_EQ(tly_bbp_initial_block_size(8, 2100, 1u << 30), smallest);
+
+  struct example {
+    int32_t team;
+    uint64_t terms, initial;
+    std::vector<std::pair<uint64_t, int>> runs;  // runs of equal lengths
+    const char* first_report;
+  };
+  const example examples[] = {
+      {4, 100000000, 16777216, {{8388608, 4}, {4194304, 15}, {3531008, 1}}, "8.38861"},
+      {8, 100000000, 8388608, {{4194304, 23}, {3531008, 1}}, "4.1943"},
+      {1, 1000000000, 134217728,
+       {{134217728, 6}, {67108864, 1}, {33554432, 2}, {16777216, 2}, {8388608, 2}, {4194304, 2}, {1755648, 1}},
+       "13.4218"},
+      {64, smallest, smallest, {{smallest, 1}}, "100"},
+      {2, 48, smallest, {{48, 1}}, "100"}};
+  for (const example& x : examples) {
+    std::vector<uint64_t> expected;
+    for (const auto& [length, count] : x.runs) expected.insert(expected.end(), count, length);
+    EXPECT_EQ(claimed_lengths(x.terms, x.team, x.initial), expected) << "team " << x.team;
+    EXPECT_EQ(progress_text(expected[0], x.terms), x.first_report);
+  }
+}
+
+// Random teams: blocks on the 4,194,304 grid tile the range, shrinking only as far as the
+// team could still take two more each; the initial size is a power-of-two multiple below
+// twice the hint.
+TEST(Blocks, RandomTeamsTileTheRange) {
+  std::mt19937_64 rng(12);
+  for (int i = 0; i < 3000; ++i) {
+    const int32_t team = 1 + rng() % 64;
+    const uint64_t terms = 1 + (rng() >> (28 + rng() % 36)), hint = rng() % ((uint64_t{1} << 30) + 1);
+    uint64_t size = tly_bbp_initial_block_size(team, terms, hint), next = 0, first, last;
+    ASSERT_TRUE(size % smallest == 0 && std::has_single_bit(size / smallest));
+    if (size > smallest) ASSERT_TRUE(size < 2 * hint && team * size <= terms && size <= terms / 4);
+    while (tly_bbp_claim_block(terms, team, &next, &size, &first, &last)) {
+      ASSERT_EQ(first % smallest, 0u);
+      ASSERT_TRUE(last == terms || last - first == size) << "team " << team << ", terms " << terms;
+      ASSERT_TRUE(size == smallest || team * size * 2 <= terms - first);
+    }
+    ASSERT_EQ(next, terms);
+  }
+}
+
+// --- The series evaluator --------------------------------------------------------------------
+
+struct evaluation {
+  std::vector<int64_t> out;
+  std::vector<std::string> reports;
+  std::string rest;  // what follows the reports
+};
+
+evaluation evaluate(uint64_t cells, const tly_bbp_series& s, uint64_t shift, uint64_t terms, uint64_t hint) {
+  evaluation e{std::vector<int64_t>(cells, 0x5A5A5A5A5A5A), {}, {}};
+  std::fflush(stdout);
+  FILE* file = std::tmpfile();
+  const int saved = dup(STDOUT_FILENO);
+  dup2(fileno(file), STDOUT_FILENO);
+  tly_bbp_pblock(e.out.data(), cells, s.alternating, shift, terms, s.step, s.multiplier, s.offset, hint);
+  std::fflush(stdout);
+  dup2(saved, STDOUT_FILENO);
+  close(saved);
+  std::string text;
+  std::rewind(file);
+  for (int ch; (ch = std::fgetc(file)) != EOF;) text.push_back(static_cast<char>(ch));
+  std::fclose(file);
+  static const std::regex report("^\r {79}\rProgress: ([0-9.e+-]+)%");
+  std::smatch match;
+  while (std::regex_search(text, match, report)) {
+    e.reports.push_back(match[1]);
+    text = match.suffix();
+  }
+  e.rest = std::regex_replace(text, std::regex("[0-9.]+"), "#");
+  return e;
+}
+
+// The kernel over each block a team claims, added up cell by cell.
+std::vector<int64_t> kernel_over_claims(uint64_t cells, const tly_bbp_series& s, uint64_t shift, uint64_t terms,
+                                        int32_t team, uint64_t block_size, std::vector<std::string>* reports) {
+  std::vector<int64_t> sum(cells, 0), result(cells);
+  std::vector<uint64_t> scratch(8 * cells);
+  uint64_t next = 0, first, last;
+  while (tly_bbp_claim_block(terms, team, &next, &block_size, &first, &last)) {
+    tly_bbp_kernel(result.data(), cells, s.alternating, shift, first, last, s.step, s.multiplier, s.offset,
+                   scratch.data());
+    for (uint64_t i = 0; i < cells; ++i) sum[i] = int64_t(uint64_t(sum[i]) + uint64_t(result[i]));
+    reports->push_back(progress_text(last, terms));
+  }
+  return sum;
+}
+
+// Multi-block series of both formulas (about 36 and 9 million terms), and a one-block one.
+TEST(Pblock, SumsTheClaimedBlocksAndReportsEach) {
+  if (omp_get_dynamic()) GTEST_SKIP() << "the runtime may shrink the team: its blocks are unknown";
+  const int32_t team = std::min(omp_get_num_procs(), omp_get_thread_limit());
+  struct series_case {
+    const tly_bbp_series& s;
+    uint64_t place, hint;
+  };
+  for (const series_case& c : {series_case{plouffe, 36000001, 0}, series_case{bellard, 90000001, 1u << 30},
+                               series_case{tly_bbp_Plouffe_series[1], 100001, 3125}}) {
+    const uint64_t position = 4 * c.place - 4, shift = position + c.s.power;
+    const uint64_t terms = c.s.step == 4 ? tly_bbp_Plouffe_term_count(position, 7) : tly_bbp_Bellard_term_count(position, 7);
+    const evaluation e = evaluate(7, c.s, shift, terms, c.hint);
+    std::vector<std::string> reports;
+    const uint64_t initial = tly_bbp_initial_block_size(omp_get_num_procs(), terms, c.hint);
+    EXPECT_EQ(e.out, kernel_over_claims(7, c.s, shift, terms, team, initial, &reports)) << "place " << c.place;
+    ASSERT_EQ(e.reports.size(), reports.size());
+    if (team == 1) EXPECT_EQ(e.reports, reports);
+    EXPECT_EQ(e.reports.back(), "100");
+    EXPECT_EQ(e.rest, "    Time: #\n");
+  }
+}
+
+}  // namespace
