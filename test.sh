@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the suite, the MPI tests with MPICH, then ThreadSanitizer on the thread-count
-# tests, a bounded fuzzing run of the console dialogue, and the suite again under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds everything and runs every test: the suite, the MPI tests again with MPICH, then
+# ThreadSanitizer on the thread-count tests, a bounded fuzzing run of the console dialogue,
+# and the suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/packages.sh

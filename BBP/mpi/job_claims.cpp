@@ -44,15 +44,20 @@ uint64_t add_to_job(uint64_t first, uint64_t last, const int64_t* result, uint64
 
 // Serves the other ranks until each of their threads has been told that the range is
 // exhausted: a thread asks again only after reporting its block, so all blocks are in then.
-// Polling, not a blocking receive: that would spin a core the team computes on, and the pause
-// is short beside a block (40 ms or more). Only this thread calls MPI on rank 0 meanwhile.
+// Polling, not a blocking receive, which would spin a core the team computes on: the pause is
+// short beside a block (40 ms or more). But a report is followed at once by its thread's next
+// claim, which is waited for without a pause. Only this thread calls MPI on rank 0 meanwhile.
 void serve_series(int32_t remote_threads) {
   const timespec pause{0, 250000};
   std::vector<int64_t> message;
+  int reporter = MPI_PROC_NULL;
   while (remote_threads > 0) {
     MPI_Status status;
-    int arrived = 0, count = 0;
-    MPI_Iprobe(MPI_ANY_SOURCE, MPI_ANY_TAG, MPI_COMM_WORLD, &arrived, &status);
+    int arrived = 1, count = 0;
+    if (reporter != MPI_PROC_NULL)
+      MPI_Probe(reporter, MPI_ANY_TAG, MPI_COMM_WORLD, &status);
+    else
+      MPI_Iprobe(MPI_ANY_SOURCE, MPI_ANY_TAG, MPI_COMM_WORLD, &arrived, &status);
     if (!arrived) {
       nanosleep(&pause, nullptr);
       continue;
@@ -61,6 +66,7 @@ void serve_series(int32_t remote_threads) {
     message.resize(static_cast<size_t>(count));
     MPI_Recv(message.data(), count, MPI_INT64_T, status.MPI_SOURCE, status.MPI_TAG, MPI_COMM_WORLD,
              MPI_STATUS_IGNORE);
+    reporter = status.MPI_TAG == finish_tag ? status.MPI_SOURCE : MPI_PROC_NULL;
     if (status.MPI_TAG == finish_tag) {
       add_to_job(uint64_t(message[0]), uint64_t(message[1]), message.data() + 2, uint64_t(count - 2));
       continue;
