@@ -30,7 +30,7 @@ tly_bbp_program_run run_job(const char* program, int ranks, const std::string& i
   // MPI libraries keep allocations to the end, many in modules unloaded by then: a sanitizer's
   // leak report of a rank could not even name them.
   const char* asan = std::getenv("ASAN_OPTIONS");
-  environment.push_back(std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":detect_leaks=0");
+  environment.push_back("ASAN_OPTIONS=" + (asan && *asan ? std::string(asan) + ":" : "") + "detect_leaks=0");
   return tly_bbp_run_command(input, 60, environment, command);
 }
 
