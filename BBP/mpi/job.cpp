@@ -44,6 +44,9 @@ int tly_bbp_mpi_main(int argc, char** argv) {
     tly_bbp_mpi_serve();
   }
   tly_bbp_claims = &tly_bbp_local_claims;
+  // Into MPI_Finalize together: Debian 12's MPICH over TCP (UCX) may hang there when one rank
+  // finalizes while another, already done, no longer answers.
+  MPI_Barrier(MPI_COMM_WORLD);
   MPI_Finalize();
   return code;
 }
