@@ -45,7 +45,7 @@ uint64_t add_to_job(uint64_t first, uint64_t last, const int64_t* result, uint64
 // Serves the other ranks until each of their threads has been told that the range is
 // exhausted: a thread asks again only after reporting its block, so all blocks are in then.
 // Polling, not a blocking receive, which would spin a core the team computes on: the pause is
-// short beside a block (40 ms or more). But a report is followed at once by its thread's next
+// short beside a block (30 ms or more). But a report is followed at once by its thread's next
 // claim, which is waited for without a pause. Only this thread calls MPI on rank 0 meanwhile.
 void serve_series(int32_t remote_threads) {
   const timespec pause{0, 250000};
