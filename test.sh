@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the suite, then ThreadSanitizer on the thread-count
-# tests, a bounded fuzzing run of the console dialogue, and the suite again under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds everything and runs every test: the suite, the MPI tests again with MPICH, then
+# ThreadSanitizer on the thread-count tests, a bounded fuzzing run of the console dialogue,
+# and the suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")"
 source scripts/packages.sh
@@ -18,6 +18,12 @@ cmake --preset release
 cmake --build --preset release
 ctest --preset release
 stage_done "release build and suite"
+
+# The MPI program and its tests once more, built with MPICH instead of Open MPI.
+cmake --preset mpich
+cmake --build --preset mpich
+ctest --preset mpich
+stage_done "MPICH build and MPI tests"
 
 # Archer (LLVM's OpenMP tool) tells ThreadSanitizer about the runtime's barriers and locks;
 # without it every report would be noise, so its greeting is required.

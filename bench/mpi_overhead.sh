@@ -4,7 +4,8 @@
 # Usage: bench/mpi_overhead.sh [build directory]
 # Without a directory it builds both programs with the release preset. Both runs use two
 # threads in all, Plouffe at PLACE (default 10000001) with DIGITS (default 16) digits, RUNS
-# times each (default 5); the medians are compared. MPIRUN_ARGS adds options for mpirun.
+# times each (default 5); the medians are compared. MPIRUN names the launcher (default mpirun;
+# mpiexec.mpich with a build made by the mpich preset), MPIRUN_ARGS adds options for it.
 set -euo pipefail
 
 place=${PLACE:-10000001}
@@ -30,13 +31,14 @@ single=$build/BBP/tallyspire-bbp
 job=$build/BBP/tallyspire-bbp-mpi
 [ -x "$single" ] || fail "no program at $single"
 [ -x "$job" ] || fail "no MPI program at $job"
-command -v mpirun >/dev/null || fail "mpirun not found (package openmpi-bin)"
+mpirun=${MPIRUN:-mpirun}
+command -v "$mpirun" >/dev/null || fail "$mpirun not found (package openmpi-bin)"
 
-# Open MPI refuses root unless told twice; containers often forbid its cross-process copies.
-if [ "$(id -u)" = 0 ]; then
-  export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1
+# Open MPI refuses root unless asked on its command line.
+launcher=("$mpirun" -np 2)
+if [ "$(id -u)" = 0 ] && "$mpirun" --version 2>/dev/null | grep -q "Open MPI"; then
+  launcher+=(--allow-run-as-root)
 fi
-export OMPI_MCA_btl_vader_single_copy_mechanism=${OMPI_MCA_btl_vader_single_copy_mechanism:-none}
 
 now() { date +%s.%N; }
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
@@ -62,7 +64,7 @@ for ((i = 1; i <= runs; ++i)); do
   read -r time wall shown_single < <(run "$single")
   single_times+=("$time") single_walls+=("$wall")
   # shellcheck disable=SC2086  # MPIRUN_ARGS holds separate options
-  read -r time wall shown_job < <(run mpirun -np 2 -x OMP_THREAD_LIMIT=1 ${MPIRUN_ARGS:-} "$job")
+  read -r time wall shown_job < <(OMP_THREAD_LIMIT=1 run "${launcher[@]}" ${MPIRUN_ARGS:-} "$job")
   job_times+=("$time") job_walls+=("$wall")
   [ "$shown_single" = "$shown_job" ] || fail "different digits: single $shown_single, MPI $shown_job"
   printf 'run %d: single %ss (wall %ss), MPI 2 x 1 thread %ss (wall %ss)\n' "$i" "${single_times[-1]}" \

@@ -21,3 +21,5 @@ BUILD_PACKAGES=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev libmpf
 CHECK_PACKAGES=(clang libclang-rt-14-dev libomp-dev valgrind util-linux)
 # Open MPI: the MPI program and its tests (the single-process program never needs it).
 BUILD_PACKAGES+=(openmpi-bin libopenmpi-dev)
+# MPICH, installed beside Open MPI (which stays the default): ./test.sh runs the MPI tests with both.
+CHECK_PACKAGES+=(mpich libmpich-dev)

@@ -25,8 +25,9 @@ void* fail_fifth(uint64_t bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Read before MPI starts, so the rank is known without asking MPI.
+  // Read before MPI starts, so the rank is known without asking MPI (Open MPI, MPICH).
   const char* rank = std::getenv("OMPI_COMM_WORLD_RANK");
+  if (!rank) rank = std::getenv("PMI_RANK");
   if (rank && std::strcmp(rank, "1") == 0) tly_bbp_alloc_hook = fail_fifth;
   return tly_bbp_mpi_main(argc, argv);
 }

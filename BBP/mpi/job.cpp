@@ -3,6 +3,8 @@
 
 #include <mpi.h>
 
+#include <time.h>
+
 #include <cstdio>
 
 #include "../Main/console.h"
@@ -12,9 +14,10 @@
 #include "series_relay.h"
 
 int tly_bbp_mpi_main(int argc, char** argv) {
-  // Team threads call MPI only under the process-wide lock, one at a time.
+  // Team threads call MPI one at a time under the process-wide lock, and rank 0's server thread
+  // only while nothing else on rank 0 does; a fatal error, though, may end the job from any thread.
   int provided = MPI_THREAD_SINGLE;
-  MPI_Init_thread(&argc, &argv, MPI_THREAD_SERIALIZED, &provided);
+  MPI_Init_thread(&argc, &argv, MPI_THREAD_MULTIPLE, &provided);
   if (provided < MPI_THREAD_SERIALIZED) {
     std::fputs("tallyspire-bbp-mpi: this MPI library does not allow calls from several threads "
                "(MPI_THREAD_SERIALIZED)\n",
@@ -24,9 +27,15 @@ int tly_bbp_mpi_main(int argc, char** argv) {
   int rank = 0;
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
 
-  // A fatal error on any rank ends the whole job at once, not only when mpirun notices.
-  tly_bbp_fatal_hook = [] { MPI_Abort(MPI_COMM_WORLD, 1); };
-  tly_bbp_claims = tly_bbp_mpi_claims_start();
+  // A fatal error on any rank ends the whole job at once, not only when mpirun notices. The
+  // message is out of the process by then, but MPICH's launcher may drop what it has not yet
+  // passed on when the abort reaches it: a pause gives it time.
+  tly_bbp_fatal_hook = [] {
+    const timespec pause{0, 200000000};
+    nanosleep(&pause, nullptr);
+    MPI_Abort(MPI_COMM_WORLD, 1);
+  };
+  tly_bbp_claims = tly_bbp_mpi_claims();
   int code = 0;
   if (rank == 0) {
     code = tly_bbp_console_run();
@@ -35,7 +44,9 @@ int tly_bbp_mpi_main(int argc, char** argv) {
     tly_bbp_mpi_serve();
   }
   tly_bbp_claims = &tly_bbp_local_claims;
-  tly_bbp_mpi_claims_stop();
+  // Into MPI_Finalize together: Debian 12's MPICH over TCP (UCX) may hang there when one rank
+  // finalizes while another, already done, no longer answers.
+  MPI_Barrier(MPI_COMM_WORLD);
   MPI_Finalize();
   return code;
 }

@@ -1,144 +1,128 @@
-// The claim source of an MPI job: the block counters in an MPI window on rank 0, claimed from
-// by the threads of every rank with one-sided atomics, and each series' sums reduced onto rank 0.
+// The claim source of an MPI job: rank 0 holds the block counters and the job's sum; the threads
+// of the other ranks claim and report blocks by plain messages, which a thread of rank 0 serves.
 #include "job_claims.h"
 
 #include <mpi.h>
 #include <time.h>
 
-#include <bit>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "series_relay.h"
 
 namespace {
 
-MPI_Win window = MPI_WIN_NULL;
 int rank = 0;
 
-// Window displacements on rank 0, in counters of 8 bytes.
-constexpr MPI_Aint claims_at = 0;
-constexpr MPI_Aint terms_done_at = 1;
+// Messages to rank 0: a claim (no data), answered by a block [first, last), empty when the
+// range is exhausted; and a finished block: first, last and its result cells.
+constexpr int claim_tag = 1;
+constexpr int block_tag = 2;
+constexpr int finish_tag = 3;
 
-// A claim needs next_term and block_size together, so rank 0 keeps both in one word that an
-// atomic compare-and-swap replaces whole: the 4,194,304-term units handed out so far (the last
-// block may end inside one), and the block size as a power of two of such units.
-constexpr int unit_shift = 22;
-constexpr int size_bits = 6;
-
-uint64_t pack(uint64_t next_term, uint64_t block_size) {
-  const uint64_t units = (next_term + (uint64_t{1} << unit_shift) - 1) >> unit_shift;
-  return units << size_bits | uint64_t(std::countr_zero(block_size >> unit_shift));
-}
-
-void unpack(uint64_t word, uint64_t term_count, uint64_t* next_term, uint64_t* block_size) {
-  const uint64_t start = (word >> size_bits) << unit_shift;
-  *next_term = start < term_count ? start : term_count;
-  *block_size = (uint64_t{1} << unit_shift) << (word & ((1 << size_bits) - 1));
-}
-
-// Without hardware one-sided access (Open MPI between hosts over TCP) a claim on rank 0's
-// counters moves only while rank 0 is inside MPI, and its threads are mostly computing. A
-// thread of its own lets MPI serve the other ranks' claims while a series is open.
-bool series_open = false;  // under the process-wide lock
-bool job_ended = false;    // under the process-wide lock
+// On rank 0, while a series runs: the counters of its block loop and the sum of every block
+// the job has finished, shared by its team and the server thread. Not the process-wide lock:
+// rank 0's close holds that while it waits for the server.
+std::mutex job_lock;
+tly_bbp_block_counters* job_counters = nullptr;
+std::vector<uint64_t> job_sum;
 std::thread server;
 
-void serve_claims() {
-  const timespec pause{0, 1000000};  // 1 ms: a remote claim waits a few, a block takes 40 ms or more
-  for (;;) {
-    bool ended;
-#pragma omp critical
-    {
-      ended = job_ended;
-      int waiting = 0;
-      if (series_open) MPI_Iprobe(MPI_ANY_SOURCE, MPI_ANY_TAG, MPI_COMM_WORLD, &waiting, MPI_STATUS_IGNORE);
+bool claim_for_job(uint64_t* first, uint64_t* last) {
+  const std::lock_guard<std::mutex> hold(job_lock);
+  return tly_bbp_local_claims.claim(job_counters, first, last);
+}
+
+// Cells are digit sums modulo 2^64, so the unsigned sum of all blocks, in any order, is the job's.
+uint64_t add_to_job(uint64_t first, uint64_t last, const int64_t* result, uint64_t cells) {
+  const std::lock_guard<std::mutex> hold(job_lock);
+  job_sum.resize(cells);
+  for (uint64_t i = 0; i < cells; ++i) job_sum[i] += static_cast<uint64_t>(result[i]);
+  return tly_bbp_local_claims.finish(job_counters, first, last, result, cells);
+}
+
+// Serves the other ranks until each of their threads has been told that the range is
+// exhausted: a thread asks again only after reporting its block, so all blocks are in then.
+// Polling, not a blocking receive, which would spin a core the team computes on: the pause is
+// short beside a block (30 ms or more). But a report is followed at once by its thread's next
+// claim, which is waited for without a pause. Only this thread calls MPI on rank 0 meanwhile.
+void serve_series(int32_t remote_threads) {
+  const timespec pause{0, 250000};
+  std::vector<int64_t> message;
+  int reporter = MPI_PROC_NULL;
+  while (remote_threads > 0) {
+    MPI_Status status;
+    int arrived = 1, count = 0;
+    if (reporter != MPI_PROC_NULL)
+      MPI_Probe(reporter, MPI_ANY_TAG, MPI_COMM_WORLD, &status);
+    else
+      MPI_Iprobe(MPI_ANY_SOURCE, MPI_ANY_TAG, MPI_COMM_WORLD, &arrived, &status);
+    if (!arrived) {
+      nanosleep(&pause, nullptr);
+      continue;
     }
-    if (ended) return;
-    nanosleep(&pause, nullptr);
+    MPI_Get_count(&status, MPI_INT64_T, &count);
+    message.resize(static_cast<size_t>(count));
+    MPI_Recv(message.data(), count, MPI_INT64_T, status.MPI_SOURCE, status.MPI_TAG, MPI_COMM_WORLD,
+             MPI_STATUS_IGNORE);
+    reporter = status.MPI_TAG == finish_tag ? status.MPI_SOURCE : MPI_PROC_NULL;
+    if (status.MPI_TAG == finish_tag) {
+      add_to_job(uint64_t(message[0]), uint64_t(message[1]), message.data() + 2, uint64_t(count - 2));
+      continue;
+    }
+    uint64_t block[2] = {0, 0};
+    if (!claim_for_job(&block[0], &block[1])) --remote_threads;
+    MPI_Send(block, 2, MPI_UINT64_T, status.MPI_SOURCE, block_tag, MPI_COMM_WORLD);
   }
 }
 
 void job_open(tly_bbp_block_counters* counters, int32_t team_size) {
-  if (rank == 0) {
-    const uint64_t start[2] = {pack(0, counters->block_size), 0};
-    MPI_Win_lock(MPI_LOCK_EXCLUSIVE, 0, 0, window);
-    MPI_Put(start, 2, MPI_UINT64_T, 0, claims_at, 2, MPI_UINT64_T, window);
-    MPI_Win_unlock(0, window);
-    series_open = true;
-  }
-  // Rank 0 joins only after setting the counters, so nobody claims from the last series'.
-  // The halving rule then counts every thread of the job.
-  MPI_Allreduce(&team_size, &counters->claimants, 1, MPI_INT32_T, MPI_SUM, MPI_COMM_WORLD);
-  // One shared access epoch for the whole series: every claim and report is then a single
-  // atomic operation, with no lock to ask for (nobody ever locks exclusively meanwhile).
-  MPI_Win_lock(MPI_LOCK_SHARED, 0, MPI_MODE_NOCHECK, window);
+  // The halving rule counts every thread of the job. All ranks wait for rank 0 here, so
+  // nobody claims a block of this series while rank 0 still serves the last one.
+  int32_t claimants = 0;
+  MPI_Allreduce(&team_size, &claimants, 1, MPI_INT32_T, MPI_SUM, MPI_COMM_WORLD);
+  if (rank != 0) return;
+  counters->claimants = claimants;
+  job_counters = counters;
+  job_sum.clear();
+  server = std::thread(serve_series, claimants - team_size);
 }
 
-// The single-process claim rule applied to the job's word; when another thread's claim got
-// there first, again from what that one left.
-bool job_claim(tly_bbp_block_counters* counters, uint64_t* first, uint64_t* last) {
-  uint64_t seen = 0;
-  const uint64_t nothing = 0;
-  MPI_Fetch_and_op(&nothing, &seen, MPI_UINT64_T, 0, claims_at, MPI_NO_OP, window);
-  MPI_Win_flush(0, window);
-  for (;;) {
-    unpack(seen, counters->term_count, &counters->next_term, &counters->block_size);
-    if (!tly_bbp_claim_block(counters->term_count, counters->claimants, &counters->next_term,
-                             &counters->block_size, first, last))
-      return false;
-    const uint64_t claimed = pack(counters->next_term, counters->block_size);
-    uint64_t found = 0;
-    MPI_Compare_and_swap(&claimed, &seen, &found, MPI_UINT64_T, 0, claims_at, window);
-    MPI_Win_flush(0, window);
-    if (found == seen) return true;
-    seen = found;
-  }
+bool job_claim(tly_bbp_block_counters*, uint64_t* first, uint64_t* last) {
+  if (rank == 0) return claim_for_job(first, last);
+  uint64_t block[2];
+  MPI_Send(nullptr, 0, MPI_INT64_T, 0, claim_tag, MPI_COMM_WORLD);
+  MPI_Recv(block, 2, MPI_UINT64_T, 0, block_tag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+  *first = block[0];
+  *last = block[1];
+  return *first != *last;
 }
 
-uint64_t job_finish(tly_bbp_block_counters* counters, uint64_t first, uint64_t last, const int64_t*, uint64_t) {
-  const uint64_t terms = last - first;
-  if (rank != 0) {
-    // Only rank 0 shows the count: the addition needs no answer and may arrive later.
-    MPI_Accumulate(&terms, 1, MPI_UINT64_T, 0, terms_done_at, 1, MPI_UINT64_T, MPI_SUM, window);
-    MPI_Win_flush_local(0, window);
-    return counters->terms_done += terms;
-  }
-  uint64_t before = 0;
-  MPI_Fetch_and_op(&terms, &before, MPI_UINT64_T, 0, terms_done_at, MPI_SUM, window);
-  MPI_Win_flush(0, window);
-  return counters->terms_done = before + terms;
+// Only rank 0 shows the count, so another rank returns only its own.
+uint64_t job_finish(tly_bbp_block_counters* counters, uint64_t first, uint64_t last, const int64_t* result,
+                    uint64_t cells) {
+  if (rank == 0) return add_to_job(first, last, result, cells);
+  std::vector<int64_t> message{int64_t(first), int64_t(last)};
+  message.insert(message.end(), result, result + cells);
+  MPI_Send(message.data(), int(message.size()), MPI_INT64_T, 0, finish_tag, MPI_COMM_WORLD);
+  return counters->terms_done += last - first;
 }
 
-// Cells are digit sums modulo 2^64, so the unsigned sum across ranks is the job's sum.
+// Rank 0's result is the job's sum, its own blocks included; the other ranks' is unused.
 void job_close(int64_t* out, uint64_t cells) {
-  MPI_Win_unlock(0, window);
-  const int count = static_cast<int>(cells);
-  series_open = false;
-  if (rank == 0)
-    MPI_Reduce(MPI_IN_PLACE, out, count, MPI_UINT64_T, MPI_SUM, 0, MPI_COMM_WORLD);
-  else
-    MPI_Reduce(out, nullptr, count, MPI_UINT64_T, MPI_SUM, 0, MPI_COMM_WORLD);
+  if (rank != 0) return;
+  server.join();
+  job_sum.resize(cells);
+  for (uint64_t i = 0; i < cells; ++i) out[i] = static_cast<int64_t>(job_sum[i]);
 }
 
 tly_bbp_claim_source source = {tly_bbp_mpi_announce, job_open, job_claim, job_finish, job_close, false};
 
 }  // namespace
 
-const tly_bbp_claim_source* tly_bbp_mpi_claims_start() {
+const tly_bbp_claim_source* tly_bbp_mpi_claims() {
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-  void* counters = nullptr;
-  MPI_Win_allocate(rank == 0 ? 2 * sizeof(uint64_t) : 0, sizeof(uint64_t), MPI_INFO_NULL, MPI_COMM_WORLD,
-                   &counters, &window);
   source.console = rank == 0;
-  if (rank == 0) server = std::thread(serve_claims);
   return &source;
-}
-
-void tly_bbp_mpi_claims_stop() {
-  if (server.joinable()) {
-#pragma omp critical
-    job_ended = true;
-    server.join();
-  }
-  MPI_Win_free(&window);
 }

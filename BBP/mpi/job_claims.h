@@ -2,9 +2,6 @@
 #pragma once
 #include "../engine/pblock.h"
 
-// Collective: creates the window of the counters and returns this rank's claim source,
-// which prints progress and time on rank 0 only.
-const tly_bbp_claim_source* tly_bbp_mpi_claims_start();
-
-// Collective: frees the window.
-void tly_bbp_mpi_claims_stop();
+// This rank's claim source, which prints progress and time on rank 0 only. MPI must allow
+// calls from several threads, one at a time (MPI_THREAD_SERIALIZED).
+const tly_bbp_claim_source* tly_bbp_mpi_claims();
