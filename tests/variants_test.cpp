@@ -1,4 +1,4 @@
-// Whole blocks of both formulas' series leave the same block result with every vector variant.
+// Whole blocks of both formulas' series leave the same block result with every variant of one arithmetic.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -52,7 +52,8 @@ void expect_identical_across_variants(const tly_bbp_series* series, int count, b
                                         : tly_bbp_Bellard_term_count(run.position, run.words);
     const auto baseline = blocks(tly_bbp_variants[0].name, series, count, term_count, p);
     for (int v = 1; v < tly_bbp_variant_count; ++v) {
-      if (!tly_bbp_variants[v].supported()) continue;
+      // Cell for cell only within one arithmetic; the digits across arithmetics are checked elsewhere.
+      if (!tly_bbp_variants[v].supported() || tly_bbp_variants[v].reference != tly_bbp_variants[0].reference) continue;
       ++compared;
       EXPECT_EQ(blocks(tly_bbp_variants[v].name, series, count, term_count, p), baseline)
           << tly_bbp_variants[v].name << " differs from the baseline at the " << p.what << " place " << p.start;

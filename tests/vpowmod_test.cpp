@@ -35,12 +35,14 @@ struct routine {
   tly_bbp_vpowgroups_fn groups;
 };
 
+// Only routines of the estimate arithmetic run here; the exact variant has its own tests.
 std::vector<routine> all_routines() {
+  const bool dispatch_estimates = tly_bbp_active_variant()->reference == tly_bbp_vpowmod8_scalar;
   std::vector<routine> list = {{"scalar", true, tly_bbp_vpowmod8_scalar, nullptr},
-                               {"dispatch", true, tly_bbp_vpowmod8, nullptr}};
+                               {"dispatch", dispatch_estimates, tly_bbp_vpowmod8, nullptr}};
   for (int i = 0; i < tly_bbp_variant_count; ++i) {
     const tly_bbp_variant& v = tly_bbp_variants[i];
-    list.push_back({v.name, v.supported(), nullptr, v.groups});
+    list.push_back({v.name, v.supported() && v.reference == tly_bbp_vpowmod8_scalar, nullptr, v.groups});
   }
   return list;
 }
@@ -167,7 +169,7 @@ class VpowmodRoutine : public ::testing::TestWithParam<int> {
  protected:
   void SetUp() override {
     r_ = all_routines()[GetParam()];
-    if (!r_.supported) GTEST_SKIP() << r_.name << " is not supported by this processor";
+    if (!r_.supported) GTEST_SKIP() << r_.name << " is not supported by this processor or not of this arithmetic";
   }
   routine r_;
 };
@@ -298,8 +300,7 @@ void check_pass(const tly_bbp_variant& v, const pass_case& p, uint32_t known_zer
     for (size_t j = 0; j < rows.size; ++j) rows.data[j] = expected.data[j] = rng() >> 24;
     v.groups(rows.data, p.cells, moduli.data, known_zeros, p.exponent, p.step, groups);
     for (uint32_t g = 0; g < groups; ++g)
-      tly_bbp_vpowmod8_scalar(expected.data, p.cells, moduli.data + 8 * g, known_zeros, p.exponent - 8 * g * p.step,
-                              p.step);
+      v.reference(expected.data, p.cells, moduli.data + 8 * g, known_zeros, p.exponent - 8 * g * p.step, p.step);
     ASSERT_TRUE(rows.fences_intact());
     for (size_t j = 0; j < rows.size; ++j)
       ASSERT_EQ(rows.data[j], expected.data[j]) << groups << " groups, first " << p.first << ", E " << p.exponent

@@ -1,6 +1,8 @@
 // Where one group's square-and-double loop starts: aligned pair exponents and the first window.
 #pragma once
 #include <cstdint>
+#include <type_traits>
+#include <utility>
 
 namespace {
 
@@ -12,8 +14,7 @@ struct tly_bbp_group_start {
 
 // The exponents fall from pair to pair by 2*step; all four are aligned on the leading one
 // of `exponent`, so the shorter ones begin with zero bits, which square 1 to 1.
-inline tly_bbp_group_start tly_bbp_group_setup(const uint64_t* moduli, uint32_t known_zeros, uint64_t exponent,
-                                               uint64_t step) {
+inline tly_bbp_group_start tly_bbp_group_align(uint32_t known_zeros, uint64_t exponent, uint64_t step) {
   tly_bbp_group_start g;
   uint64_t t = exponent << (known_zeros & 63);
   g.s = known_zeros;
@@ -25,16 +26,46 @@ inline tly_bbp_group_start tly_bbp_group_setup(const uint64_t* moduli, uint32_t 
   g.pair_bits[0] = t - d;
   for (int j = 1; j < 4; ++j) g.pair_bits[j] = g.pair_bits[j - 1] - 2 * d;
   for (int j = 0; j < 4; ++j) g.power[j] = 0;
+  return g;
+}
+
+// Takes each pair's first five bits as its starting power, 2^0 .. 2^31.
+inline void tly_bbp_group_window(tly_bbp_group_start& g) {
+  for (int j = 0; j < 4; ++j) {
+    g.power[j] = static_cast<uint32_t>(g.pair_bits[j] >> 59);
+    g.pair_bits[j] <<= 5;
+  }
+  g.s += 5;
+}
+
+inline tly_bbp_group_start tly_bbp_group_setup(const uint64_t* moduli, uint32_t known_zeros, uint64_t exponent,
+                                               uint64_t step) {
+  tly_bbp_group_start g = tly_bbp_group_align(known_zeros, exponent, step);
   // The five-bit window is decided on lane 0, the group's smallest modulus, alone: below
   // 65536 an unreduced start of up to 2^31 would overflow the estimate's range.
-  if (moduli[0] >= 0x10000) {
-    for (int j = 0; j < 4; ++j) {
-      g.power[j] = static_cast<uint32_t>(g.pair_bits[j] >> 59);
-      g.pair_bits[j] <<= 5;
-    }
-    g.s += 5;
-  }
+  if (moduli[0] >= 0x10000) tly_bbp_group_window(g);
   return g;
+}
+
+// Splits `groups` consecutive groups into runs whose loops start at the same bit, at most
+// `most` groups each, and calls run(std::integral_constant<int, n>, first group, starts) for
+// each run of n groups; setup(k) gives group k's start.
+template <int most, typename Setup, typename Run>
+inline void tly_bbp_group_runs(uint32_t groups, Setup setup, Run run) {
+  tly_bbp_group_start start[most];
+  uint32_t g = 0;
+  while (g < groups) {
+    uint32_t n = 0;
+    while (n < most && g + n < groups) {
+      start[n] = setup(g + n);
+      if (n > 0 && start[n].s != start[0].s) break;
+      ++n;
+    }
+    [&]<int... i>(std::integer_sequence<int, i...>) {
+      ((n == i + 1 ? run(std::integral_constant<int, i + 1>{}, g, start) : void()), ...);
+    }(std::make_integer_sequence<int, most>{});
+    g += n;
+  }
 }
 
 }  // namespace

@@ -1,0 +1,37 @@
+// The constants of the exact Montgomery arithmetic, shared by its scalar reference and its IFMA variant.
+//
+// A lane's modulus m = 2^s * o with o odd. Powers are kept in Montgomery form modulo o with
+// R = 2^52: x*y*R^-1 is formed from the two 52-bit halves of x*y as (o + hi) - high(u*o),
+// u = lo * o^-1 mod 2^52; the low halves of x*y and u*o cancel exactly, so no carry is
+// needed, and the result stays below 2o while x*y < o*2^52. One product per exponent bit:
+// x times x, or times 2x when the bit is set. The power comes out of Montgomery form times
+// 2^-s mod o, and the fraction 2^(e-s) mod o over o equals that of 2^e over m (for e < s
+// the term is 2^e/m itself). Its digits are exact floor digits.
+#pragma once
+#include <cstdint>
+
+#include "group_setup.h"
+
+namespace {
+
+// Odd parts below this fold the doubling into the product with no reduction: x < 2o and
+// 2x < 4o give x*2x < 8o^2 < o*2^52. At and above it both factors are first reduced below o.
+constexpr uint64_t tly_bbp_montgomery_folded_below = uint64_t{1} << 49;
+
+// Every modulus is below 2^52: the multiply-adds take 52-bit factors.
+constexpr uint64_t tly_bbp_montgomery_moduli_below = uint64_t{1} << 52;
+
+// The digit estimate n*2^32/m uses a reciprocal lowered by 2^-40, so that it never exceeds
+// the true quotient and falls short of it by less than 2^-7 (with a reciprocal of 1/m
+// correct to 2^-50): one correction step makes the floor digit exact.
+constexpr double tly_bbp_montgomery_lowering = 1.0 - 0x1p-40;
+
+// The loop's start: no estimate limits the starting power here, so the five-bit window is
+// taken whenever the exponent has five bits.
+inline tly_bbp_group_start tly_bbp_montgomery_group_start(uint32_t known_zeros, uint64_t exponent, uint64_t step) {
+  tly_bbp_group_start g = tly_bbp_group_align(known_zeros, exponent, step);
+  if (g.s <= 59) tly_bbp_group_window(g);
+  return g;
+}
+
+}  // namespace
