@@ -8,6 +8,7 @@
 // 2^-s mod o, and the fraction 2^(e-s) mod o over o equals that of 2^e over m (for e < s
 // the term is 2^e/m itself). Its digits are exact floor digits.
 #pragma once
+#include <bit>
 #include <cstdint>
 
 #include "group_setup.h"
@@ -32,6 +33,12 @@ inline tly_bbp_group_start tly_bbp_montgomery_group_start(uint32_t known_zeros, 
   tly_bbp_group_start g = tly_bbp_group_align(known_zeros, exponent, step);
   if (g.s <= 59) tly_bbp_group_window(g);
   return g;
+}
+
+// The same start's bit counter alone, for an exponent of at least 1.
+inline uint32_t tly_bbp_montgomery_start_bit(uint64_t exponent) {
+  const uint32_t s = static_cast<uint32_t>(std::countl_zero(exponent));
+  return s <= 59 ? s + 5 : s;
 }
 
 }  // namespace

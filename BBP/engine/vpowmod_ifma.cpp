@@ -11,10 +11,13 @@ using d8 = __m512d;
 
 inline v8 set1(uint64_t a) { return _mm512_set1_epi64(static_cast<int64_t>(a)); }
 
-// x*y*2^-52 mod o, below 2o when x*y < o*2^52: four multiply-adds and a subtraction.
-inline v8 montgomery_product(v8 x, v8 y, v8 o, v8 o_inverse) {
+// x*y*2^-52 mod o, below 2o when x*y < o*2^52: four multiply-adds and a subtraction. With
+// o^-1 - 1 as the factor, u = lo*o^-1 mod 2^52 accumulates onto lo itself (the multiply-adds
+// read only the low 52 bits of their factors), which spares a register copy.
+inline v8 montgomery_product(v8 x, v8 y, v8 o, v8 o_inverse_less_one) {
   const v8 zero = _mm512_setzero_si512();
-  const v8 u = _mm512_madd52lo_epu64(zero, _mm512_madd52lo_epu64(zero, x, y), o_inverse);
+  const v8 lo = _mm512_madd52lo_epu64(zero, x, y);
+  const v8 u = _mm512_madd52lo_epu64(lo, lo, o_inverse_less_one);
   return _mm512_sub_epi64(_mm512_madd52hi_epu64(o, x, y), _mm512_madd52hi_epu64(zero, u, o));
 }
 
@@ -23,11 +26,10 @@ inline v8 reduce_once(v8 x, v8 o) { return _mm512_min_epu64(x, _mm512_sub_epi64(
 
 // Everything a run keeps per group between its stages.
 struct group_lanes {
-  v8 x;           // the power in Montgomery form, below 2o; then the numerator n < m
-  d8 r;           // the digit expansion's remainder times 2^32, below m*2^33
+  v8 x;           // the power in Montgomery form, below 2o; then the numerator n < 2m
   v8 o;           // odd part of each modulus
-  v8 o_inverse;   // o^-1 mod 2^64
-  v8 bits;        // the pair's remaining exponent bits, the next one at bit 63
+  v8 o_inverse;   // o^-1 - 1 mod 2^64
+  v8 bits;        // the lane's exponent bits from the loop's start on, step i's at bit 63 - i
   v8 m;           // the modulus
   d8 m_d;         // the same, in a double
   d8 m_scaled;    // m*2^32
@@ -60,7 +62,7 @@ inline void setup_group(group_lanes& g, const uint64_t* moduli, uint64_t exponen
   v8 inverse = _mm512_xor_si512(_mm512_add_epi64(g.o, _mm512_add_epi64(g.o, g.o)), two);
   for (int i = 0; i < 4; ++i)
     inverse = _mm512_mullo_epi64(inverse, _mm512_sub_epi64(two, _mm512_mullo_epi64(g.o, inverse)));
-  g.o_inverse = inverse;
+  g.o_inverse = _mm512_sub_epi64(inverse, one);
   g.exponent = _mm512_sub_epi64(set1(exponent), lane_steps);
   const __m128i start = _mm_cvtsi32_si128(static_cast<int>(s_start));
   g.bits = _mm512_sll_epi64(g.exponent, start);
@@ -89,7 +91,7 @@ inline void numerator(group_lanes& g) {
     return;
   }
   // 2^-s mod o = (1 + o*v)/2^s with o*v = -1 mod 2^s.
-  const v8 v = _mm512_and_si512(_mm512_sub_epi64(_mm512_setzero_si512(), g.o_inverse),
+  const v8 v = _mm512_and_si512(_mm512_sub_epi64(set1(~uint64_t{0}), g.o_inverse),
                                 _mm512_sub_epi64(_mm512_sllv_epi64(one, g.s), one));
   const v8 halving = _mm512_srlv_epi64(_mm512_madd52lo_epu64(one, g.o, v), g.s);
   const v8 power = montgomery_product(reduce_once(g.x, g.o), halving, g.o, g.o_inverse);
@@ -97,24 +99,28 @@ inline void numerator(group_lanes& g) {
                               _mm512_sllv_epi64(one, g.exponent));
 }
 
-// The digits of one group's lanes, in double precision, as the scalar reference forms them:
-// q = floor(r * (1/m lowered)) with r = n*2^32, then r*2^32 - q*m*2^32 exactly in one fused
-// multiply-add, left uncorrected except in the last row (see the reference). A group's rows
-// are a chain; the groups' chains overlap.
-inline void group_digits(uint64_t* rows, uint64_t cells, const group_lanes& g) {
+// One row of digits of every lane of G groups, in double precision, as the scalar reference
+// forms them: q = floor(r * (1/m lowered)), r the remainder times 2^32, then r*2^32 - q*m*2^32
+// exactly in one fused multiply-add, left uncorrected except in the last row (see the
+// reference). The groups' digits are summed exactly in doubles, in four chains.
+template <int G, bool last>
+inline void digit_row(uint64_t* row, d8* r, const group_lanes* g) {
   constexpr int floor = _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC;
+  constexpr int chains = G < 4 ? G : 4;
   const d8 scale = _mm512_set1_pd(0x1p32);
-  d8 r = g.r;
-  for (uint64_t row = cells - 1; row > 0; --row) {
-    const d8 q = _mm512_roundscale_pd(_mm512_mul_pd(r, g.reciprocal), floor);
-    uint64_t* cell = rows + 8 * row;
-    _mm512_storeu_si512(cell, _mm512_add_epi64(_mm512_loadu_si512(cell), _mm512_cvtpd_epu64(q)));
-    r = _mm512_fnmadd_pd(q, g.m_scaled, _mm512_mul_pd(r, scale));
+  d8 sum[chains];
+  for (int k = 0; k < G; ++k) {
+    d8 q = _mm512_roundscale_pd(_mm512_mul_pd(r[k], g[k].reciprocal), floor);
+    if (last) {
+      const __mmask8 over = _mm512_cmp_pd_mask(_mm512_fnmadd_pd(q, g[k].m_d, r[k]), g[k].m_d, _CMP_GE_OQ);
+      q = _mm512_mask_add_pd(q, over, q, _mm512_set1_pd(1.0));
+    } else {
+      r[k] = _mm512_fnmadd_pd(q, g[k].m_scaled, _mm512_mul_pd(r[k], scale));
+    }
+    sum[k % chains] = k < chains ? q : _mm512_add_pd(sum[k % chains], q);
   }
-  d8 q = _mm512_roundscale_pd(_mm512_mul_pd(r, g.reciprocal), floor);
-  const __mmask8 over = _mm512_cmp_pd_mask(_mm512_fnmadd_pd(q, g.m_d, r), g.m_d, _CMP_GE_OQ);
-  q = _mm512_mask_add_pd(q, over, q, _mm512_set1_pd(1.0));
-  _mm512_storeu_si512(rows, _mm512_add_epi64(_mm512_loadu_si512(rows), _mm512_cvtpd_epu64(q)));
+  for (int c = 1; c < chains; ++c) sum[0] = _mm512_add_pd(sum[0], sum[c]);
+  _mm512_storeu_si512(row, _mm512_add_epi64(_mm512_loadu_si512(row), _mm512_cvtpd_epu64(sum[0])));
 }
 
 // The exponent bits of all steps as masks, one byte of eight lanes per step: the bytes of
@@ -143,12 +149,14 @@ void finish(uint64_t* rows, uint64_t cells, group_lanes* g, uint32_t s_start) {
       x[k] = montgomery_product(x[k], y, g[k].o, g[k].o_inverse);
     }
   }
+  d8 r[G];
   for (int k = 0; k < G; ++k) {
     g[k].x = x[k];
     numerator<folded>(g[k]);
-    g[k].r = _mm512_mul_pd(_mm512_cvtepu64_pd(g[k].x), _mm512_set1_pd(0x1p32));
+    r[k] = _mm512_mul_pd(_mm512_cvtepu64_pd(g[k].x), _mm512_set1_pd(0x1p32));
   }
-  for (int k = 0; k < G; ++k) group_digits(rows, cells, g[k]);
+  for (uint64_t row = cells; --row > 0;) digit_row<G, false>(rows + 8 * row, r, g);
+  digit_row<G, true>(rows, r, g);
 }
 
 template <int G>
@@ -168,10 +176,17 @@ void run(uint64_t* rows, uint64_t cells, const uint64_t* moduli, uint32_t s_star
 
 }  // namespace
 
-void tly_bbp_vpowgroups_ifma(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
+void tly_bbp_vpowgroups_ifma(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t /*known_zeros*/,
                              uint64_t exponent, uint64_t step, uint32_t groups) {
   tly_bbp_group_runs<16>(
-      groups, [&](uint32_t k) { return tly_bbp_montgomery_group_start(known_zeros, exponent - 8 * k * step, step); },
+      groups,
+      [&](uint32_t k) {
+        // Only the loop's starting bit is needed here (known_zeros is a mere hint): the lanes'
+        // bits are formed in vectors.
+        tly_bbp_group_start g{};
+        g.s = tly_bbp_montgomery_start_bit(exponent - 8 * k * step);
+        return g;
+      },
       [&](auto n, uint32_t first, const tly_bbp_group_start* start) {
         run<decltype(n)::value>(scratch, cells, moduli + 8 * first, start[0].s, exponent - 8 * first * step, step);
       });
