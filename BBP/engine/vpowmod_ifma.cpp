@@ -87,7 +87,10 @@ template <bool folded>
 inline void numerator(group_lanes& g) {
   const v8 one = set1(1);
   if (!g.even) {
-    g.x = montgomery_product(folded ? g.x : reduce_once(g.x, g.o), one, g.o, g.o_inverse);
+    // The product with 1 has no high half: x*2^-52 = o - high(u*o), in (0, o].
+    const v8 x = folded ? g.x : reduce_once(g.x, g.o);
+    const v8 u = _mm512_madd52lo_epu64(x, x, g.o_inverse);
+    g.x = _mm512_sub_epi64(g.o, _mm512_madd52hi_epu64(_mm512_setzero_si512(), u, g.o));
     return;
   }
   // 2^-s mod o = (1 + o*v)/2^s with o*v = -1 mod 2^s.
