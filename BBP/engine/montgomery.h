@@ -1,4 +1,4 @@
-// The constants of the exact Montgomery arithmetic, shared by its scalar reference and its IFMA variant.
+// Constants and loop start of the exact Montgomery arithmetic, shared by its reference and the IFMA variant.
 //
 // A lane's modulus m = 2^s * o with o odd. Powers are kept in Montgomery form modulo o with
 // R = 2^52: x*y*R^-1 is formed from the two 52-bit halves of x*y as (o + hi) - high(u*o),
@@ -6,7 +6,7 @@
 // needed, and the result stays below 2o while x*y < o*2^52. One product per exponent bit:
 // x times x, or times 2x when the bit is set. The power comes out of Montgomery form times
 // 2^-s mod o, and the fraction 2^(e-s) mod o over o equals that of 2^e over m (for e < s
-// the term is 2^e/m itself). Its digits are exact floor digits.
+// the term is 2^e/m itself). The value of its digits is the exact floor.
 #pragma once
 #include <bit>
 #include <cstdint>
@@ -22,9 +22,9 @@ constexpr uint64_t tly_bbp_montgomery_folded_below = uint64_t{1} << 49;
 // Every modulus is below 2^52: the multiply-adds take 52-bit factors.
 constexpr uint64_t tly_bbp_montgomery_moduli_below = uint64_t{1} << 52;
 
-// The digit estimate n*2^32/m uses a reciprocal lowered by 2^-40, so that it never exceeds
-// the true quotient and falls short of it by less than 2^-7 (with a reciprocal of 1/m
-// correct to 2^-50): one correction step makes the floor digit exact.
+// The digit estimate r/m (r below m*2^33) uses the rounded 1/m lowered by 2^-40, so that it
+// never exceeds the true quotient and falls short of it by less than 2^-6: its floor is the
+// true one or one less, and the remainder stays below 2m.
 constexpr double tly_bbp_montgomery_lowering = 1.0 - 0x1p-40;
 
 // The loop's start: no estimate limits the starting power here, so the five-bit window is
