@@ -14,7 +14,8 @@ struct tly_bbp_group_start {
 
 // The exponents fall from pair to pair by 2*step; all four are aligned on the leading one
 // of `exponent`, so the shorter ones begin with zero bits, which square 1 to 1.
-inline tly_bbp_group_start tly_bbp_group_align(uint32_t known_zeros, uint64_t exponent, uint64_t step) {
+inline tly_bbp_group_start tly_bbp_group_setup(const uint64_t* moduli, uint32_t known_zeros, uint64_t exponent,
+                                               uint64_t step) {
   tly_bbp_group_start g;
   uint64_t t = exponent << (known_zeros & 63);
   g.s = known_zeros;
@@ -26,24 +27,15 @@ inline tly_bbp_group_start tly_bbp_group_align(uint32_t known_zeros, uint64_t ex
   g.pair_bits[0] = t - d;
   for (int j = 1; j < 4; ++j) g.pair_bits[j] = g.pair_bits[j - 1] - 2 * d;
   for (int j = 0; j < 4; ++j) g.power[j] = 0;
-  return g;
-}
-
-// Takes each pair's first five bits as its starting power, 2^0 .. 2^31.
-inline void tly_bbp_group_window(tly_bbp_group_start& g) {
-  for (int j = 0; j < 4; ++j) {
-    g.power[j] = static_cast<uint32_t>(g.pair_bits[j] >> 59);
-    g.pair_bits[j] <<= 5;
-  }
-  g.s += 5;
-}
-
-inline tly_bbp_group_start tly_bbp_group_setup(const uint64_t* moduli, uint32_t known_zeros, uint64_t exponent,
-                                               uint64_t step) {
-  tly_bbp_group_start g = tly_bbp_group_align(known_zeros, exponent, step);
   // The five-bit window is decided on lane 0, the group's smallest modulus, alone: below
   // 65536 an unreduced start of up to 2^31 would overflow the estimate's range.
-  if (moduli[0] >= 0x10000) tly_bbp_group_window(g);
+  if (moduli[0] >= 0x10000) {
+    for (int j = 0; j < 4; ++j) {
+      g.power[j] = static_cast<uint32_t>(g.pair_bits[j] >> 59);
+      g.pair_bits[j] <<= 5;
+    }
+    g.s += 5;
+  }
   return g;
 }
 

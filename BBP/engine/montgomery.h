@@ -4,14 +4,12 @@
 // R = 2^52: x*y*R^-1 is formed from the two 52-bit halves of x*y as (o + hi) - high(u*o),
 // u = lo * o^-1 mod 2^52; the low halves of x*y and u*o cancel exactly, so no carry is
 // needed, and the result stays below 2o while x*y < o*2^52. One product per exponent bit:
-// x times x, or times 2x when the bit is set. The power comes out of Montgomery form times
-// 2^-s mod o, and the fraction 2^(e-s) mod o over o equals that of 2^e over m (for e < s
-// the term is 2^e/m itself). The value of its digits is the exact floor.
+// x times x, or times 2x when the bit is set. The exponent is e - s: the fraction
+// (2^(e-s) mod o)/o equals that of 2^e over m (for e < s the term is 2^e/m itself). The value
+// of the digits is the exact floor.
 #pragma once
 #include <bit>
 #include <cstdint>
-
-#include "group_setup.h"
 
 namespace {
 
@@ -27,15 +25,8 @@ constexpr uint64_t tly_bbp_montgomery_moduli_below = uint64_t{1} << 52;
 // true one or one less, and the remainder stays below 2m.
 constexpr double tly_bbp_montgomery_lowering = 1.0 - 0x1p-40;
 
-// The loop's start: no estimate limits the starting power here, so the five-bit window is
-// taken whenever the exponent has five bits.
-inline tly_bbp_group_start tly_bbp_montgomery_group_start(uint32_t known_zeros, uint64_t exponent, uint64_t step) {
-  tly_bbp_group_start g = tly_bbp_group_align(known_zeros, exponent, step);
-  if (g.s <= 59) tly_bbp_group_window(g);
-  return g;
-}
-
-// The same start's bit counter alone, for an exponent of at least 1.
+// The bit at which a group's loop starts, for a leading exponent of at least 1: no estimate
+// limits the starting power here, so the top five bits are a window whenever there are five.
 inline uint32_t tly_bbp_montgomery_start_bit(uint64_t exponent) {
   const uint32_t s = static_cast<uint32_t>(std::countl_zero(exponent));
   return s <= 59 ? s + 5 : s;

@@ -1,6 +1,7 @@
 // The group routine on AVX-512 IFMA: exact Montgomery powers and digits, one group per vector, several in flight.
 #include <immintrin.h>
 
+#include "group_setup.h"
 #include "montgomery.h"
 #include "vpowmod.h"
 
@@ -64,9 +65,12 @@ inline void setup_group(group_lanes& g, const uint64_t* moduli, uint64_t exponen
     inverse = _mm512_mullo_epi64(inverse, _mm512_sub_epi64(two, _mm512_mullo_epi64(g.o, inverse)));
   g.o_inverse = _mm512_sub_epi64(inverse, one);
   g.exponent = _mm512_sub_epi64(set1(exponent), lane_steps);
+  // The power taken modulo o is 2^(e-s) (2^e where e < s: that lane's term is set apart).
+  const v8 e =
+      g.even ? _mm512_mask_sub_epi64(g.exponent, _mm512_cmpge_epu64_mask(g.exponent, g.s), g.exponent, g.s) : g.exponent;
   const __m128i start = _mm_cvtsi32_si128(static_cast<int>(s_start));
-  g.bits = _mm512_sll_epi64(g.exponent, start);
-  const v8 w = _mm512_srl_epi64(g.exponent, _mm_cvtsi32_si128(64 - static_cast<int>(s_start)));
+  g.bits = _mm512_sll_epi64(e, start);
+  const v8 w = _mm512_srl_epi64(e, _mm_cvtsi32_si128(64 - static_cast<int>(s_start)));
   const d8 power = _mm512_castsi512_pd(_mm512_slli_epi64(_mm512_add_epi64(w, set1(1023)), 52));  // 2^w
 
   const d8 o = _mm512_cvtepu64_pd(g.o);
@@ -82,24 +86,16 @@ inline void setup_group(group_lanes& g, const uint64_t* moduli, uint64_t exponen
 }
 
 // Out of Montgomery form and into the numerator n < 2m of the lane's fraction over m:
-// 2^(e-s) mod o, below 2o, times 2^s, or 2^e itself when e < s.
+// 2^(e-s) mod o in (0, o] (the product with 1 has no high half: x*2^-52 = o - high(u*o))
+// times 2^s, or 2^e itself when e < s.
 template <bool folded>
 inline void numerator(group_lanes& g) {
-  const v8 one = set1(1);
-  if (!g.even) {
-    // The product with 1 has no high half: x*2^-52 = o - high(u*o), in (0, o].
-    const v8 x = folded ? g.x : reduce_once(g.x, g.o);
-    const v8 u = _mm512_madd52lo_epu64(x, x, g.o_inverse);
-    g.x = _mm512_sub_epi64(g.o, _mm512_madd52hi_epu64(_mm512_setzero_si512(), u, g.o));
-    return;
-  }
-  // 2^-s mod o = (1 + o*v)/2^s with o*v = -1 mod 2^s.
-  const v8 v = _mm512_and_si512(_mm512_sub_epi64(set1(~uint64_t{0}), g.o_inverse),
-                                _mm512_sub_epi64(_mm512_sllv_epi64(one, g.s), one));
-  const v8 halving = _mm512_srlv_epi64(_mm512_madd52lo_epu64(one, g.o, v), g.s);
-  const v8 power = montgomery_product(reduce_once(g.x, g.o), halving, g.o, g.o_inverse);
-  g.x = _mm512_mask_mov_epi64(_mm512_sllv_epi64(power, g.s), _mm512_cmplt_epu64_mask(g.exponent, g.s),
-                              _mm512_sllv_epi64(one, g.exponent));
+  const v8 x = folded ? g.x : reduce_once(g.x, g.o);
+  const v8 u = _mm512_madd52lo_epu64(x, x, g.o_inverse);
+  g.x = _mm512_sub_epi64(g.o, _mm512_madd52hi_epu64(_mm512_setzero_si512(), u, g.o));
+  if (g.even)
+    g.x = _mm512_mask_mov_epi64(_mm512_sllv_epi64(g.x, g.s), _mm512_cmplt_epu64_mask(g.exponent, g.s),
+                                _mm512_sllv_epi64(set1(1), g.exponent));
 }
 
 // One row of digits of every lane of G groups, in double precision, as the scalar reference

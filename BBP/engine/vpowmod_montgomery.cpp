@@ -47,31 +47,32 @@ uint64_t montgomery_power_of_two(uint32_t w, double o, double o_reciprocal) {
 
 }  // namespace
 
-void tly_bbp_vpowmod8_montgomery(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
+void tly_bbp_vpowmod8_montgomery(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t /*known_zeros*/,
                                  uint64_t exponent, uint64_t step) {
-  const tly_bbp_group_start g = tly_bbp_montgomery_group_start(known_zeros, exponent, step);
+  const uint32_t start = tly_bbp_montgomery_start_bit(exponent);  // known_zeros is a mere hint
   for (int lane = 0; lane < 8; ++lane) {
     const uint64_t m = moduli[lane];
     const uint64_t e = exponent - static_cast<uint64_t>(lane | 1) * step;
     const uint32_t s = static_cast<uint32_t>(std::countr_zero(m));
     const uint64_t o = m >> s;
     const uint64_t o_inverse = odd_inverse(o);
-    const uint64_t low_s = (uint64_t{1} << s) - 1;
-    const uint64_t halving = (1 + o * ((0 - o_inverse) & low_s)) >> s;  // 2^-s mod o: o*v = -1 mod 2^s
     const double o_reciprocal = 1.0 / tly_bbp_dbl(o);
     const bool folded = o < tly_bbp_montgomery_folded_below;
 
-    uint64_t bits = g.pair_bits[lane / 2];
-    uint64_t x = montgomery_power_of_two(g.power[lane / 2], tly_bbp_dbl(o), o_reciprocal);
-    for (uint32_t i = g.s; i < 64; ++i) {
+    // 2^(e-s) mod o, its exponent's bits from the run's start bit on (the bits above it, at
+    // most five, are the starting power); where e < s the term is 2^e/m, set apart below.
+    const uint64_t e_odd = e >= s ? e - s : e;
+    uint64_t bits = start < 64 ? e_odd << start : 0;
+    uint64_t x = montgomery_power_of_two(static_cast<uint32_t>(e_odd >> (64 - start)), tly_bbp_dbl(o), o_reciprocal);
+    for (uint32_t i = start; i < 64; ++i) {
       if (!folded) x = reduce_once(x, o);
       uint64_t y = x << (bits >> 63);
       if (!folded) y = reduce_once(y, o);
       x = montgomery_product(x, y, o, o_inverse);
       bits <<= 1;
     }
-    // Out of Montgomery form: n < 2m, the fraction's numerator over m.
-    const uint64_t power = montgomery_product(reduce_once(x, o), halving, o, o_inverse);
+    // Out of Montgomery form, in (0, o]: n <= m, the fraction's numerator over m.
+    const uint64_t power = montgomery_product(reduce_once(x, o), 1, o, o_inverse);
     const uint64_t n = e < s ? uint64_t{1} << e : power << s;
 
     // Its digits in double precision. With r = n*2^32 (then the remainder times 2^32), each
