@@ -199,7 +199,7 @@ GroupTally check_variant(const tly_bbp_variant& variant, uint64_t count, uint64_
       std::fill(reference, reference + 8 * cells, 0);
       variant.groups(rows, cells, moduli, known_zeros, exponent, step, groups_per_call);
       for (uint32_t g = 0; g < groups_per_call; ++g)
-        tly_bbp_vpowmod8_scalar(reference, cells, moduli + 8 * g, known_zeros, exponent - 8 * g * step, step);
+        variant.reference(reference, cells, moduli + 8 * g, known_zeros, exponent - 8 * g * step, step);
       if (!std::equal(rows, rows + 8 * cells, reference)) ++mine.cells_unlike_scalar;
 
       // Each lane's sum over the groups against the exact fractions, which it may undercut

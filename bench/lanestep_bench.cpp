@@ -2,6 +2,7 @@
 #include <benchmark/benchmark.h>
 #include <omp.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <string>
@@ -15,7 +16,7 @@ namespace {
 constexpr uint64_t shift = 4000000002;
 constexpr uint32_t step = 4, multiplier = 8, offset = 1;
 constexpr uint64_t first_term = 500000000;
-constexpr uint32_t groups_per_call = 8;
+constexpr uint32_t groups_per_call = 16;  // as the kernel passes them
 
 void lane_steps(benchmark::State& state, const tly_bbp_variant* variant) {
   if (!variant->supported()) {
@@ -57,6 +58,8 @@ const bool registered = [] {
             ->Args({cells, threads})
             ->ArgNames({"cells", "threads"})
             ->UseRealTime()
+            // On a shared machine the least disturbed repetition is the one to read.
+            ->ComputeStatistics("min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); })
             ->Unit(benchmark::kMillisecond);
   }
   return true;

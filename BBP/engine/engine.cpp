@@ -4,7 +4,12 @@
 #include <atomic>
 #include <cstring>
 
+#include "montgomery.h"
+
 namespace {
+
+// The quotient estimates keep their margin for moduli below 2^47.
+constexpr uint64_t estimate_moduli_below = uint64_t{1} << 47;
 
 bool always() { return true; }
 
@@ -20,6 +25,12 @@ bool avx512_dq() {
   return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
 }
 
+// The exponent masks are transposed with VBMI byte permutes and GFNI bit-matrix products.
+bool avx512_ifma() {
+  return avx512_dq() && __builtin_cpu_supports("avx512ifma") && __builtin_cpu_supports("avx512vbmi") &&
+         __builtin_cpu_supports("gfni");
+}
+
 void groups_sse41(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
                   uint64_t exponent, uint64_t step, uint32_t groups) {
   for (uint32_t g = 0; g < groups; ++g)
@@ -29,9 +40,11 @@ void groups_sse41(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uin
 }  // namespace
 
 const tly_bbp_variant tly_bbp_variants[] = {
-    {"x64 SSE4.1", always, groups_sse41},
-    {"x64 AVX2", avx2_fma, tly_bbp_vpowgroups_avx2},
-    {"x64 AVX-512", avx512_dq, tly_bbp_vpowgroups_avx512},
+    {"x64 SSE4.1", always, groups_sse41, tly_bbp_vpowmod8_scalar, estimate_moduli_below},
+    {"x64 AVX2", avx2_fma, tly_bbp_vpowgroups_avx2, tly_bbp_vpowmod8_scalar, estimate_moduli_below},
+    {"x64 AVX-512", avx512_dq, tly_bbp_vpowgroups_avx512, tly_bbp_vpowmod8_scalar, estimate_moduli_below},
+    {"x64 AVX-512 IFMA", avx512_ifma, tly_bbp_vpowgroups_ifma, tly_bbp_vpowmod8_montgomery,
+     tly_bbp_montgomery_moduli_below},
 };
 const int tly_bbp_variant_count = sizeof(tly_bbp_variants) / sizeof(tly_bbp_variants[0]);
 

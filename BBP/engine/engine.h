@@ -8,6 +8,8 @@ struct tly_bbp_variant {
   const char* name;               // as the banner shows it, e.g. "x64 SSE4.1"
   bool (*supported)();            // the processor and the operating system can run it
   tly_bbp_vpowgroups_fn groups;   // its routine for several consecutive groups
+  tly_bbp_vpowmod8_fn reference;  // the scalar routine of its arithmetic, which it matches cell for cell
+  uint64_t moduli_below;          // every modulus of a group must be below this
 };
 
 // Every variant built into the program, baseline first, fastest last.

@@ -1,6 +1,8 @@
 // Where one group's square-and-double loop starts: aligned pair exponents and the first window.
 #pragma once
 #include <cstdint>
+#include <type_traits>
+#include <utility>
 
 namespace {
 
@@ -35,6 +37,27 @@ inline tly_bbp_group_start tly_bbp_group_setup(const uint64_t* moduli, uint32_t 
     g.s += 5;
   }
   return g;
+}
+
+// Splits `groups` consecutive groups into runs whose loops start at the same bit, at most
+// `most` groups each, and calls run(std::integral_constant<int, n>, first group, starts) for
+// each run of n groups; setup(k) gives group k's start.
+template <int most, typename Setup, typename Run>
+inline void tly_bbp_group_runs(uint32_t groups, Setup setup, Run run) {
+  tly_bbp_group_start start[most];
+  uint32_t g = 0;
+  while (g < groups) {
+    uint32_t n = 0;
+    while (n < most && g + n < groups) {
+      start[n] = setup(g + n);
+      if (n > 0 && start[n].s != start[0].s) break;
+      ++n;
+    }
+    [&]<int... i>(std::integer_sequence<int, i...>) {
+      ((n == i + 1 ? run(std::integral_constant<int, i + 1>{}, g, start) : void()), ...);
+    }(std::make_integer_sequence<int, most>{});
+    g += n;
+  }
 }
 
 }  // namespace

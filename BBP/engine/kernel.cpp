@@ -11,7 +11,8 @@ namespace {
 // Lane digits stay below 2^34 per group, so 65,536 groups between carry passes keep
 // every cell far below the 2^56 that the check guards.
 constexpr uint64_t groups_between_checks = 65536;
-constexpr uint32_t groups_per_pass = 8;
+// Up to sixteen groups per call: the IFMA variant keeps them all in flight.
+constexpr uint32_t groups_per_pass = 16;
 
 // Base-2^32 digits of r/m into digit[top] down to digit[0], truncated after digit 0.
 void expand(uint64_t* digit, uint64_t top, uint64_t r, uint64_t m, double inv) {

@@ -8,10 +8,19 @@
 void tly_bbp_vpowmod8(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
                       uint64_t exponent, uint64_t step);
 
-// The plain scalar version of the same arithmetic, lane by lane: the reference every
-// vector variant must match cell for cell.
+// The signature of the group routine and of its scalar references.
+using tly_bbp_vpowmod8_fn = void (*)(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
+                                    uint64_t exponent, uint64_t step);
+
+// The plain scalar version of the same arithmetic, lane by lane: the reference the
+// estimate variants (SSE4.1, AVX2, AVX-512) must match cell for cell.
 void tly_bbp_vpowmod8_scalar(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
                              uint64_t exponent, uint64_t step);
+
+// The exact Montgomery arithmetic lane by lane (any moduli from 1 to below 2^52, even ones
+// too): its digits are the floor digits of (2^e mod m)/m. The reference of the IFMA variant.
+void tly_bbp_vpowmod8_montgomery(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
+                                 uint64_t exponent, uint64_t step);
 
 // Two lanes per 128-bit vector with SSE4.1: the baseline variant.
 void tly_bbp_vpowmod8_sse41(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
@@ -29,3 +38,8 @@ void tly_bbp_vpowgroups_avx2(uint64_t* scratch, uint64_t cells, const uint64_t* 
                              uint64_t exponent, uint64_t step, uint32_t groups);
 void tly_bbp_vpowgroups_avx512(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
                                uint64_t exponent, uint64_t step, uint32_t groups);
+
+// Several groups at once with the exact Montgomery arithmetic on the 52-bit integer
+// multiply-adds of AVX-512 IFMA, one group of eight lanes per vector.
+void tly_bbp_vpowgroups_ifma(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
+                             uint64_t exponent, uint64_t step, uint32_t groups);

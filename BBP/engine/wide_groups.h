@@ -78,33 +78,16 @@ void tly_bbp_wide_run(uint64_t* rows, uint64_t cells, const uint64_t* moduli, co
   for (uint64_t row = cells - 1; row-- > 0;) tly_bbp_wide_digits<V, G, false>(rows + 8 * row, x, m, inv);
 }
 
-// Splits the groups into runs whose loops start at the same bit, each run at most `most` groups.
+// Several groups in runs whose loops start at the same bit, each run at most `most` groups.
 template <typename V, int most>
 void tly_bbp_wide_groups(uint64_t* rows, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
                          uint64_t exponent, uint64_t step, uint32_t groups) {
-  tly_bbp_group_start start[most];
-  uint32_t g = 0;
-  while (g < groups) {
-    uint32_t n = 0;
-    while (n < most && g + n < groups) {
-      const uint32_t k = g + n;
-      start[n] = tly_bbp_group_setup(moduli + 8 * k, known_zeros, exponent - 8 * k * step, step);
-      if (n > 0 && start[n].s != start[0].s) break;
-      ++n;
-    }
-    const uint64_t* run_moduli = moduli + 8 * g;
-    switch (n) {
-      case 1: tly_bbp_wide_run<V, 1>(rows, cells, run_moduli, start); break;
-      case 2: tly_bbp_wide_run<V, 2>(rows, cells, run_moduli, start); break;
-      case 3: tly_bbp_wide_run<V, 3>(rows, cells, run_moduli, start); break;
-      case 4: tly_bbp_wide_run<V, 4>(rows, cells, run_moduli, start); break;
-      case 5: if constexpr (most >= 5) tly_bbp_wide_run<V, 5>(rows, cells, run_moduli, start); break;
-      case 6: if constexpr (most >= 6) tly_bbp_wide_run<V, 6>(rows, cells, run_moduli, start); break;
-      case 7: if constexpr (most >= 7) tly_bbp_wide_run<V, 7>(rows, cells, run_moduli, start); break;
-      case 8: if constexpr (most >= 8) tly_bbp_wide_run<V, 8>(rows, cells, run_moduli, start); break;
-    }
-    g += n;
-  }
+  tly_bbp_group_runs<most>(
+      groups,
+      [&](uint32_t k) { return tly_bbp_group_setup(moduli + 8 * k, known_zeros, exponent - 8 * k * step, step); },
+      [&](auto n, uint32_t first, const tly_bbp_group_start* start) {
+        tly_bbp_wide_run<V, decltype(n)::value>(rows, cells, moduli + 8 * first, start);
+      });
 }
 
 }  // namespace

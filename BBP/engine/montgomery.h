@@ -1,0 +1,35 @@
+// Constants and loop start of the exact Montgomery arithmetic, shared by its reference and the IFMA variant.
+//
+// A lane's modulus m = 2^s * o with o odd. Powers are kept in Montgomery form modulo o with
+// R = 2^52: x*y*R^-1 is formed from the two 52-bit halves of x*y as (o + hi) - high(u*o),
+// u = lo * o^-1 mod 2^52; the low halves of x*y and u*o cancel exactly, so no carry is
+// needed, and the result stays below 2o while x*y < o*2^52. One product per exponent bit:
+// x times x, or times 2x when the bit is set. The exponent is e - s: the fraction
+// (2^(e-s) mod o)/o equals that of 2^e over m (for e < s the term is 2^e/m itself). The value
+// of the digits is the exact floor.
+#pragma once
+#include <bit>
+#include <cstdint>
+
+namespace {
+
+// Odd parts below this fold the doubling into the product with no reduction: x < 2o and
+// 2x < 4o give x*2x < 8o^2 < o*2^52. At and above it both factors are first reduced below o.
+constexpr uint64_t tly_bbp_montgomery_folded_below = uint64_t{1} << 49;
+
+// Every modulus is below 2^52: the multiply-adds take 52-bit factors.
+constexpr uint64_t tly_bbp_montgomery_moduli_below = uint64_t{1} << 52;
+
+// The digit estimate r/m (r below m*2^33) uses the rounded 1/m lowered by 2^-40, so that it
+// never exceeds the true quotient and falls short of it by less than 2^-6: its floor is the
+// true one or one less, and the remainder stays below 2m.
+constexpr double tly_bbp_montgomery_lowering = 1.0 - 0x1p-40;
+
+// The bit at which a group's loop starts, for a leading exponent of at least 1: no estimate
+// limits the starting power here, so the top five bits are a window whenever there are five.
+inline uint32_t tly_bbp_montgomery_start_bit(uint64_t exponent) {
+  const uint32_t s = static_cast<uint32_t>(std::countl_zero(exponent));
+  return s <= 59 ? s + 5 : s;
+}
+
+}  // namespace

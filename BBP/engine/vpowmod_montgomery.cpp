@@ -1,0 +1,94 @@
+// The exact Montgomery arithmetic written lane by lane: the reference of the IFMA variant.
+#include <bit>
+#include <cmath>
+
+#include "montgomery.h"
+#include "numeric.h"
+#include "vpowmod.h"
+
+namespace {
+
+using u128 = unsigned __int128;
+constexpr uint64_t low52 = (uint64_t{1} << 52) - 1;
+
+// The low and the high half of the 104-bit product of two 52-bit factors, added to `add`,
+// as the 52-bit integer multiply-adds form them.
+uint64_t madd52lo(uint64_t add, uint64_t a, uint64_t b) {
+  return add + static_cast<uint64_t>((u128{a & low52} * (b & low52)) & low52);
+}
+uint64_t madd52hi(uint64_t add, uint64_t a, uint64_t b) {
+  return add + static_cast<uint64_t>((u128{a & low52} * (b & low52)) >> 52);
+}
+
+// x*y*2^-52 mod o, in (0, 2o) when x*y < o*2^52 (in (0, o] when y = 1).
+uint64_t montgomery_product(uint64_t x, uint64_t y, uint64_t o, uint64_t o_inverse) {
+  const uint64_t u = madd52lo(0, madd52lo(0, x, y), o_inverse);
+  return madd52hi(o, x, y) - madd52hi(0, u, o);
+}
+
+uint64_t reduce_once(uint64_t x, uint64_t o) { return x >= o ? x - o : x; }
+
+// o^-1 mod 2^64 for odd o: five correct bits, doubled by each Newton step.
+uint64_t odd_inverse(uint64_t o) {
+  uint64_t inverse = (3 * o) ^ 2;
+  for (int i = 0; i < 4; ++i) inverse *= 2 - o * inverse;
+  return inverse;
+}
+
+// 2^(52+w) mod o for w <= 31, exactly in double precision: every remainder is formed by one
+// fused multiply-add whose exact value fits in a double, each quotient is within one of
+// the true one.
+uint64_t montgomery_power_of_two(uint32_t w, double o, double o_reciprocal) {
+  const double a = std::fma(-std::nearbyint(0x1p52 * o_reciprocal), o, 0x1p52);  // in (-o, o)
+  const double aw = std::ldexp(a, static_cast<int>(w));
+  const double r = std::fma(-std::nearbyint(aw * o_reciprocal), o, aw);  // in (-o, o)
+  return static_cast<uint64_t>(r < 0.0 ? r + o : r);
+}
+
+}  // namespace
+
+void tly_bbp_vpowmod8_montgomery(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t /*known_zeros*/,
+                                 uint64_t exponent, uint64_t step) {
+  const uint32_t start = tly_bbp_montgomery_start_bit(exponent);  // known_zeros is a mere hint
+  for (int lane = 0; lane < 8; ++lane) {
+    const uint64_t m = moduli[lane];
+    const uint64_t e = exponent - static_cast<uint64_t>(lane | 1) * step;
+    const uint32_t s = static_cast<uint32_t>(std::countr_zero(m));
+    const uint64_t o = m >> s;
+    const uint64_t o_inverse = odd_inverse(o);
+    const double o_reciprocal = 1.0 / tly_bbp_dbl(o);
+    const bool folded = o < tly_bbp_montgomery_folded_below;
+
+    // 2^(e-s) mod o, its exponent's bits from the run's start bit on (the bits above it, at
+    // most five, are the starting power); where e < s the term is 2^e/m, set apart below.
+    const uint64_t e_odd = e >= s ? e - s : e;
+    uint64_t bits = start < 64 ? e_odd << start : 0;
+    uint64_t x = montgomery_power_of_two(static_cast<uint32_t>(e_odd >> (64 - start)), tly_bbp_dbl(o), o_reciprocal);
+    for (uint32_t i = start; i < 64; ++i) {
+      if (!folded) x = reduce_once(x, o);
+      uint64_t y = x << (bits >> 63);
+      if (!folded) y = reduce_once(y, o);
+      x = montgomery_product(x, y, o, o_inverse);
+      bits <<= 1;
+    }
+    // Out of Montgomery form, in (0, o]: n <= m, the fraction's numerator over m.
+    const uint64_t power = montgomery_product(reduce_once(x, o), 1, o, o_inverse);
+    const uint64_t n = e < s ? uint64_t{1} << e : power << s;
+
+    // Its digits in double precision. With r = n*2^32 (then the remainder times 2^32), each
+    // q = floor(r * (1/m lowered)) is the floor of r/m or one less, and r - q*m, below 2m
+    // whichever, is exact in one fused multiply-add: the remainders are left uncorrected,
+    // their excess carried by the next digit (below 2^33), and only the last digit corrected,
+    // so the digits' value is the exact floor of n*2^(32 cells)/m.
+    const double m_d = static_cast<double>(m);
+    const double reciprocal = std::ldexp(o_reciprocal, -static_cast<int>(s)) * tly_bbp_montgomery_lowering;
+    double r = static_cast<double>(n) * 0x1p32;
+    for (uint64_t row = cells; --row > 0;) {
+      const double q = std::floor(r * reciprocal);
+      scratch[8 * row + lane] += static_cast<uint64_t>(q);
+      r = std::fma(-q, m_d * 0x1p32, r * 0x1p32);
+    }
+    const double q = std::floor(r * reciprocal);
+    scratch[lane] += static_cast<uint64_t>(q) + (std::fma(-q, m_d, r) >= m_d);
+  }
+}
