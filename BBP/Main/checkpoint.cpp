@@ -7,8 +7,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 namespace {
@@ -128,17 +126,16 @@ bool tly_bbp_write_checkpoint(const std::string& path, const std::string& bytes,
 
 tly_bbp_checkpoint_read tly_bbp_read_checkpoint(const std::string& path, tly_bbp_checkpoint* checkpoint,
                                                 std::string* error) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) {
-    if (errno == ENOENT) return tly_bbp_checkpoint_read::absent;
-    *error = std::strerror(errno);
-    return tly_bbp_checkpoint_read::refused;
-  }
-  const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (file.bad()) {
-    *error = "it cannot be read";
-    return tly_bbp_checkpoint_read::refused;
-  }
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) return tly_bbp_checkpoint_read::absent;
+  std::string bytes;
+  char buffer[65536];
+  ssize_t n = fd < 0 ? -1 : 0;
+  while (fd >= 0 && ((n = read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)))
+    if (n > 0) bytes.append(buffer, size_t(n));
+  if (n < 0) *error = std::strerror(errno);
+  if (fd >= 0) close(fd);
+  if (n < 0) return tly_bbp_checkpoint_read::refused;
   reader in{bytes, sizeof magic, false};
   if (bytes.size() < sizeof magic || std::memcmp(bytes.data(), magic, sizeof magic) != 0) {
     *error = "it is not a checkpoint of this program";

@@ -89,7 +89,6 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
                "Without arguments the program asks for formula, place and digits at the console.",
                "tallyspire-bbp"};
   app.add_option("--place", place_text, "first hexadecimal place after the point: 1000001, 1e14, 10^14, 2^48, 1e10+1")
-      ->required()
       ->type_name("N");
   app.add_option("--formula", formula, "bellard (the faster, default), plouffe, or both to check one against the other")
       ->check(CLI::IsMember({"bellard", "plouffe", "both"}))
@@ -124,6 +123,11 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
   }
   for (int32_t i = 0; i < 3; ++i)
     if (formula == formula_names[i]) o->choice = i;
+  // Checked here, not by CLI11, so that an unknown option is named before a missing place.
+  if (place_text.empty() || place_text.rfind("--", 0) == 0) {
+    std::fprintf(stderr, "tallyspire-bbp: --place N is required (see --help)\n");
+    return tly_bbp_exit_bad_arguments;
+  }
   std::string error;
   if (!tly_bbp_parse_place(place_text, &o->place, &error)) {
     std::fprintf(stderr, "tallyspire-bbp: %s\n", error.c_str());
