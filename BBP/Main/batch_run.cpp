@@ -168,28 +168,12 @@ void monitor(const tly_bbp_options* options, std::atomic<bool>* done) {
   if (!options->quiet) tly_bbp_end_progress(terminal);
 }
 
-// The state of a run that has not started: every series of every formula, nothing finished.
-tly_bbp_checkpoint fresh_state(const tly_bbp_options& o) {
-  const tly_bbp_run_values values = tly_bbp_derive_run_values(o.place, o.digits);
-  tly_bbp_checkpoint c{o.choice, o.place, o.digits, {}};
-  for (int32_t formula = 0; formula < 2; ++formula) {
-    if (o.choice != 2 && o.choice != formula) continue;
-    const int count = formula ? 7 : 4;
-    const uint64_t terms = formula ? tly_bbp_Bellard_term_count(values.position, values.words)
-                                   : tly_bbp_Plouffe_term_count(values.position, values.words);
-    tly_bbp_formula_progress f{formula, values.words, {}, std::vector<double>(size_t(count), 0.0)};
-    for (int s = 0; s < count; ++s) f.series.push_back({terms, {}, std::vector<uint64_t>(values.words, 0)});
-    c.formulas.push_back(f);
-  }
-  return c;
-}
-
 }  // namespace
 
 int tly_bbp_batch_run(const tly_bbp_options& o) {
   std::signal(SIGPIPE, SIG_DFL);
   if (o.threads > 0) tly_bbp_thread_request = o.threads;
-  run.checkpoint = fresh_state(o);
+  run.checkpoint = tly_bbp_fresh_checkpoint(o.choice, o.place, o.digits);
   bool from_checkpoint = false;
   if (!o.checkpoint.empty()) {
     std::string error;

@@ -1,6 +1,9 @@
 // Checkpoint files: a flat little-endian record closed by a CRC-32, written atomically, read strictly.
 #include "checkpoint.h"
 
+#include "../formulas/formulas.h"
+#include "console.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -66,6 +69,21 @@ bool read_series(reader* in, const tly_bbp_formula_progress& fresh, tly_bbp_form
 }
 
 }  // namespace
+
+tly_bbp_checkpoint tly_bbp_fresh_checkpoint(int32_t choice, uint64_t place, uint64_t digits) {
+  const tly_bbp_run_values values = tly_bbp_derive_run_values(place, digits);
+  tly_bbp_checkpoint c{choice, place, digits, {}};
+  for (int32_t formula = 0; formula < 2; ++formula) {
+    if (choice != 2 && choice != formula) continue;
+    const int count = formula ? 7 : 4;
+    const uint64_t terms = formula ? tly_bbp_Bellard_term_count(values.position, values.words)
+                                   : tly_bbp_Plouffe_term_count(values.position, values.words);
+    tly_bbp_formula_progress f{formula, values.words, {}, std::vector<double>(size_t(count), 0.0)};
+    for (int s = 0; s < count; ++s) f.series.push_back({terms, {}, std::vector<uint64_t>(values.words, 0)});
+    c.formulas.push_back(f);
+  }
+  return c;
+}
 
 std::string tly_bbp_checkpoint_bytes(const tly_bbp_checkpoint& checkpoint) {
   std::string out(magic, sizeof magic);

@@ -21,6 +21,9 @@ struct tly_bbp_checkpoint {
   std::vector<tly_bbp_formula_progress> formulas;  // in the order they are computed
 };
 
+// The state of a run that has not started: every series of the chosen formulas, nothing finished.
+tly_bbp_checkpoint tly_bbp_fresh_checkpoint(int32_t choice, uint64_t place, uint64_t digits);
+
 // The file's bytes: the format version, the parameters, the records, and a CRC-32 of it all.
 std::string tly_bbp_checkpoint_bytes(const tly_bbp_checkpoint& checkpoint);
 
