@@ -30,14 +30,19 @@ double now_seconds() {
 struct {
   tly_bbp_checkpoint checkpoint;
   const tly_bbp_claim_source* inner;
+  // Only this process's own claims can be limited to the unfinished terms and see every
+  // finished block; a job's claims are passed through, without checkpoints.
+  bool recording;
   size_t formula;  // current formula and series
   int series;
-  bool series_open;
+  bool series_running;
   bool series_was_done;                 // finished before this process started it
   std::vector<tly_bbp_range> unclaimed;  // of the current series
   std::vector<uint64_t> saved_sum;       // the current series' sum when it opened
+  uint64_t saved_terms;                 // the current series' finished terms when it opened
+  uint64_t series_terms;                // finished in the current series since it opened
   double series_started;                // clock when the current series opened
-  uint64_t session_terms;               // finished by this process
+  uint64_t session_terms;               // finished in earlier series since this process started
   double session_started;
   int32_t threads;
 } run;
@@ -50,7 +55,7 @@ tly_bbp_series_record& current_record() { return run.checkpoint.formulas[run.for
 // The checkpoint with the current series' time brought up to now. Under the lock.
 tly_bbp_checkpoint snapshot() {
   tly_bbp_checkpoint copy = run.checkpoint;
-  if (run.series_open && !run.series_was_done)
+  if (run.series_running && !run.series_was_done)
     copy.formulas[run.formula].seconds[run.series] += now_seconds() - run.series_started;
   return copy;
 }
@@ -72,34 +77,45 @@ void series_open(tly_bbp_block_counters* counters, int32_t team_size) {
   const tly_bbp_series_record& record = current_record();
   run.unclaimed = tly_bbp_unfinished(record);
   run.saved_sum = record.sum;
+  run.saved_terms = tly_bbp_finished_terms(record);
+  run.series_terms = 0;
   run.series_was_done = run.unclaimed.empty();
   run.series_started = now_seconds();
-  run.series_open = true;
-  if (team_size > run.threads) run.threads = team_size;
+  run.series_running = true;
+  // The source counts every thread that shares the series, those of other processes too.
+  if (counters->claimants > run.threads) run.threads = counters->claimants;
 }
 
 bool series_claim(tly_bbp_block_counters* counters, uint64_t* first, uint64_t* last) {
+  if (!run.recording) return run.inner->claim(counters, first, last);
   return tly_bbp_claim_unfinished(&run.unclaimed, counters->claimants, &counters->block_size, first, last);
 }
 
 uint64_t series_finish(tly_bbp_block_counters* counters, uint64_t first, uint64_t last, const int64_t* block_result,
                        uint64_t cells) {
-  tly_bbp_record_block(&current_record(), first, last, block_result, cells);
-  run.session_terms += last - first;
-  return run.inner->finish(counters, first, last, block_result, cells);
+  if (run.recording) tly_bbp_record_block(&current_record(), first, last, block_result, cells);
+  return run.series_terms = run.inner->finish(counters, first, last, block_result, cells);
 }
 
 void series_close(int64_t* out, uint64_t cells) {
   run.inner->close(out, cells);
-  for (uint64_t i = 0; i < cells; ++i) out[i] = static_cast<int64_t>(static_cast<uint64_t>(out[i]) + run.saved_sum[i]);
-  // The record is what a checkpoint saves: it must be exactly what the series summed.
-  const tly_bbp_series_record& record = current_record();
-  for (uint64_t i = 0; i < cells; ++i)
-    if (record.sum[i] != static_cast<uint64_t>(out[i]) || tly_bbp_finished_terms(record) != record.term_count)
-      tly_bbp_fatal("Error in computation. The record of finished blocks differs from the series sum.");
+  tly_bbp_series_record& record = current_record();
+  if (run.recording) {
+    for (uint64_t i = 0; i < cells; ++i)
+      out[i] = static_cast<int64_t>(static_cast<uint64_t>(out[i]) + run.saved_sum[i]);
+    // The record is what a checkpoint saves: it must be exactly what the series summed.
+    for (uint64_t i = 0; i < cells; ++i)
+      if (record.sum[i] != static_cast<uint64_t>(out[i]) || tly_bbp_finished_terms(record) != record.term_count)
+        tly_bbp_fatal("Error in computation. The record of finished blocks differs from the series sum.");
+  } else {
+    record.finished = {{0, record.term_count}};
+    record.sum.assign(reinterpret_cast<const uint64_t*>(out), reinterpret_cast<const uint64_t*>(out) + cells);
+  }
+  run.session_terms += run.series_terms;
+  run.series_terms = 0;
   tly_bbp_checkpoint after = snapshot();
   run.checkpoint = after;
-  run.series_open = false;
+  run.series_running = false;
   if (checkpoint_path) save(*checkpoint_path, tly_bbp_checkpoint_bytes(after));
 }
 
@@ -152,7 +168,9 @@ void monitor(const tly_bbp_options* options, std::atomic<bool>* done) {
       {
         for (const tly_bbp_formula_progress& f : run.checkpoint.formulas)
           for (const tly_bbp_series_record& s : f.series) done_terms += tly_bbp_finished_terms(s);
-        session_terms = run.session_terms;
+        // A job's blocks are counted by its claim source, not recorded here.
+        if (run.series_running) done_terms += run.saved_terms + run.series_terms - tly_bbp_finished_terms(current_record());
+        session_terms = run.session_terms + run.series_terms;
         formula = run.formula;
         series = run.series;
       }
@@ -173,6 +191,10 @@ void monitor(const tly_bbp_options* options, std::atomic<bool>* done) {
 int tly_bbp_batch_run(const tly_bbp_options& o) {
   std::signal(SIGPIPE, SIG_DFL);
   if (o.threads > 0) tly_bbp_thread_request = o.threads;
+  if (!o.checkpoint.empty() && tly_bbp_claims != &tly_bbp_local_claims) {
+    std::fprintf(stderr, "tallyspire-bbp: --checkpoint: the MPI program cannot save checkpoints yet\n");
+    return tly_bbp_exit_bad_arguments;
+  }
   run.checkpoint = tly_bbp_fresh_checkpoint(o.choice, o.place, o.digits);
   bool from_checkpoint = false;
   if (!o.checkpoint.empty()) {
@@ -198,6 +220,7 @@ int tly_bbp_batch_run(const tly_bbp_options& o) {
   }
 
   run.inner = tly_bbp_claims;
+  run.recording = run.inner == &tly_bbp_local_claims;
   tly_bbp_claims = &recording_claims;
   tly_bbp_series_hook = series_hook;
   run.session_started = now_seconds();
