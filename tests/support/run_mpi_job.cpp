@@ -13,7 +13,8 @@ const std::regex progress_report("\r {79}\rProgress: ([0-9.e+-]+)%");
 }  // namespace
 
 tly_bbp_program_run tly_bbp_run_mpi_job(const char* program, int ranks, const std::string& input, double seconds,
-                                        std::vector<std::string> environment) {
+                                        std::vector<std::string> environment,
+                                        const std::vector<std::string>& arguments) {
   environment.insert(environment.end(),
                      {"OMPI_ALLOW_RUN_AS_ROOT=1", "OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1", "OMPI_MCA_btl=self,vader",
                       // Containers often forbid the cross-process copies vader prefers.
@@ -25,7 +26,9 @@ tly_bbp_program_run tly_bbp_run_mpi_job(const char* program, int ranks, const st
   const char* asan = std::getenv("ASAN_OPTIONS");
   environment.push_back(asan && *asan ? std::string("ASAN_OPTIONS=") + asan + ":detect_leaks=0"
                                       : std::string("ASAN_OPTIONS=detect_leaks=0"));
-  return tly_bbp_run_command(input, seconds, environment, {TLY_BBP_MPIEXEC, "-np", std::to_string(ranks), program});
+  std::vector<std::string> command{TLY_BBP_MPIEXEC, "-np", std::to_string(ranks), program};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  return tly_bbp_run_command(input, seconds, environment, command);
 }
 
 std::string tly_bbp_without_progress(const std::string& output) {

@@ -6,9 +6,11 @@
 #include "run_program.h"
 
 // Runs `program` under mpiexec as `ranks` processes, shared memory only, with `input` on
-// rank 0's standard input; otherwise as tly_bbp_run_program.
+// rank 0's standard input and `arguments` on every rank's command line; otherwise as
+// tly_bbp_run_program.
 tly_bbp_program_run tly_bbp_run_mpi_job(const char* program, int ranks, const std::string& input, double seconds,
-                                        std::vector<std::string> environment = {});
+                                        std::vector<std::string> environment = {},
+                                        const std::vector<std::string>& arguments = {});
 
 // The output without its progress reports (how many rank 0 shows depends on timing) and with
 // every time masked.
