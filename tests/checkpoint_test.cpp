@@ -1,12 +1,13 @@
 // Checkpoints: claims of the unfinished terms, and files that are damaged, truncated, of
 // another version or of another run refused; a finished one answers at once.
+#include "Main/checkpoint.h"
+
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <iterator>
 #include <nlohmann/json.hpp>
 
-#include "Main/checkpoint.h"
 #include "engine/pblock.h"
 #include "run_program.h"
 

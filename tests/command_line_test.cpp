@@ -1,11 +1,12 @@
 // The command line: the forms of a place, the limits, bad arguments, and the output of runs.
+#include "Main/command_line.h"
+
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
-#include "Main/command_line.h"
 #include "pi_oracle.h"
 #include "run_program.h"
 
@@ -18,17 +19,18 @@ struct place_case {
 };
 
 TEST(CommandLine, FormsOfAPlace) {
+  // clang-format off
   const place_case cases[] = {
-      {"1000001", true, 1000001},      {"1e14", true, 100000000000000},  {"1E3", true, 1000},
-      {"2.5e14", true, 250000000000000}, {"2.50e1", true, 25},           {"10^14", true, 100000000000000},
-      {"2^48", true, 281474976710656}, {"1e10+1", true, 10000000001},    {"2^45-1", true, 35184372088831},
-      {"18446744073709551615", true, 18446744073709551615u},             {"2^64-1", false, 0},
-      {"18446744073709551616", false, 0}, {"1e20", false, 0},           {"1.5e0", false, 0},
-      {"1.5", false, 0},               {"", false, 0},                   {"x", false, 0},
-      {"-5", false, 0},                {"1e", false, 0},                 {"^3", false, 0},
-      {"1e3+", false, 0},              {"5-6", false, 0},                {"1 000", false, 0},
-      {"0x10", false, 0},              {"1e14 ", false, 0},
+      {"1000001", true, 1000001}, {"1e14", true, 100000000000000}, {"1E3", true, 1000}, {"2.5e14", true, 250000000000000},
+      {"2.50e1", true, 25}, {"10^14", true, 100000000000000}, {"2^48", true, 281474976710656}, {"1e10+1", true, 10000000001},
+      {"2^45-1", true, 35184372088831}, {"18446744073709551615", true, 18446744073709551615u}, {"2^64-1", false, 0},
+      {"18446744073709551616", false, 0},
+      {"1e20", false, 0}, {"1.5e0", false, 0}, {"1.5", false, 0}, {"", false, 0},
+      {"x", false, 0}, {"-5", false, 0}, {"1e", false, 0}, {"^3", false, 0},
+      {"1e3+", false, 0}, {"5-6", false, 0}, {"1 000", false, 0}, {"0x10", false, 0},
+      {"1e14 ", false, 0},
   };
+  // clang-format on
   for (const place_case& c : cases) {
     uint64_t place = 0;
     std::string error;
@@ -52,22 +54,25 @@ int parse(std::vector<const char*> arguments, tly_bbp_options* options) {
 }
 
 TEST(CommandLine, LimitsAndBadArguments) {
+  // clang-format off
   const arguments_case cases[] = {
-      {{"--place", "1", "--formula", "plouffe"}, -1},  {{"--place", "0", "--formula", "plouffe"}, 2},
+      {{"--place", "1", "--formula", "plouffe"}, -1}, {{"--place", "0", "--formula", "plouffe"}, 2},
       {{"--place", "2^44-1", "--formula", "plouffe"}, -1}, {{"--place", "2^44", "--formula", "plouffe"}, 2},
-      {{"--place", "8"}, -1},                          {{"--place", "7"}, 2},
-      {{"--place", "2^45-1"}, -1},                     {{"--place", "2^45"}, 2},
-      {{"--place", "8", "--formula", "both"}, -1},     {{"--place", "7", "--formula", "both"}, 2},
-      {{"--place", "2^44", "--formula", "both"}, 2},   {{"--place", "9", "--digits", "8"}, -1},
-      {{"--place", "9", "--digits", "1024"}, -1},      {{"--place", "9", "--digits", "7"}, 2},
-      {{"--place", "9", "--digits", "1025"}, 2},       {{"--place", "9", "--threads", "0"}, 2},
-      {{"--place", "9", "--threads", "1"}, -1},        {{"--place", "9", "--formula", "pi"}, 2},
-      {{"--place", "9", "--checkpoint-every", "1"}, 2}, {{"--place", "9", "--checkpoint", "f", "--checkpoint-every", "0"}, 2},
-      {{"--place", "9", "--checkpoint", "f", "--checkpoint-every", "0.005"}, -1},
-      {{"--place", "9", "--unknown"}, 2},              {{"--place", "9", "extra"}, 2},
-      {{"--place"}, 2},                                {{"--place", "9", "--digits"}, 2},
-      {{"--json"}, 2},                                 {{"--place", "9", "--place", "10"}, 2},
+      {{"--place", "8"}, -1}, {{"--place", "7"}, 2},
+      {{"--place", "2^45-1"}, -1}, {{"--place", "2^45"}, 2},
+      {{"--place", "8", "--formula", "both"}, -1}, {{"--place", "7", "--formula", "both"}, 2},
+      {{"--place", "2^44", "--formula", "both"}, 2}, {{"--place", "9", "--digits", "8"}, -1},
+      {{"--place", "9", "--digits", "1024"}, -1}, {{"--place", "9", "--digits", "7"}, 2},
+      {{"--place", "9", "--digits", "1025"}, 2}, {{"--place", "9", "--threads", "0"}, 2},
+      {{"--place", "9", "--threads", "1"}, -1}, {{"--place", "9", "--formula", "pi"}, 2},
+      {{"--place", "9", "--checkpoint-every", "1"}, 2},
+      {{"--place", "9", "--checkpoint", "f", "--checkpoint-every", "0"}, 2},
+      {{"--place", "9", "--checkpoint", "f", "--checkpoint-every", "0.005"}, -1}, {{"--place", "9", "--unknown"}, 2},
+      {{"--place", "9", "extra"}, 2}, {{"--place"}, 2},
+      {{"--place", "9", "--digits"}, 2}, {{"--json"}, 2},
+      {{"--place", "9", "--place", "10"}, 2},
   };
+  // clang-format on
   for (const arguments_case& c : cases) {
     tly_bbp_options options;
     std::string text;
@@ -103,8 +108,8 @@ TEST(CommandLine, HelpAndVersion) {
 }
 
 TEST(CommandLine, BothFormulasAsOneJsonObject) {
-  const tly_bbp_program_run run =
-      tly_bbp_run_with_arguments({"--place", "1e6+1", "--formula", "both", "--json", "--digits", "40", "--threads", "1"});
+  const tly_bbp_program_run run = tly_bbp_run_with_arguments(
+      {"--place", "1e6+1", "--formula", "both", "--json", "--digits", "40", "--threads", "1"});
   ASSERT_EQ(run.exit_code, 0) << run.errors;
   EXPECT_EQ(run.errors, "");  // progress goes to logs once a minute at most
   const nlohmann::json j = nlohmann::json::parse(run.output);
@@ -135,16 +140,20 @@ TEST(CommandLine, BothFormulasAsOneJsonObject) {
 TEST(CommandLine, TextOutputIsTheConsoleBlocksAndASummary) {
   const tly_bbp_program_run console = tly_bbp_run_program("0 1000001 40\n");
   const std::string blocks = console.output.substr(console.output.find("Binary Digits"));
-  const tly_bbp_program_run one = tly_bbp_run_with_arguments({"--place", "1000001", "--formula", "plouffe", "--digits", "40"});
+  const tly_bbp_program_run one =
+      tly_bbp_run_with_arguments({"--place", "1000001", "--formula", "plouffe", "--digits", "40"});
   EXPECT_EQ(one.exit_code, 0);
   EXPECT_EQ(one.output.substr(0, blocks.size()), blocks);
-  EXPECT_EQ(one.output.substr(blocks.size()).rfind("Result: plouffe, place 1000001, 40 digits, hexadecimal " +
-                                                       tly_bbp_oracle_hex(1000001, 40) + ", ", 0),
-            0u);
-  const tly_bbp_program_run both = tly_bbp_run_with_arguments({"--place", "1000001", "--formula", "both", "--digits", "40"});
+  EXPECT_EQ(
+      one.output.substr(blocks.size())
+          .rfind("Result: plouffe, place 1000001, 40 digits, hexadecimal " + tly_bbp_oracle_hex(1000001, 40) + ", ", 0),
+      0u);
+  const tly_bbp_program_run both =
+      tly_bbp_run_with_arguments({"--place", "1000001", "--formula", "both", "--digits", "40"});
   EXPECT_EQ(both.exit_code, 0);
   EXPECT_EQ(both.output, "Plouffe formula:\n\n" + blocks + "Bellard formula:\n\n" + blocks +
-                             "The formulas agree on all 40 digits.\n\n" + both.output.substr(both.output.find("Result: ")));
+                             "The formulas agree on all 40 digits.\n\n" +
+                             both.output.substr(both.output.find("Result: ")));
   EXPECT_NE(both.output.find("Result: both formulas agree, place 1000001"), std::string::npos);
 }
 

@@ -9,8 +9,8 @@
 namespace {
 
 TEST(MpiCommandLine, BothFormulasAgreeAsOneJsonObject) {
-  const tly_bbp_program_run run = tly_bbp_run_mpi_job(TLY_BBP_MPI_PROGRAM, 2, "", 120, {},
-                                                      {"--place", "1e6+1", "--formula", "both", "--json", "--threads", "1"});
+  const tly_bbp_program_run run = tly_bbp_run_mpi_job(
+      TLY_BBP_MPI_PROGRAM, 2, "", 120, {}, {"--place", "1e6+1", "--formula", "both", "--json", "--threads", "1"});
   ASSERT_EQ(run.exit_code, 0) << run.errors;
   const nlohmann::json j = nlohmann::json::parse(run.output);
   EXPECT_EQ(j["agree"], true);

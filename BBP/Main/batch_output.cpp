@@ -2,9 +2,9 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "../engine/engine.h"
 #include "batch.h"
 #include "console.h"
-#include "../engine/engine.h"
 
 const char* const tly_bbp_formula_names[2] = {"plouffe", "bellard"};
 
@@ -38,6 +38,7 @@ void tly_bbp_print_batch_text(const tly_bbp_batch_result& r) {
     seconds += f.seconds;
   }
   std::string verdict = tly_bbp_formula_names[r.formulas[0].formula];
+  std::string digits = "hexadecimal " + tly_bbp_hex_string(r.formulas.back().words.data(), o.digits);
   if (r.formulas.size() > 1) {
     if (r.first_difference < 0) {
       std::printf("The formulas agree on all %" PRIu64 " digits.\n\n", o.digits);
@@ -45,10 +46,12 @@ void tly_bbp_print_batch_text(const tly_bbp_batch_result& r) {
     } else {
       std::printf("The formulas disagree from digit %" PRId64 " on (hexadecimal place %" PRIu64 ").\n\n",
                   r.first_difference + 1, o.place + uint64_t(r.first_difference));
-      verdict = "the formulas DISAGREE";
+      verdict = "the formulas DISAGREE from digit " + std::to_string(r.first_difference + 1);
+      digits = "plouffe " + tly_bbp_hex_string(r.formulas[0].words.data(), o.digits) + ", bellard " +
+               tly_bbp_hex_string(r.formulas[1].words.data(), o.digits);
     }
   }
-  std::printf("Result: %s, place %" PRIu64 ", %" PRIu64 " digits, hexadecimal %s, %.3f s on %d threads (%s)%s\n",
-              verdict.c_str(), o.place, o.digits, tly_bbp_hex_string(r.formulas.back().words.data(), o.digits).c_str(),
-              seconds, r.threads, tly_bbp_active_variant()->name, r.from_checkpoint ? ", resumed from the checkpoint" : "");
+  std::printf("Result: %s, place %" PRIu64 ", %" PRIu64 " digits, %s, %.3f s on %d threads (%s)%s\n", verdict.c_str(),
+              o.place, o.digits, digits.c_str(), seconds, r.threads, tly_bbp_active_variant()->name,
+              r.from_checkpoint ? ", resumed from the checkpoint" : "");
 }

@@ -1,12 +1,11 @@
 // A command-line run: the formulas computed with a claim source that records every finished
 // block, a monitor thread for progress, periodic checkpoints and signals, and the output.
 #include <signal.h>
-
-#include <csignal>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <mutex>
 #include <thread>
@@ -36,13 +35,13 @@ struct {
   size_t formula;  // current formula and series
   int series;
   bool series_running;
-  bool series_was_done;                 // finished before this process started it
+  bool series_was_done;                  // finished before this process started it
   std::vector<tly_bbp_range> unclaimed;  // of the current series
   std::vector<uint64_t> saved_sum;       // the current series' sum when it opened
-  uint64_t saved_terms;                 // the current series' finished terms when it opened
-  uint64_t series_terms;                // finished in the current series since it opened
-  double series_started;                // clock when the current series opened
-  uint64_t session_terms;               // finished in earlier series since this process started
+  uint64_t saved_terms;                  // the current series' finished terms when it opened
+  uint64_t series_terms;                 // finished in the current series since it opened
+  double series_started;                 // clock when the current series opened
+  uint64_t session_terms;                // finished in earlier series since this process started
   double session_started;
   int32_t threads;
 } run;
@@ -113,14 +112,14 @@ void series_close(int64_t* out, uint64_t cells) {
   }
   run.session_terms += run.series_terms;
   run.series_terms = 0;
-  tly_bbp_checkpoint after = snapshot();
-  run.checkpoint = after;
+  if (!run.series_was_done)
+    run.checkpoint.formulas[run.formula].seconds[run.series] += now_seconds() - run.series_started;
   run.series_running = false;
-  if (checkpoint_path) save(*checkpoint_path, tly_bbp_checkpoint_bytes(after));
+  if (checkpoint_path) save(*checkpoint_path, tly_bbp_checkpoint_bytes(run.checkpoint));
 }
 
-const tly_bbp_claim_source recording_claims = {series_begin, series_open, series_claim, series_finish, series_close,
-                                               false};
+const tly_bbp_claim_source recording_claims = {series_begin,  series_open,  series_claim,
+                                               series_finish, series_close, false};
 
 void series_hook(int index, int, uint64_t) {
 #pragma omp critical
@@ -136,6 +135,7 @@ void monitor(const tly_bbp_options* options, std::atomic<bool>* done) {
   const double progress_every = terminal ? 1.0 : 60.0, save_every = options->checkpoint_minutes * 60.0;
   double last_progress = now_seconds(), last_save = last_progress;
   uint64_t total_terms = 0;
+#pragma omp critical
   for (const tly_bbp_formula_progress& f : run.checkpoint.formulas)
     for (const tly_bbp_series_record& s : f.series) total_terms += s.term_count;
   while (!done->load()) {
@@ -147,8 +147,10 @@ void monitor(const tly_bbp_options* options, std::atomic<bool>* done) {
         // Holding the lock: no block is recorded while the state is written, and none after.
         save(*checkpoint_path, tly_bbp_checkpoint_bytes(snapshot()));
         if (!options->quiet) tly_bbp_end_progress(terminal);
-        std::fprintf(stderr, "tallyspire-bbp: stopped by signal %d; the state is saved in %s. Run the same command again to resume.\n",
-                     stopped_by, checkpoint_path->c_str());
+        std::fprintf(
+            stderr,
+            "tallyspire-bbp: stopped by signal %d; the state is saved in %s. Run the same command again to resume.\n",
+            stopped_by, checkpoint_path->c_str());
         std::fflush(stderr);
         std::_Exit(128 + stopped_by);
       }
@@ -162,23 +164,23 @@ void monitor(const tly_bbp_options* options, std::atomic<bool>* done) {
     }
     if (!options->quiet && now - last_progress >= progress_every) {
       uint64_t done_terms = 0, session_terms;
-      size_t formula;
-      int series;
+      int32_t formula;
+      int series, count;
 #pragma omp critical
       {
         for (const tly_bbp_formula_progress& f : run.checkpoint.formulas)
           for (const tly_bbp_series_record& s : f.series) done_terms += tly_bbp_finished_terms(s);
         // A job's blocks are counted by its claim source, not recorded here.
-        if (run.series_running) done_terms += run.saved_terms + run.series_terms - tly_bbp_finished_terms(current_record());
+        if (run.series_running)
+          done_terms += run.saved_terms + run.series_terms - tly_bbp_finished_terms(current_record());
         session_terms = run.session_terms + run.series_terms;
-        formula = run.formula;
+        formula = run.checkpoint.formulas[run.formula].formula;
         series = run.series;
+        count = int(run.checkpoint.formulas[run.formula].series.size());
       }
       const double rate = session_terms ? double(session_terms) / (now - run.session_started) : -1;
-      const tly_bbp_formula_progress& f = run.checkpoint.formulas[formula];
-      tly_bbp_show_progress(tly_bbp_progress_line(f.formula, series, int(f.series.size()),
-                                                  double(done_terms) / double(total_terms), rate,
-                                                  double(total_terms - done_terms) / rate),
+      tly_bbp_show_progress(tly_bbp_progress_line(formula, series, count, double(done_terms) / double(total_terms),
+                                                  rate, double(total_terms - done_terms) / rate),
                             terminal);
       last_progress = now;
     }

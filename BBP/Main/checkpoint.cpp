@@ -1,9 +1,6 @@
 // Checkpoint files: a flat little-endian record closed by a CRC-32, written atomically, read strictly.
 #include "checkpoint.h"
 
-#include "../formulas/formulas.h"
-#include "console.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -11,6 +8,9 @@
 #include <cerrno>
 #include <cstring>
 #include <sstream>
+
+#include "../formulas/formulas.h"
+#include "console.h"
 
 namespace {
 
@@ -42,8 +42,8 @@ struct reader {
 };
 
 uint32_t crc_of(const char* data, size_t size) {
-  return static_cast<uint32_t>(crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(data),
-                                     static_cast<uInt>(size)));
+  return static_cast<uint32_t>(
+      crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef*>(data), static_cast<uInt>(size)));
 }
 
 // Fills `progress` from the reader after checking it against the fresh state of this run.
@@ -183,8 +183,8 @@ tly_bbp_checkpoint_read tly_bbp_read_checkpoint(const std::string& path, tly_bbp
   if (choice != fresh.choice || place != fresh.place || digits != fresh.digits) {
     static const char* const names[] = {"plouffe", "bellard", "both"};
     std::ostringstream why;
-    why << "it belongs to another run (--formula " << (choice >= 0 && choice <= 2 ? names[choice] : "?")
-        << " --place " << place << " --digits " << digits << ")";
+    why << "it belongs to another run (--formula " << (choice >= 0 && choice <= 2 ? names[choice] : "?") << " --place "
+        << place << " --digits " << digits << ")";
     *error = why.str();
     return tly_bbp_checkpoint_read::refused;
   }

@@ -78,16 +78,18 @@ bool parse_whole(const std::string& text, uint64_t* place) {
 
 bool tly_bbp_parse_place(const std::string& text, uint64_t* place, std::string* error) {
   if (parse_whole(text, place)) return true;
-  *error = "--place: \"" + text + "\" is not a whole number of 64 bits (write it like 1000001, 1e14, 10^14, 2^48 or 1e10+1)";
+  *error =
+      "--place: \"" + text + "\" is not a whole number of 64 bits (write it like 1000001, 1e14, 10^14, 2^48 or 1e10+1)";
   return false;
 }
 
 int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
   *o = {1, 0, 32, 0, {}, 10, false, false};
   std::string place_text, formula = "bellard";
-  CLI::App app{"Tallyspire BBP: binary and hexadecimal digits of pi at any hexadecimal place.\n"
-               "Without arguments the program asks for formula, place and digits at the console.",
-               "tallyspire-bbp"};
+  CLI::App app{
+      "Tallyspire BBP: binary and hexadecimal digits of pi at any hexadecimal place.\n"
+      "Without arguments the program asks for formula, place and digits at the console.",
+      "tallyspire-bbp"};
   app.add_option("--place", place_text, "first hexadecimal place after the point: 1000001, 1e14, 10^14, 2^48, 1e10+1")
       ->type_name("N");
   app.add_option("--formula", formula, "bellard (the faster, default), plouffe, or both to check one against the other")
@@ -100,7 +102,8 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
       ->check(CLI::Range(1, 1024))
       ->type_name("T");
   CLI::Option* checkpoint =
-      app.add_option("--checkpoint", o->checkpoint, "save the run's state in FILE and resume from it")->type_name("FILE");
+      app.add_option("--checkpoint", o->checkpoint, "save the run's state in FILE and resume from it")
+          ->type_name("FILE");
   app.add_option("--checkpoint-every", o->checkpoint_minutes, "minutes between saves (default 10; fractions allowed)")
       ->check(CLI::Range(0.0001, 1e6))
       ->needs(checkpoint)
@@ -141,7 +144,9 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
     std::fprintf(stderr, "tallyspire-bbp: --place: %llu is outside %llu to %llu for %s\n",
                  static_cast<unsigned long long>(o->place), static_cast<unsigned long long>(low),
                  static_cast<unsigned long long>(high),
-                 o->choice == 2 ? "both formulas" : o->choice == 0 ? "the Plouffe formula" : "the Bellard formula");
+                 o->choice == 2   ? "both formulas"
+                 : o->choice == 0 ? "the Plouffe formula"
+                                  : "the Bellard formula");
     return tly_bbp_exit_bad_arguments;
   }
   return -1;

@@ -58,10 +58,12 @@ bool tly_bbp_dialogue(std::istream& in, FILE* out, int32_t* formula, uint64_t* s
   *start = 0;
   if (*formula == 0) {
     std::fprintf(out, "Start from which hexadecimal place? (limit: 2^44 - 1)\n");
-    if (!ask<uint64_t>(in, out, "Starting Digit = ", start, tly_bbp_place_limits[0].low, tly_bbp_place_limits[0].high)) return false;
+    const tly_bbp_place_limit& limit = tly_bbp_place_limits[0];
+    if (!ask<uint64_t>(in, out, "Starting Digit = ", start, limit.low, limit.high)) return false;
   } else {
     std::fprintf(out, "Start from which hexadecimal place? (limit: 2^45 - 1)\n");
-    if (!ask<uint64_t>(in, out, "Starting Digit = ", start, tly_bbp_place_limits[1].low, tly_bbp_place_limits[1].high)) return false;
+    const tly_bbp_place_limit& limit = tly_bbp_place_limits[1];
+    if (!ask<uint64_t>(in, out, "Starting Digit = ", start, limit.low, limit.high)) return false;
   }
   std::fprintf(out, "\n\n");
 

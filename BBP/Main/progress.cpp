@@ -22,8 +22,8 @@ std::string duration(double seconds) {
 std::string tly_bbp_progress_line(int32_t formula, int series, int count, double done, double terms_per_second,
                                   double seconds_left) {
   char text[160];
-  const int n = std::snprintf(text, sizeof text, "Progress: %s series %d/%d, %.1f%% of the run", formula ? "Bellard" : "Plouffe",
-                              series + 1, count, done * 100.0);
+  const int n = std::snprintf(text, sizeof text, "Progress: %s series %d/%d, %.1f%% of the run",
+                              formula ? "Bellard" : "Plouffe", series + 1, count, done * 100.0);
   std::string line(text, size_t(n));
   if (terms_per_second <= 0) return line + ", estimating speed";
   std::snprintf(text, sizeof text, ", %.3g terms/s, %s left", terms_per_second, duration(seconds_left).c_str());
