@@ -80,6 +80,30 @@ TEST(Checkpoint, FinishedOneAnswersAtOnceWithTheSameDigits) {
   EXPECT_EQ(a["results"], b["results"]);  // digits and every series' time, as saved
 }
 
+TEST(Checkpoint, FormulasThatDisagreeAreNamedWithExitCode3) {
+  // A finished checkpoint whose first Plouffe series is off in its top digit: the run
+  // computes nothing and finds the two windows different from the first digit on.
+  const std::string path = testing::TempDir() + "disagreeing_checkpoint";
+  std::remove(path.c_str());
+  ASSERT_EQ(tly_bbp_run_with_arguments(with(small_run, {"--checkpoint", path})).exit_code, 0);
+  tly_bbp_checkpoint c = tly_bbp_fresh_checkpoint(2, 1000001, 32);
+  std::string error;
+  ASSERT_EQ(tly_bbp_read_checkpoint(path, &c, &error), tly_bbp_checkpoint_read::loaded) << error;
+  c.formulas[0].series[0].sum.back() += uint64_t{1} << 28;
+  write_file(path, tly_bbp_checkpoint_bytes(c));
+  const tly_bbp_program_run json = tly_bbp_run_with_arguments(with(small_run, {"--checkpoint", path}));
+  EXPECT_EQ(json.exit_code, 3);
+  const nlohmann::json j = nlohmann::json::parse(json.output);
+  EXPECT_EQ(j["agree"], false);
+  EXPECT_EQ(j["first_difference"], 1);
+  EXPECT_FALSE(j.contains("hexadecimal"));
+  const tly_bbp_program_run text =
+      tly_bbp_run_with_arguments({"--place", "1e6+1", "--formula", "both", "--checkpoint", path});
+  EXPECT_EQ(text.exit_code, 3);
+  EXPECT_NE(text.output.find("The formulas disagree from digit 1 on (hexadecimal place 1000001)."), std::string::npos);
+  EXPECT_NE(text.output.find("Result: the formulas DISAGREE from digit 1,"), std::string::npos);
+}
+
 struct refusal {
   const char* what;
   std::string bytes;
