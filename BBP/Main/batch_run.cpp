@@ -199,6 +199,7 @@ int tly_bbp_batch_run(const tly_bbp_options& o) {
   }
   run.checkpoint = tly_bbp_fresh_checkpoint(o.choice, o.place, o.digits);
   bool from_checkpoint = false;
+  struct sigaction earlier_interrupt {}, earlier_terminate {};
   if (!o.checkpoint.empty()) {
     std::string error;
     const tly_bbp_checkpoint_read read = tly_bbp_read_checkpoint(o.checkpoint, &run.checkpoint, &error);
@@ -217,8 +218,8 @@ int tly_bbp_batch_run(const tly_bbp_options& o) {
     struct sigaction action {};
     action.sa_handler = note_signal;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, &earlier_interrupt);
+    sigaction(SIGTERM, &action, &earlier_terminate);
   }
 
   run.inner = tly_bbp_claims;
@@ -250,6 +251,11 @@ int tly_bbp_batch_run(const tly_bbp_options& o) {
   }
   finished.store(true);
   watcher.join();
+  // Everything is saved: a signal may end the output as it would have before.
+  if (checkpoint_path) {
+    sigaction(SIGINT, &earlier_interrupt, nullptr);
+    sigaction(SIGTERM, &earlier_terminate, nullptr);
+  }
   tly_bbp_claims = run.inner;
   tly_bbp_series_hook = nullptr;
   result.threads = run.threads;
