@@ -16,6 +16,8 @@ tly_bbp_need_packages() {
   }
 }
 BUILD_PACKAGES=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev libmpfr-dev libgmp-dev)
+# The command line: options, JSON output, checkpoint checksums.
+BUILD_PACKAGES+=(libcli11-dev nlohmann-json3-dev zlib1g-dev)
 # The reliability checks: clang with its sanitizer and fuzzer runtimes, LLVM's OpenMP runtime
 # (with Archer for ThreadSanitizer), valgrind, and taskset (util-linux).
 CHECK_PACKAGES=(clang libclang-rt-14-dev libomp-dev valgrind util-linux)

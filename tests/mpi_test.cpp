@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "exact.h"
 #include "run_program.h"
 
 namespace {
@@ -19,7 +22,8 @@ const std::vector<std::string> one_thread = {"OMP_THREAD_LIMIT=1"};
 
 // With `tcp` the ranks talk over TCP, as between machines, instead of shared memory.
 tly_bbp_program_run run_job(const char* program, int ranks, const std::string& input,
-                            std::vector<std::string> environment = {}, bool tcp = false) {
+                            std::vector<std::string> environment = {}, bool tcp = false,
+                            const std::vector<std::string>& arguments = {}) {
   std::vector<std::string> command = {TLY_BBP_MPIEXEC, "-n", std::to_string(ranks)};
 #ifdef OPEN_MPI
   // Open MPI wants these on its command line: root, more ranks than cores, and no binding (a
@@ -31,6 +35,7 @@ tly_bbp_program_run run_job(const char* program, int ranks, const std::string& i
   if (tcp) environment.push_back("UCX_TLS=tcp,self");  // Debian's MPICH runs on UCX
 #endif
   command.push_back(program);
+  command.insert(command.end(), arguments.begin(), arguments.end());
   // MPI libraries keep allocations to the end, many in modules unloaded by then: a sanitizer's
   // leak report of a rank could not even name them.
   const char* asan = std::getenv("ASAN_OPTIONS");
@@ -116,6 +121,23 @@ TEST(MpiJob, FailingRankEndsTheJob) {
     EXPECT_EQ(run.output.find("Term: 3 / 4\n"), std::string::npos) << run.output;
     EXPECT_EQ(run.output.find("Hexadecimal Digits"), std::string::npos);
   }
+}
+
+// The command line on rank 0 with every rank computing: both formulas as one JSON object.
+// Checkpoints are refused until the job's claims skip finished terms.
+TEST(MpiJob, CommandLine) {
+  const tly_bbp_program_run run =
+      run_job(TLY_BBP_MPI_PROGRAM, 2, "", one_thread, false, {"--place", "1e6+1", "--formula", "both", "--json"});
+  ASSERT_EQ(run.exit_code, 0) << run.errors;
+  const nlohmann::json json = nlohmann::json::parse(run.output);
+  EXPECT_EQ(json["agree"], true);
+  EXPECT_EQ(json["hexadecimal"], tly_bbp_oracle_hex(1000001, 32));
+  EXPECT_GE(json["threads"], 2);  // rank 0's thread and the other rank's
+  const tly_bbp_program_run refused =
+      run_job(TLY_BBP_MPI_PROGRAM, 2, "", one_thread, false, {"--place", "1e6+1", "--checkpoint", "unused"});
+  EXPECT_EQ(refused.exit_code, 2);
+  EXPECT_EQ(refused.output, "");
+  EXPECT_NE(refused.errors.find("--checkpoint"), std::string::npos);
 }
 
 }  // namespace

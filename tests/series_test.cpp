@@ -78,7 +78,8 @@ class Kernel : public testing::TestWithParam<int> {
   void SetUp() override {
     if (!tly_bbp_use_variant(tly_bbp_variants[GetParam()].name)) GTEST_SKIP() << "not on this processor";
   }
-  void TearDown() override { tly_bbp_use_variant(tly_bbp_variants[tly_bbp_variant_count - 1].name); }
+  void TearDown() override { tly_bbp_use_variant(active_.c_str()); }
+  const std::string active_ = tly_bbp_active_variant()->name;
 };
 
 INSTANTIATE_TEST_SUITE_P(Variants, Kernel, testing::Range(0, tly_bbp_variant_count));

@@ -10,6 +10,12 @@ struct tly_bbp_run_values {
 };
 tly_bbp_run_values tly_bbp_derive_run_values(uint64_t start, uint64_t digits);
 
+// The places each formula accepts, [low, high]: 0 Plouffe, 1 Bellard.
+struct tly_bbp_place_limit {
+  uint64_t low, high;
+};
+extern const tly_bbp_place_limit tly_bbp_place_limits[2];
+
 // Banner, menu and the three prompts, reading from `in` and writing to `out`.
 // False when the input ended before all three answers were accepted.
 bool tly_bbp_dialogue(std::istream& in, FILE* out, int32_t* formula, uint64_t* start, uint64_t* digits);

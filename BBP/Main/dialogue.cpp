@@ -14,6 +14,8 @@ tly_bbp_run_values tly_bbp_derive_run_values(uint64_t start, uint64_t digits) {
   return v;
 }
 
+const tly_bbp_place_limit tly_bbp_place_limits[2] = {{1, (uint64_t{1} << 44) - 1}, {8, (uint64_t{1} << 45) - 1}};
+
 namespace {
 
 // Prompts until a value in [low, high] is read. Text that is no number, or a number too
@@ -56,10 +58,12 @@ bool tly_bbp_dialogue(std::istream& in, FILE* out, int32_t* formula, uint64_t* s
   *start = 0;
   if (*formula == 0) {
     std::fprintf(out, "Start from which hexadecimal place? (limit: 2^44 - 1)\n");
-    if (!ask<uint64_t>(in, out, "Starting Digit = ", start, 1, (uint64_t{1} << 44) - 1)) return false;
+    const tly_bbp_place_limit& limit = tly_bbp_place_limits[0];
+    if (!ask<uint64_t>(in, out, "Starting Digit = ", start, limit.low, limit.high)) return false;
   } else {
     std::fprintf(out, "Start from which hexadecimal place? (limit: 2^45 - 1)\n");
-    if (!ask<uint64_t>(in, out, "Starting Digit = ", start, 8, (uint64_t{1} << 45) - 1)) return false;
+    const tly_bbp_place_limit& limit = tly_bbp_place_limits[1];
+    if (!ask<uint64_t>(in, out, "Starting Digit = ", start, limit.low, limit.high)) return false;
   }
   std::fprintf(out, "\n\n");
 

@@ -42,6 +42,7 @@ void local_close(int64_t*, uint64_t) {}
 const tly_bbp_claim_source tly_bbp_local_claims = {local_begin, local_open,  local_claim,
                                                    local_finish, local_close, true};
 const tly_bbp_claim_source* tly_bbp_claims = &tly_bbp_local_claims;
+int32_t tly_bbp_thread_request = 0;
 
 uint64_t tly_bbp_initial_block_size(int32_t threads, uint64_t term_count, uint64_t block_hint) {
   uint64_t block_size = smallest_block;
@@ -70,7 +71,7 @@ void tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64_t 
 #pragma omp critical
   source->begin(&call);
 
-  const int32_t threads = omp_get_num_procs();
+  const int32_t threads = tly_bbp_thread_request > 0 ? tly_bbp_thread_request : omp_get_num_procs();
   tly_bbp_block_counters counters{term_count, 0, tly_bbp_initial_block_size(threads, term_count, block_hint), 0, 0};
 
   const int32_t t0 = tly_bbp_clock_ms();

@@ -2,6 +2,9 @@
 #pragma once
 #include <cstdint>
 
+// Threads each series asks for; 0 (the default) means one per processor the runtime reports.
+extern int32_t tly_bbp_thread_request;
+
 void tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64_t shift, uint64_t term_count,
                     uint32_t step, uint32_t multiplier, uint32_t offset, uint64_t block_hint);
 

@@ -8,17 +8,24 @@
 #include "../engine/system.h"
 #include "accumulator.h"
 
+void (*tly_bbp_series_hook)(int index, int count, uint64_t term_count) = nullptr;
+
 void tly_bbp_Pi_series_sum(uint32_t* result, uint64_t position, uint64_t words, uint64_t block_hint,
                            const tly_bbp_series* series, int count, uint64_t term_count) {
   int64_t* a = static_cast<int64_t*>(tly_bbp_alloc(words * 8));
   int64_t* b = static_cast<int64_t*>(tly_bbp_alloc(words * 8));
 
-  std::cout << "Terms Needed = " << term_count << std::endl;
-  std::printf("\n\n");
+  if (!tly_bbp_series_hook) {
+    std::cout << "Terms Needed = " << term_count << std::endl;
+    std::printf("\n\n");
+  }
 
   for (int i = 0; i < count; ++i) {
     const tly_bbp_series& s = series[i];
-    std::printf("Term: %d / %d\n", i + 1, count);
+    if (tly_bbp_series_hook)
+      tly_bbp_series_hook(i, count, term_count);
+    else
+      std::printf("Term: %d / %d\n", i + 1, count);
     const uint64_t shift = position + static_cast<uint64_t>(static_cast<int64_t>(s.power));
     tly_bbp_pblock(i == 0 ? a : b, words, s.alternating, shift, term_count, s.step, s.multiplier, s.offset,
                    block_hint);

@@ -1,4 +1,4 @@
-// The MPI program's run on one rank: rank 0 runs the console program, the others serve it.
+// The MPI program's run on one rank: rank 0 runs the console or the command-line program, the others serve it.
 #include "job.h"
 
 #include <mpi.h>
@@ -7,6 +7,7 @@
 
 #include <cstdio>
 
+#include "../Main/command_line.h"
 #include "../Main/console.h"
 #include "../engine/pblock.h"
 #include "../engine/system.h"
@@ -38,7 +39,8 @@ int tly_bbp_mpi_main(int argc, char** argv) {
   tly_bbp_claims = tly_bbp_mpi_claims();
   int code = 0;
   if (rank == 0) {
-    code = tly_bbp_console_run();
+    // With arguments the command-line run, which only rank 0 parses and reports.
+    code = argc > 1 ? tly_bbp_command_line_main(argc, argv) : tly_bbp_console_run();
     tly_bbp_mpi_announce_end();
   } else {
     tly_bbp_mpi_serve();

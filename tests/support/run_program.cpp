@@ -26,24 +26,29 @@ tly_bbp_program_run tly_bbp_run_program(const std::string& input, double seconds
   return tly_bbp_run_command(input, seconds, environment, command);
 }
 
+tly_bbp_program_run tly_bbp_run_with_arguments(const std::vector<std::string>& arguments, double seconds) {
+  std::vector<std::string> command{TLY_BBP_PROGRAM};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  return tly_bbp_run_command("", seconds, {}, command);
+}
+
 // Input and output go through files; `timeout` ends a run that hangs (TERM, then KILL).
 tly_bbp_program_run tly_bbp_run_command(const std::string& input, double seconds,
                                         const std::vector<std::string>& environment,
                                         const std::vector<std::string>& command) {
-  char in_path[] = "/tmp/tly_bbp_inXXXXXX", out_path[] = "/tmp/tly_bbp_outXXXXXX";
-  close(mkstemp(in_path));
-  close(mkstemp(out_path));
+  char in_path[] = "/tmp/tly_bbp_inXXXXXX", out_path[] = "/tmp/tly_bbp_outXXXXXX", err_path[] = "/tmp/tly_bbp_errXXXXXX";
+  for (char* path : {in_path, out_path, err_path}) close(mkstemp(path));
   std::ofstream(in_path, std::ios::binary) << input;
   std::string line = "timeout -k 5 " + std::to_string(seconds) + " env";
   for (const std::string& word : environment) line += " " + quoted(word);
   for (const std::string& word : command) line += " " + quoted(word);
-  const int status = std::system((line + " <" + in_path + " >" + out_path).c_str());
-  std::ostringstream output;
+  const int status = std::system((line + " <" + in_path + " >" + out_path + " 2>" + err_path).c_str());
+  std::ostringstream output, errors;
   output << std::ifstream(out_path, std::ios::binary).rdbuf();
-  std::remove(in_path);
-  std::remove(out_path);
+  errors << std::ifstream(err_path, std::ios::binary).rdbuf();
+  for (const char* path : {in_path, out_path, err_path}) std::remove(path);
   const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return {code, code == 124, output.str()};
+  return {code, code == 124, output.str(), errors.str()};
 }
 
 std::string tly_bbp_mask_times(const std::string& output) {

@@ -7,6 +7,7 @@ struct tly_bbp_program_run {
   int exit_code;       // the exit status, or 128 + signal number when a signal ended it
   bool timed_out;      // killed after the time limit
   std::string output;  // everything written to standard output
+  std::string errors;  // everything written to standard error
 };
 
 // Runs `command` (its first word found on PATH) as tly_bbp_run_program runs the program.
@@ -19,6 +20,9 @@ tly_bbp_program_run tly_bbp_run_command(const std::string& input, double seconds
 tly_bbp_program_run tly_bbp_run_program(const std::string& input, double seconds = 60,
                                         const std::vector<std::string>& environment = {},
                                         const std::vector<std::string>& prefix = {});
+
+// Runs the program with `arguments` and no input, as tly_bbp_run_program.
+tly_bbp_program_run tly_bbp_run_with_arguments(const std::vector<std::string>& arguments, double seconds = 60);
 
 // The output with every time value ("Time: 0.123") replaced by "Time: #".
 std::string tly_bbp_mask_times(const std::string& output);

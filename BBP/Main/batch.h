@@ -1,0 +1,46 @@
+// Command-line runs: their results, output, progress lines and the claim source that records
+// finished blocks for checkpoints.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "command_line.h"
+
+struct tly_bbp_formula_result {
+  int32_t formula;              // 0 Plouffe, 1 Bellard
+  std::vector<uint32_t> words;  // the Result words
+  std::vector<double> series_seconds;
+  double seconds;  // computing time of all its series, earlier runs of a resumed one included
+};
+
+struct tly_bbp_batch_result {
+  tly_bbp_options options;
+  std::vector<tly_bbp_formula_result> formulas;  // in the order computed
+  int32_t threads;                               // the largest thread team that computed
+  bool from_checkpoint;                          // the run started from a saved state
+  int64_t first_difference;                      // both formulas: index of the first differing digit, or -1
+};
+
+extern const char* const tly_bbp_formula_names[2];  // "plouffe", "bellard"
+
+// The window's digits as text, most significant first.
+std::string tly_bbp_hex_string(const uint32_t* result, uint64_t digits);
+std::string tly_bbp_binary_string(const uint32_t* result, uint64_t digits);
+
+// The digit blocks (under a heading per formula when there are two), the agreement line and
+// the summary line on standard output.
+void tly_bbp_print_batch_text(const tly_bbp_batch_result& result);
+
+// One JSON object on standard output.
+void tly_bbp_print_batch_json(const tly_bbp_batch_result& result);
+
+// The progress line: formula and series, share of the whole run done, speed and time left
+// (negative speed: not measured yet).
+std::string tly_bbp_progress_line(int32_t formula, int series, int count, double done, double terms_per_second,
+                                  double seconds_left);
+
+// Shows a progress line on standard error: on a terminal it replaces the previous one.
+void tly_bbp_show_progress(const std::string& line, bool terminal);
+// Ends the progress display before other output (clears the terminal line).
+void tly_bbp_end_progress(bool terminal);

@@ -1,0 +1,33 @@
+// The command line of unattended runs: options, the forms of a place, and the run they start.
+#pragma once
+#include <cstdint>
+#include <string>
+
+inline constexpr const char* tly_bbp_version = "1.0.0";
+
+// Exit codes of command-line runs.
+inline constexpr int tly_bbp_exit_done = 0, tly_bbp_exit_fatal = 1, tly_bbp_exit_bad_arguments = 2,
+                     tly_bbp_exit_disagree = 3;
+
+struct tly_bbp_options {
+  int32_t choice;  // 0 Plouffe, 1 Bellard, 2 both
+  uint64_t place, digits;
+  int32_t threads;  // 0: one per processor
+  std::string checkpoint;
+  double checkpoint_minutes;
+  bool json, quiet;
+};
+
+// A place written as a whole number: 1000001, 1e14, 2.5e14, 10^14, 2^48, each optionally
+// followed by +K or -K. False with the reason in `error` for anything else.
+bool tly_bbp_parse_place(const std::string& text, uint64_t* place, std::string* error);
+
+// Parses the arguments into `options`. Returns -1 when the run should start, otherwise the
+// exit code after --help or --version (0) or after a one-line message about a bad argument (2).
+int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* options);
+
+// The whole command-line run: arguments, computation, output. Returns the exit code.
+int tly_bbp_command_line_main(int argc, char** argv);
+
+// The run the options describe (batch_run.cpp).
+int tly_bbp_batch_run(const tly_bbp_options& options);

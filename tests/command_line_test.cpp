@@ -1,0 +1,160 @@
+// The command line: the forms of a place, the limits, bad arguments, and the output of runs.
+#include "Main/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "exact.h"
+#include "run_program.h"
+
+namespace {
+
+struct place_case {
+  const char* text;
+  bool valid;
+  uint64_t place;
+};
+
+TEST(CommandLine, FormsOfAPlace) {
+  // clang-format off
+  const place_case cases[] = {
+      {"1000001", true, 1000001}, {"1e14", true, 100000000000000}, {"1E3", true, 1000}, {"2.5e14", true, 250000000000000},
+      {"2.50e1", true, 25}, {"10^14", true, 100000000000000}, {"2^48", true, 281474976710656}, {"1e10+1", true, 10000000001},
+      {"2^45-1", true, 35184372088831}, {"18446744073709551615", true, 18446744073709551615u}, {"2^64-1", false, 0},
+      {"18446744073709551616", false, 0},
+      {"1e20", false, 0}, {"1.5e0", false, 0}, {"1.5", false, 0}, {"", false, 0},
+      {"x", false, 0}, {"-5", false, 0}, {"1e", false, 0}, {"^3", false, 0},
+      {"1e3+", false, 0}, {"5-6", false, 0}, {"1 000", false, 0}, {"0x10", false, 0},
+      {"1e14 ", false, 0},
+  };
+  // clang-format on
+  for (const place_case& c : cases) {
+    uint64_t place = 0;
+    std::string error;
+    EXPECT_EQ(tly_bbp_parse_place(c.text, &place, &error), c.valid) << c.text;
+    if (c.valid) {
+      EXPECT_EQ(place, c.place) << c.text;
+    } else {
+      EXPECT_NE(error.find(c.text), std::string::npos) << error;
+    }
+  }
+}
+
+struct arguments_case {
+  std::vector<const char*> arguments;
+  int code;  // -1: accepted
+};
+
+int parse(std::vector<const char*> arguments, tly_bbp_options* options) {
+  arguments.insert(arguments.begin(), "tallyspire-bbp");
+  return tly_bbp_parse_command_line(int(arguments.size()), const_cast<char**>(arguments.data()), options);
+}
+
+TEST(CommandLine, LimitsAndBadArguments) {
+  // clang-format off
+  const arguments_case cases[] = {
+      {{"--place", "1", "--formula", "plouffe"}, -1}, {{"--place", "0", "--formula", "plouffe"}, 2},
+      {{"--place", "2^44-1", "--formula", "plouffe"}, -1}, {{"--place", "2^44", "--formula", "plouffe"}, 2},
+      {{"--place", "8"}, -1}, {{"--place", "7"}, 2},
+      {{"--place", "2^45-1"}, -1}, {{"--place", "2^45"}, 2},
+      {{"--place", "8", "--formula", "both"}, -1}, {{"--place", "7", "--formula", "both"}, 2},
+      {{"--place", "2^44", "--formula", "both"}, 2}, {{"--place", "9", "--digits", "8"}, -1},
+      {{"--place", "9", "--digits", "1024"}, -1}, {{"--place", "9", "--digits", "7"}, 2},
+      {{"--place", "9", "--digits", "1025"}, 2}, {{"--place", "9", "--threads", "0"}, 2},
+      {{"--place", "9", "--threads", "1"}, -1}, {{"--place", "9", "--formula", "pi"}, 2},
+      {{"--place", "9", "--checkpoint-every", "1"}, 2},
+      {{"--place", "9", "--checkpoint", "f", "--checkpoint-every", "0"}, 2},
+      {{"--place", "9", "--checkpoint", "f", "--checkpoint-every", "0.005"}, -1}, {{"--place", "9", "--unknown"}, 2},
+      {{"--place", "9", "extra"}, 2}, {{"--place"}, 2},
+      {{"--place", "9", "--digits"}, 2}, {{"--json"}, 2},
+      {{"--place", "9", "--place", "10"}, 2},
+  };
+  // clang-format on
+  for (const arguments_case& c : cases) {
+    tly_bbp_options options;
+    std::string text;
+    for (const char* a : c.arguments) text += std::string(a) + " ";
+    EXPECT_EQ(parse(c.arguments, &options), c.code) << text;
+  }
+  tly_bbp_options o;
+  ASSERT_EQ(parse({"--place", "1e3+1"}, &o), -1);
+  EXPECT_TRUE(o.choice == 1 && o.place == 1001 && o.digits == 32 && o.threads == 0 && o.checkpoint_minutes == 10 &&
+              !o.json && !o.quiet);
+}
+
+TEST(CommandLine, BadArgumentsGetOneLineOnStandardErrorAndNoRun) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--unknown"}, {"--place"}, {"--place", "x"}, {"--place", "9", "--digits", "7"}, {"--place", "1e15"}};
+  const char* const named[] = {"--unknown", "--place", "--place", "--digits", "--place"};
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const tly_bbp_program_run run = tly_bbp_run_with_arguments(cases[i], 10);
+    EXPECT_EQ(run.exit_code, 2) << named[i];
+    EXPECT_EQ(run.output, "") << named[i];
+    EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
+    EXPECT_NE(run.errors.find(named[i]), std::string::npos) << run.errors;
+  }
+}
+
+TEST(CommandLine, HelpAndVersion) {
+  const tly_bbp_program_run help = tly_bbp_run_with_arguments({"--help"}, 10);
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_NE(help.output.find("Exit codes: 0 done"), std::string::npos);
+  const tly_bbp_program_run version = tly_bbp_run_with_arguments({"--version"}, 10);
+  EXPECT_EQ(version.exit_code, 0);
+  EXPECT_EQ(version.output.rfind(std::string("tallyspire-bbp ") + tly_bbp_version, 0), 0u);
+}
+
+TEST(CommandLine, BothFormulasAsOneJsonObject) {
+  const tly_bbp_program_run run = tly_bbp_run_with_arguments(
+      {"--place", "1e6+1", "--formula", "both", "--json", "--digits", "40", "--threads", "1"});
+  ASSERT_EQ(run.exit_code, 0) << run.errors;
+  EXPECT_EQ(run.errors, "");  // progress goes to logs once a minute at most
+  const nlohmann::json j = nlohmann::json::parse(run.output);
+  const std::string expected = tly_bbp_oracle_hex(1000001, 40);
+  EXPECT_EQ(j["formula"], "both");
+  EXPECT_EQ(j["place"], 1000001);
+  EXPECT_EQ(j["hexadecimal"], expected);
+  EXPECT_EQ(j["agree"], true);
+  EXPECT_EQ(j["threads"], 1);
+  EXPECT_EQ(j["from_checkpoint"], false);
+  EXPECT_EQ(j["version"], tly_bbp_version);
+  ASSERT_EQ(j["results"].size(), 2u);
+  const size_t series[] = {4, 7};
+  for (size_t f = 0; f < 2; ++f) {
+    const nlohmann::json& r = j["results"][f];
+    EXPECT_EQ(r["formula"], f ? "bellard" : "plouffe");
+    EXPECT_EQ(r["hexadecimal"], expected);
+    EXPECT_EQ(r["series_seconds"].size(), series[f]);
+    std::string binary;
+    for (char hex : expected) {
+      const int v = hex <= '9' ? hex - '0' : hex - 'a' + 10;
+      for (int bit = 3; bit >= 0; --bit) binary += char('0' + (v >> bit & 1));
+    }
+    EXPECT_EQ(r["binary"], binary);
+  }
+}
+
+TEST(CommandLine, TextOutputIsTheConsoleBlocksAndASummary) {
+  const tly_bbp_program_run console = tly_bbp_run_program("0 1000001 40\n");
+  const std::string blocks = console.output.substr(console.output.find("Binary Digits"));
+  const tly_bbp_program_run one =
+      tly_bbp_run_with_arguments({"--place", "1000001", "--formula", "plouffe", "--digits", "40"});
+  EXPECT_EQ(one.exit_code, 0);
+  EXPECT_EQ(one.output.substr(0, blocks.size()), blocks);
+  EXPECT_EQ(
+      one.output.substr(blocks.size())
+          .rfind("Result: plouffe, place 1000001, 40 digits, hexadecimal " + tly_bbp_oracle_hex(1000001, 40) + ", ", 0),
+      0u);
+  const tly_bbp_program_run both =
+      tly_bbp_run_with_arguments({"--place", "1000001", "--formula", "both", "--digits", "40"});
+  EXPECT_EQ(both.exit_code, 0);
+  EXPECT_EQ(both.output, "Plouffe formula:\n\n" + blocks + "Bellard formula:\n\n" + blocks +
+                             "The formulas agree on all 40 digits.\n\n" +
+                             both.output.substr(both.output.find("Result: ")));
+  EXPECT_NE(both.output.find("Result: both formulas agree, place 1000001"), std::string::npos);
+}
+
+}  // namespace
