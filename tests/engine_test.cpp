@@ -113,6 +113,31 @@ TEST(VpowmodScalar, MatchesExactPowers) {
     }
 }
 
+// The exact arithmetic's reference on moduli up to 2^52, odd, even (times up to 2^12) and powers
+// of two, with exponents up to 2^62: exactly the floor digits of 2^e mod m modulo 1, each below 2^33.
+TEST(MontgomeryReference, ExactPowersAndFloorDigits) {
+  std::mt19937_64 rng(20261206);
+  for (int i = 0; i < 20000; ++i) {
+    group_case c = random_case(rng);
+    for (uint64_t& m : c.moduli) {
+      const unsigned bits = 1 + rng() % 52;
+      m = below_bits(rng, bits) | uint64_t{1} << (bits - 1);
+      m = rng() % 3 ? m | 1 : std::max<uint64_t>(m >> 12, 1) << rng() % 13;
+    }
+    c.exponent = 7 * c.step + 1 + below_bits(rng, rng() % 63);
+    c.known_zeros = rng() % (std::countl_zero(c.exponent) + 1);
+    const std::vector<uint64_t> rows = cells_of(nullptr, tly_bbp_vpowmod8_montgomery, c);
+    for (int lane = 0; lane < 8; ++lane) {
+      const uint64_t m = c.moduli[lane], e = lane_exponent(c, lane);
+      uint64_t short_by = 1;
+      ASSERT_GE(tly_bbp_exact_lane_multiple(rows.data() + lane, c.cells, m, tly_bbp_exact_pow2_mod(e, m), &short_by), 0)
+          << "case " << i << ", m " << m << ", e " << e;
+      ASSERT_EQ(short_by, 0u);
+      for (uint64_t r = 0; r < c.cells; ++r) ASSERT_LT(rows[8 * r + lane], uint64_t{1} << 33);
+    }
+  }
+}
+
 // --- Every variant, and the dispatcher, against the reference --------------------------------
 
 // Each variant (and the dispatcher, -1) against the scalar routine of its own arithmetic.
@@ -172,19 +197,21 @@ TEST_P(Variant, RandomGroupsAddTheReferenceCells) {
   }
 }
 
-// Passes of one to eight groups of kernel-shaped moduli leave what single groups of the
+// Passes of one to sixteen groups of kernel-shaped moduli leave what single groups of the
 // reference leave, while the leading-zero count and the window change within a pass.
 TEST_P(Variant, PassesOfSeveralGroups) {
   if (GetParam() < 0) GTEST_SKIP() << "the dispatcher takes one group";
   std::mt19937_64 rng(5);
   for (int i = 0; i < 400; ++i) {
-    const uint64_t first = i == 0 ? 8160 : below_bits(rng, rng() % 43), step = 1 + rng() % 12, cells = 2 + rng() % 20;
+    // Moduli up to the variant's limit: 2^47 for the estimates, 2^52 for the exact arithmetic.
+    const unsigned first_bits = std::bit_width(variant_->moduli_below) - 5;
+    const uint64_t first = i == 0 ? 8160 : below_bits(rng, rng() % first_bits), step = 1 + rng() % 12, cells = 2 + rng() % 20;
     const uint64_t multiplier = i == 0 ? 8 : 1 + rng() % 16, offset = i == 0 ? 1 : 1 + rng() % 16;
-    const uint64_t exponent = 64 * step + 16 + below_bits(rng, i % 2 ? 12 + rng() % 10 : rng() % 47);
-    alignas(64) uint64_t moduli[64];
-    for (uint64_t j = 0; j < 64; ++j) moduli[j] = multiplier * (first + j) + offset;
+    const uint64_t exponent = 128 * step + 16 + below_bits(rng, i % 2 ? 12 + rng() % 10 : rng() % (first_bits + 4));
+    alignas(64) uint64_t moduli[128];
+    for (uint64_t j = 0; j < 128; ++j) moduli[j] = multiplier * (first + j) + offset;
     const uint32_t zeros = rng() % (std::countl_zero(exponent) + 1);
-    for (uint32_t groups = 1; groups <= 8; ++groups) {
+    for (uint32_t groups = 1; groups <= 16; groups += 1 + groups / 8) {
       std::vector<uint64_t> rows(8 * cells, 1), expected = rows;
       variant_->groups(rows.data(), cells, moduli, zeros, exponent, step, groups);
       for (uint32_t g = 0; g < groups; ++g)

@@ -74,7 +74,8 @@ int64_t tly_bbp_exact_difference(const uint32_t* a, const uint32_t* b, uint64_t 
   return mpz_get_si(x.v);
 }
 
-int64_t tly_bbp_exact_lane_multiple(const uint64_t* digits, uint64_t cells, uint64_t m, uint64_t residue) {
+int64_t tly_bbp_exact_lane_multiple(const uint64_t* digits, uint64_t cells, uint64_t m, uint64_t residue,
+                                    uint64_t* short_by) {
   big n, f, part;
   for (uint64_t r = cells; r-- > 0;) {
     mpz_mul_2exp(n.v, n.v, 32);
@@ -91,6 +92,7 @@ int64_t tly_bbp_exact_lane_multiple(const uint64_t* digits, uint64_t cells, uint
   mpz_fdiv_q_2exp(f.v, n.v, 32 * cells);
   mpz_fdiv_r_2exp(n.v, n.v, 32 * cells);
   if (mpz_cmp_ui(n.v, 1) > 0 || mpz_sgn(f.v) < 0 || mpz_sizeinbase(f.v, 2) > 32) return -1;
+  if (short_by) *short_by = 1 - mpz_get_ui(n.v);
   return mpz_get_si(f.v);
 }
 

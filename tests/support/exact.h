@@ -17,9 +17,10 @@ std::vector<uint32_t> tly_bbp_exact_series(uint64_t cells, int32_t alternating, 
 int64_t tly_bbp_exact_difference(const uint32_t* a, const uint32_t* b, uint64_t cells);
 
 // A lane's digits digits[r * 8], r = 0 .. cells-1 (row r weighs 2^(32*(r - cells))), read as
-// floor(x * 2^(32*cells) / m) - short_by for the x = residue + j*m that fits best; multiple
-// is j, or -1 when no j in [0, 2^32) fits with short_by in {0, 1}.
-int64_t tly_bbp_exact_lane_multiple(const uint64_t* digits, uint64_t cells, uint64_t m, uint64_t residue);
+// floor(x * 2^(32*cells) / m) - short_by for the x = residue + j*m that fits best: returns j,
+// or -1 when no j in [0, 2^32) fits with short_by in {0, 1}.
+int64_t tly_bbp_exact_lane_multiple(const uint64_t* digits, uint64_t cells, uint64_t m, uint64_t residue,
+                                    uint64_t* short_by = nullptr);
 
 // `count` lower-case hexadecimal digits of pi from hexadecimal place `start` (place 1 is the
 // first digit after the point), from MPFR with 128 guard bits; pi is kept for later windows.
