@@ -3,15 +3,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <chrono>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
-#include <thread>
 
 #include "Main/checkpoint.h"
 #include "run_program.h"
-#include "start_program.h"
 
 namespace {
 
@@ -24,6 +20,17 @@ std::vector<std::string> with_checkpoint(const std::string& path, bool often = t
   arguments.insert(arguments.end(), {"--checkpoint", path});
   if (often) arguments.insert(arguments.end(), {"--checkpoint-every", "0.002"});
   return arguments;
+}
+
+// The run started in the background and sent `signal` after `seconds`: the shell reports the
+// exit code and the milliseconds from the signal to the end; standard error is the run's.
+tly_bbp_program_run stopped_run(const std::vector<std::string>& arguments, const char* signal, double seconds) {
+  std::vector<std::string> command = {"bash", "-c",
+                                      "\"$@\" >/dev/null & sleep " + std::to_string(seconds) + "; kill -s " + signal +
+                                          " $!; t=$(date +%s%N); wait $!; echo $? $(( ($(date +%s%N) - t) / 1000000 ))",
+                                      "bash", TLY_BBP_PROGRAM};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  return tly_bbp_run_command("", 60, {}, command);
 }
 
 const nlohmann::json& uninterrupted() {
@@ -60,10 +67,7 @@ TEST(CheckpointKill, KilledTenTimesThenResumedGivesTheDigitsOfAnUninterruptedRun
   std::uniform_int_distribution<int> moment_ms(100, 600);
   uint64_t saved = 0;
   for (int kill_number = 0; kill_number < 10; ++kill_number) {
-    const pid_t pid = tly_bbp_start_program(with_checkpoint(path));
-    std::this_thread::sleep_for(std::chrono::milliseconds(moment_ms(random)));
-    kill(pid, SIGKILL);
-    tly_bbp_wait_program(pid);
+    stopped_run(with_checkpoint(path), "KILL", moment_ms(random) / 1000.0);
     const uint64_t now_saved = finished_terms(path);
     EXPECT_GE(now_saved, saved) << "seed " << seed << ", kill " << kill_number;
     saved = now_saved;
@@ -74,19 +78,15 @@ TEST(CheckpointKill, KilledTenTimesThenResumedGivesTheDigitsOfAnUninterruptedRun
 
 TEST(CheckpointKill, SigtermAndSigintSaveAndEndPromptly) {
   uninterrupted();
-  const std::string path = testing::TempDir() + "stopped_checkpoint", errors = path + ".errors";
+  const std::string path = testing::TempDir() + "stopped_checkpoint";
   std::remove(path.c_str());
-  const int signals[] = {SIGTERM, SIGINT};
-  for (int signal_number : signals) {
-    const pid_t pid = tly_bbp_start_program(with_checkpoint(path, false), errors);
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
-    const auto sent = std::chrono::steady_clock::now();
-    kill(pid, signal_number);
-    EXPECT_EQ(tly_bbp_wait_program(pid), 128 + signal_number);
-    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(3));
-    std::ifstream log(errors);
-    const std::string said((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
-    EXPECT_NE(said.find("Run the same command again to resume."), std::string::npos) << said;
+  for (const char* signal : {"TERM", "INT"}) {
+    const tly_bbp_program_run run = stopped_run(with_checkpoint(path, false), signal, 0.7);
+    int code = 0, milliseconds = 0;
+    std::sscanf(run.output.c_str(), "%d %d", &code, &milliseconds);
+    EXPECT_EQ(code, signal[0] == 'T' ? 128 + SIGTERM : 128 + SIGINT) << run.output;
+    EXPECT_LT(milliseconds, 3000);
+    EXPECT_NE(run.errors.find("Run the same command again to resume."), std::string::npos) << run.errors;
   }
   EXPECT_GT(finished_terms(path), 0u);
   expect_digits_of_an_uninterrupted_run(tly_bbp_run_with_arguments(with_checkpoint(path), 300));
