@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/system.h"
 #include "exact.h"
 #include "run_program.h"
 
@@ -135,6 +136,18 @@ TEST(CommandLine, BothFormulasAsOneJsonObject) {
     }
     EXPECT_EQ(r["binary"], binary);
   }
+}
+
+// Standard output of a command-line run holds results only: a fatal error, such as the first
+// allocation failing, is one line on standard error.
+TEST(CommandLine, FatalErrorGoesToStandardError) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const auto fail_allocations = [] {
+    tly_bbp_alloc_hook = [](uint64_t) -> void* { return nullptr; };
+    const char* argv[] = {"tallyspire-bbp", "--place", "1", "--formula", "plouffe", "--json", "--quiet"};
+    tly_bbp_command_line_main(7, const_cast<char**>(argv));
+  };
+  EXPECT_EXIT(fail_allocations(), testing::ExitedWithCode(1), "^tallyspire-bbp: Memory Allocation Failure\n$");
 }
 
 TEST(CommandLine, TextOutputIsTheConsoleBlocksAndASummary) {

@@ -4,6 +4,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
+#include "../engine/system.h"
 #include "console.h"
 
 namespace {
@@ -153,6 +154,7 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
 }
 
 int tly_bbp_command_line_main(int argc, char** argv) {
+  tly_bbp_fatal_on_stderr = true;
   tly_bbp_options options;
   const int code = tly_bbp_parse_command_line(argc, argv, &options);
   return code >= 0 ? code : tly_bbp_batch_run(options);

@@ -12,6 +12,7 @@
 
 void* (*tly_bbp_alloc_hook)(uint64_t bytes) = nullptr;
 void (*tly_bbp_fatal_hook)() = nullptr;
+bool tly_bbp_fatal_on_stderr = false;
 
 namespace {
 
@@ -48,9 +49,13 @@ void tly_bbp_free(void* memory) {
 }
 
 void tly_bbp_fatal(const char* message) {
-  std::fputs(message, stdout);
-  std::fflush(stdout);
-  tly_bbp_pause();
+  if (tly_bbp_fatal_on_stderr) {
+    std::fprintf(stderr, "tallyspire-bbp: %s\n", message);
+  } else {
+    std::fputs(message, stdout);
+    std::fflush(stdout);
+    tly_bbp_pause();
+  }
   if (tly_bbp_fatal_hook) tly_bbp_fatal_hook();
   // Other threads may still be computing: end without running destructors under them.
   std::_Exit(1);
