@@ -51,6 +51,35 @@ TEST(Accumulator, BorrowsAndCarriesLeaveTheTop) {
   EXPECT_EQ(words, (std::vector<uint32_t>{7, 0, 0, 4}));
 }
 
+// Sums of block results carry: any unsigned cells sum to their value modulo 1, so no count
+// of blocks can overflow a cell; a sum that wrapped a cell at 2^64 would lose 2^(32(i+2)).
+TEST(Accumulator, BlockSumsCarryModuloOne) {
+  using u128 = unsigned __int128;
+  const auto value = [](const std::vector<int64_t>& cells) {
+    u128 v = 0;
+    for (size_t i = cells.size(); i-- > 0;) v = (v << 32) + uint64_t(cells[i]);
+    return v & ((u128{1} << 96) - 1);
+  };
+  const std::vector<int64_t> ones(3, 0xFFFFFFFF);
+  for (uint64_t n : {1, 2, 3, 1000}) {
+    std::vector<int64_t> sum(3, 0);
+    for (uint64_t i = 0; i < n; ++i) tly_bbp_acc_add_block(sum.data(), ones.data(), 3);
+    EXPECT_EQ(value(sum), u128(n) * ((u128{1} << 96) - 1) & ((u128{1} << 96) - 1)) << n;
+  }
+  std::mt19937_64 random(11);
+  for (int round = 0; round < 1000; ++round) {
+    std::vector<int64_t> sum(3), block(3);
+    for (int i = 0; i < 3; ++i) {
+      sum[i] = int64_t(round % 2 ? ~uint64_t(random() >> 40) : random());  // near 2^64, or anywhere
+      block[i] = int64_t(round % 3 ? random() >> 32 : random());
+    }
+    const u128 expected = (value(sum) + value(block)) & ((u128{1} << 96) - 1);
+    tly_bbp_acc_add_block(sum.data(), block.data(), 3);
+    ASSERT_EQ(value(sum), expected) << round;
+    for (int64_t cell : sum) ASSERT_EQ(uint64_t(cell) >> 32, 0u) << round;
+  }
+}
+
 std::string run_formula(int formula, uint64_t position, uint64_t words, uint64_t hint, std::vector<uint32_t>* result,
                         const std::vector<std::vector<int64_t>>& values = {}) {
   calls.clear();
