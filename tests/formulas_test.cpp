@@ -127,6 +127,26 @@ TEST(Formulas, AskForTheirSeriesInOrder) {
   }
 }
 
+// The truncation error's reach at the last places the console takes and the far ones: three
+// guard words hold it with a clean word to spare up to about 2^52, four beyond.
+TEST(Formulas, GuardWordsCoverTheTruncationError) {
+  const struct {
+    uint64_t place, bits[2], guard_words[2];  // Plouffe, Bellard; bits 0: not checked
+  } cases[] = {{(1ull << 44) - 1, {51, 56}, {3, 3}}, {1ull << 52, {59, 64}, {3, 3}}, {1ull << 53, {60, 65}, {3, 4}},
+               {(1ull << 60) - 1, {67, 72}, {4, 4}}, {(1ull << 61) - 1, {0, 73}, {4, 4}}};
+  for (const auto& c : cases) {
+    const tly_bbp_run_values v = tly_bbp_derive_run_values(c.place, 1024);
+    const uint64_t terms[2] = {tly_bbp_Plouffe_term_count(v.position, v.words),
+                               tly_bbp_Bellard_term_count(v.position, v.words)};
+    for (int f = 0; f < 2; ++f) {
+      const uint32_t step = f ? 10 : 4;
+      const int series = f ? 7 : 4;
+      if (c.bits[f]) EXPECT_EQ(tly_bbp_truncation_bits(terms[f], step, series), c.bits[f]) << c.place;
+      EXPECT_EQ(tly_bbp_guard_words(terms[f], step, series), c.guard_words[f]) << c.place;
+    }
+  }
+}
+
 // Whatever unnormalised cells the evaluator leaves, the series are combined with the
 // formula's signs: Plouffe + - - -, Bellard + + - - - - -.
 TEST(Formulas, SeriesAreCombinedWithTheirSigns) {
