@@ -3,6 +3,7 @@
 // every engine variant checked against 2^e mod m.
 //
 //   estimate_margin [steps of each kind, default 1e9] [groups per variant, default steps/1000] [seed]
+//                   [x scanned per adversarial modulus, default 2^26]
 #include <omp.h>
 
 #include <algorithm>
@@ -141,6 +142,69 @@ void estimate_steps(uint64_t count, uint64_t seed, Tally squaring[2], Tally digi
   }
 }
 
+// Adversarial inputs for the squaring estimate, where its three roundings all err one way at
+// nearly their largest. The reciprocal: moduli just below 2^47 whose 1/m rounds by nearly
+// half an ulp, up for one side and down for the other. The second rounding: x from 4m - 2
+// downwards (the largest quotients), keeping only the x whose rounded square (the vector
+// routines' (f*f)*inv) or rounded x*inv (the kernel's f*(f*inv)) errs by at least 15/16 of its
+// half ulp the same way. The third, the product's, and the fraction of x^2/m vary over the
+// kept x, each measured exactly.
+struct Adversary {
+  uint64_t m;
+  double ulps;  // 1.0/m minus 1/m, in ulps of 1/m: near +-0.5 is the worst
+};
+
+// The `count` moduli below 2^47 whose reciprocal rounds farthest up (sign > 0) or down.
+std::vector<Adversary> worst_reciprocals(int sign, size_t count, uint64_t scanned) {
+  std::vector<Adversary> best;
+  const u128 numerator = u128{1} << 99;  // 1/m = (2^99/m) ulps of 2^-99 for m in (2^46, 2^47)
+  for (uint64_t m = (uint64_t{1} << 47) - 1; m > (uint64_t{1} << 47) - scanned; --m) {
+    const double fraction = static_cast<double>(static_cast<uint64_t>(numerator % m)) / static_cast<double>(m);
+    const double ulps = fraction < 0.5 ? -fraction : 1.0 - fraction;  // round to nearest
+    if (ulps * sign <= 0 || (best.size() == count && std::fabs(ulps) <= std::fabs(best.back().ulps))) continue;
+    best.push_back({m, ulps});
+    std::sort(best.begin(), best.end(),
+              [](const Adversary& a, const Adversary& b) { return std::fabs(a.ulps) > std::fabs(b.ulps); });
+    if (best.size() > count) best.pop_back();
+  }
+  return best;
+}
+
+// Whether an integer whose low bits are `low` rounds away by nearly half a unit of 2*half,
+// upwards (up) or downwards.
+bool rounds_far(uint64_t low, uint64_t half, bool up) {
+  return up ? low > half && low - half < half / 16 : low < half && half - low < half / 16;
+}
+
+// Tallies adversarial[order][side]: order 0 is (f*f)*inv, 1 is f*(f*inv); side 1 rounds up.
+void adversarial_steps(uint64_t xs_per_modulus, Tally adversarial[2][2], double* worst_ulps) {
+  for (int side = 0; side < 2; ++side) {
+    const std::vector<Adversary> moduli = worst_reciprocals(side ? 1 : -1, 16, uint64_t{1} << 24);
+    worst_ulps[side] = moduli.back().ulps;  // every chosen modulus rounds at least this far
+#pragma omp parallel
+    {
+      Tally mine[2];
+#pragma omp for schedule(dynamic)
+      for (size_t i = 0; i < moduli.size(); ++i) {
+        const uint64_t m = moduli[i].m;
+        const double inv = 1.0 / tly_bbp_dbl(m);
+        // inv = I * 2^-99, so x*inv < 4 rounds at the 2^48 of x*I, and x*x < 2^98 at its 2^45.
+        const uint64_t inv_bits = (std::bit_cast<uint64_t>(inv) & tly_bbp_mantissa_mask) | (uint64_t{1} << 52);
+        for (uint64_t j = 1; j <= xs_per_modulus; ++j) {
+          const uint64_t x = 4 * m - 2 * j;  // doubled, so even
+          const double f = tly_bbp_dbl(x);
+          if (rounds_far((x * x) & ((uint64_t{1} << 45) - 1), uint64_t{1} << 44, side))
+            measure(&mine[0], u128{x} * x, ((f * f) * inv) - 1.0, x, m);
+          if (rounds_far((x * inv_bits) & ((uint64_t{1} << 48) - 1), uint64_t{1} << 47, side))
+            measure(&mine[1], u128{x} * x, (f * (f * inv)) - 1.0, x, m);
+        }
+      }
+#pragma omp critical
+      for (int order = 0; order < 2; ++order) merge(&adversarial[order][side], mine[order]);
+    }
+  }
+}
+
 uint64_t pow2_mod(uint64_t e, uint64_t m) {
   u128 result = 1 % m, base = 2 % m;
   for (; e; e >>= 1) {
@@ -232,7 +296,7 @@ GroupTally check_variant(const tly_bbp_variant& variant, uint64_t count, uint64_
 
 void report(const char* kind, const Tally& t) {
   std::printf("%s steps: %llu\n", kind, (unsigned long long)t.steps);
-  std::printf("  largest estimate error %.6f = %.2f%% of the 0.5 margin (x = %llu, m = %llu)\n", t.largest_error,
+  std::printf("  largest estimate error %.6f = %.3f%% of the 0.5 margin (x = %llu, m = %llu)\n", t.largest_error,
               t.largest_error / 0.5 * 100.0, (unsigned long long)t.worst_x, (unsigned long long)t.worst_m);
   std::printf("  q - (n/m - 1) from %.6f to %.6f (must stay within (-1, 1))\n", t.lowest_rounded, t.highest_rounded);
   std::printf("  remainders kept: %.6f m to %.6f m\n", t.smallest_remainder, t.largest_remainder);
@@ -246,6 +310,7 @@ int main(int argc, char** argv) {
   const uint64_t count = argc > 1 ? static_cast<uint64_t>(std::strtod(argv[1], nullptr)) : 1000000000;
   const uint64_t groups = argc > 2 ? static_cast<uint64_t>(std::strtod(argv[2], nullptr)) : count / 1000;
   const uint64_t seed = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 1;
+  const uint64_t adversaries = argc > 4 ? static_cast<uint64_t>(std::strtod(argv[4], nullptr)) : uint64_t{1} << 26;
   std::printf("whole range: m in [2^46, 2^47), x in [0, 4m); far end: m in [2^47 - 2^40, 2^47), x in [3.875m, 4m);"
               " half the steps each; %d threads, seed %llu\n",
               omp_get_max_threads(), (unsigned long long)seed);
@@ -274,6 +339,20 @@ int main(int argc, char** argv) {
                 (unsigned long long)g.cells_unlike_scalar);
     fault = fault || g.lanes_off || g.cells_unlike_scalar;
   }
+  Tally adversarial[2][2];
+  double worst_ulps[2];
+  adversarial_steps(adversaries, adversarial, worst_ulps);
+  std::printf("adversarial: 16 moduli in [2^47 - 2^24, 2^47) whose reciprocal rounds down by at least %.6f ulp,"
+              " 16 up by at least %.6f ulp; x = 4m - 2j for j = 1 .. %llu whose second rounding errs as far"
+              " the same way\n",
+              -worst_ulps[0], worst_ulps[1], (unsigned long long)adversaries);
+  const char* names[2][2] = {{"adversarial (f*f)*inv, 1/m rounded down", "adversarial (f*f)*inv, 1/m rounded up"},
+                             {"adversarial f*(f*inv), 1/m rounded down", "adversarial f*(f*inv), 1/m rounded up"}};
+  for (int order = 0; order < 2; ++order)
+    for (int side = 0; side < 2; ++side) {
+      report(names[order][side], adversarial[order][side]);
+      fault = fault || adversarial[order][side].above_quotient || adversarial[order][side].remainder_too_large;
+    }
   std::printf(fault ? "FAULTS FOUND\n" : "no fault\n");
   return fault ? 1 : 0;
 }

@@ -53,6 +53,14 @@ TEST(Checkpoint, ClaimsFillTheGapsAndTheRecordMerges) {
   EXPECT_FALSE(tly_bbp_ranges_valid({{0, terms + unit}}, terms));
 }
 
+// A record's sum carries: near 2^64 a cell summed without carrying would wrap and lose 2^64.
+TEST(Checkpoint, RecordSumsCarry) {
+  tly_bbp_series_record record{8 * 4194304, {}, {~uint64_t{0}, 0, 5}};  // 6 * 2^64 - 1
+  const int64_t one[3] = {1, 0, 0};
+  tly_bbp_record_block(&record, 0, 4194304, one, 3);
+  EXPECT_EQ(record.sum, (std::vector<uint64_t>{0, 0, 6}));
+}
+
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

@@ -51,6 +51,35 @@ TEST(Accumulator, BorrowsAndCarriesLeaveTheTop) {
   EXPECT_EQ(words, (std::vector<uint32_t>{7, 0, 0, 4}));
 }
 
+// Sums of block results carry: any unsigned cells sum to their value modulo 1, so no count
+// of blocks can overflow a cell; a sum that wrapped a cell at 2^64 would lose 2^(32(i+2)).
+TEST(Accumulator, BlockSumsCarryModuloOne) {
+  using u128 = unsigned __int128;
+  const auto value = [](const std::vector<int64_t>& cells) {
+    u128 v = 0;
+    for (size_t i = cells.size(); i-- > 0;) v = (v << 32) + uint64_t(cells[i]);
+    return v & ((u128{1} << 96) - 1);
+  };
+  const std::vector<int64_t> ones(3, 0xFFFFFFFF);
+  for (uint64_t n : {1, 2, 3, 1000}) {
+    std::vector<int64_t> sum(3, 0);
+    for (uint64_t i = 0; i < n; ++i) tly_bbp_acc_add_block(sum.data(), ones.data(), 3);
+    EXPECT_EQ(value(sum), u128(n) * ((u128{1} << 96) - 1) & ((u128{1} << 96) - 1)) << n;
+  }
+  std::mt19937_64 random(11);
+  for (int round = 0; round < 1000; ++round) {
+    std::vector<int64_t> sum(3), block(3);
+    for (int i = 0; i < 3; ++i) {
+      sum[i] = int64_t(round % 2 ? ~uint64_t(random() >> 40) : random());  // near 2^64, or anywhere
+      block[i] = int64_t(round % 3 ? random() >> 32 : random());
+    }
+    const u128 expected = (value(sum) + value(block)) & ((u128{1} << 96) - 1);
+    tly_bbp_acc_add_block(sum.data(), block.data(), 3);
+    ASSERT_EQ(value(sum), expected) << round;
+    for (int64_t cell : sum) ASSERT_EQ(uint64_t(cell) >> 32, 0u) << round;
+  }
+}
+
 std::string run_formula(int formula, uint64_t position, uint64_t words, uint64_t hint, std::vector<uint32_t>* result,
                         const std::vector<std::vector<int64_t>>& values = {}) {
   calls.clear();
@@ -95,6 +124,26 @@ TEST(Formulas, AskForTheirSeriesInOrder) {
     EXPECT_EQ(calls.back().term_count, c.terms);
     EXPECT_EQ(calls.back().block_hint, c.block_hint);
     EXPECT_EQ(calls.back().cells, (c.digits + 7) / 8 + 3);
+  }
+}
+
+// The truncation error's reach at the last places the console takes and the far ones: three
+// guard words hold it with a clean word to spare up to about 2^52, four beyond.
+TEST(Formulas, GuardWordsCoverTheTruncationError) {
+  const struct {
+    uint64_t place, bits[2], guard_words[2];  // Plouffe, Bellard; bits 0: not checked
+  } cases[] = {{(1ull << 44) - 1, {51, 56}, {3, 3}}, {1ull << 52, {59, 64}, {3, 3}}, {1ull << 53, {60, 65}, {3, 4}},
+               {(1ull << 60) - 1, {67, 72}, {4, 4}}, {(1ull << 61) - 1, {0, 73}, {4, 4}}};
+  for (const auto& c : cases) {
+    const tly_bbp_run_values v = tly_bbp_derive_run_values(c.place, 1024);
+    const uint64_t terms[2] = {tly_bbp_Plouffe_term_count(v.position, v.words),
+                               tly_bbp_Bellard_term_count(v.position, v.words)};
+    for (int f = 0; f < 2; ++f) {
+      const uint32_t step = f ? 10 : 4;
+      const int series = f ? 7 : 4;
+      if (c.bits[f]) EXPECT_EQ(tly_bbp_truncation_bits(terms[f], step, series), c.bits[f]) << c.place;
+      EXPECT_EQ(tly_bbp_guard_words(terms[f], step, series), c.guard_words[f]) << c.place;
+    }
   }
 }
 

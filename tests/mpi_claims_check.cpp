@@ -17,7 +17,8 @@
 namespace {
 
 // One series, claimed as the block loop claims it, with a pause per block whose length varies
-// so that ranks and threads interleave differently; every block's result is {1, terms, first}.
+// so that ranks and threads interleave differently; every block's result is {2^63 - 1, terms,
+// first}, so that a job's sum that did not carry would wrap its lowest cell.
 bool check_series(const tly_bbp_claim_source* source, int rank, int ranks, uint64_t term_count,
                   uint64_t block_size) {
   tly_bbp_block_counters counters{term_count, 0, block_size, 0, 0};
@@ -39,7 +40,7 @@ bool check_series(const tly_bbp_claim_source* source, int rank, int ranks, uint6
       seed = seed * 1103515245 + 12345;
       const timespec work{0, long(seed % 200000)};
       nanosleep(&work, nullptr);
-      const int64_t result[3] = {1, int64_t(last - first), int64_t(first)};
+      const int64_t result[3] = {INT64_MAX, int64_t(last - first), int64_t(first)};
 #pragma omp critical
       {
         mine.insert(mine.end(), {first, last});
@@ -63,13 +64,17 @@ bool check_series(const tly_bbp_claim_source* source, int rank, int ranks, uint6
   std::vector<std::pair<uint64_t, uint64_t>> blocks, expected;
   for (size_t i = 0; i < all.size(); i += 2) blocks.push_back({all[i], all[i + 1]});
   std::sort(blocks.begin(), blocks.end());
-  uint64_t next_term = 0, first = 0, last = 0, starts = 0;
+  // The sum is a fraction of three cells: the blocks' values added modulo 2^96.
+  using u128 = unsigned __int128;
+  const u128 fraction = (u128{1} << 96) - 1;
+  uint64_t next_term = 0, first = 0, last = 0;
+  u128 job = 0;
   while (tly_bbp_claim_block(term_count, counters.claimants, &next_term, &block_size, &first, &last)) {
     expected.push_back({first, last});
-    starts += first;
+    job += u128(INT64_MAX) + (u128(last - first) << 32) + (u128(first) << 64);
   }
-  const bool sum_ok = uint64_t(sum[0]) == expected.size() && uint64_t(sum[1]) == term_count &&
-                      uint64_t(sum[2]) == starts;
+  const u128 summed = uint64_t(sum[0]) + (u128(uint64_t(sum[1])) << 32) + (u128(uint64_t(sum[2])) << 64);
+  const bool sum_ok = (summed & fraction) == (job & fraction);
   std::printf("terms %llu: %zu blocks from %d ranks (%d threads): %s\n", (unsigned long long)term_count,
               blocks.size(), ranks, counters.claimants,
               blocks != expected ? "MISMATCH of the blocks" : !sum_ok ? "MISMATCH of the job's sum" : "as one process");

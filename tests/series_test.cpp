@@ -18,6 +18,7 @@
 #include "engine/kernel.h"
 #include "engine/pblock.h"
 #include "exact.h"
+#include "formulas/accumulator.h"
 #include "formulas/formulas.h"
 
 namespace {
@@ -248,7 +249,7 @@ evaluation evaluate(uint64_t cells, const tly_bbp_series& s, uint64_t shift, uin
   return e;
 }
 
-// The kernel over each block a team claims, added up cell by cell.
+// The kernel over each block a team claims, added up cell by cell and carried once at the end.
 std::vector<int64_t> kernel_over_claims(uint64_t cells, const tly_bbp_series& s, uint64_t shift, uint64_t terms,
                                         int32_t team, uint64_t block_size, std::vector<std::string>* reports) {
   std::vector<int64_t> sum(cells, 0), result(cells);
@@ -260,7 +261,9 @@ std::vector<int64_t> kernel_over_claims(uint64_t cells, const tly_bbp_series& s,
     for (uint64_t i = 0; i < cells; ++i) sum[i] = int64_t(uint64_t(sum[i]) + uint64_t(result[i]));
     reports->push_back(progress_text(last, terms));
   }
-  return sum;
+  std::vector<int64_t> carried(cells, 0);
+  tly_bbp_acc_add_block(carried.data(), sum.data(), cells);
+  return carried;
 }
 
 // Multi-block series of both formulas (about 36 and 9 million terms), and a one-block one.

@@ -12,6 +12,7 @@
 
 #include "../engine/pblock.h"
 #include "../engine/system.h"
+#include "../formulas/accumulator.h"
 #include "../formulas/formulas.h"
 #include "../formulas/series_sum.h"
 #include "batch.h"
@@ -100,11 +101,13 @@ void series_close(int64_t* out, uint64_t cells) {
   run.inner->close(out, cells);
   tly_bbp_series_record& record = current_record();
   if (run.recording) {
+    tly_bbp_acc_add_block(out, reinterpret_cast<const int64_t*>(run.saved_sum.data()), cells);
+    // The record is what a checkpoint saves: it must be exactly what the series summed. Both
+    // are compared carried, as a file may hold its sum uncarried.
+    std::vector<int64_t> recorded(cells, 0);
+    tly_bbp_acc_add_block(recorded.data(), reinterpret_cast<const int64_t*>(record.sum.data()), cells);
     for (uint64_t i = 0; i < cells; ++i)
-      out[i] = static_cast<int64_t>(static_cast<uint64_t>(out[i]) + run.saved_sum[i]);
-    // The record is what a checkpoint saves: it must be exactly what the series summed.
-    for (uint64_t i = 0; i < cells; ++i)
-      if (record.sum[i] != static_cast<uint64_t>(out[i]) || tly_bbp_finished_terms(record) != record.term_count)
+      if (recorded[i] != out[i] || tly_bbp_finished_terms(record) != record.term_count)
         tly_bbp_fatal("Error in computation. The record of finished blocks differs from the series sum.");
   } else {
     record.finished = {{0, record.term_count}};

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "../formulas/accumulator.h"
 #include "pblock.h"
 
 namespace {
@@ -14,7 +15,7 @@ constexpr uint64_t block_unit = 0x400000;  // every block starts at a multiple o
 void tly_bbp_record_block(tly_bbp_series_record* record, uint64_t first, uint64_t last, const int64_t* block_result,
                           uint64_t cells) {
   if (record->sum.size() < cells) record->sum.resize(cells, 0);
-  for (uint64_t i = 0; i < cells; ++i) record->sum[i] += static_cast<uint64_t>(block_result[i]);
+  tly_bbp_acc_add_block(reinterpret_cast<int64_t*>(record->sum.data()), block_result, cells);
 
   std::vector<tly_bbp_range>& f = record->finished;
   auto at = std::lower_bound(f.begin(), f.end(), first, [](const tly_bbp_range& r, uint64_t x) { return r.first < x; });

@@ -11,7 +11,7 @@ struct tly_bbp_range {
 struct tly_bbp_series_record {
   uint64_t term_count;
   std::vector<tly_bbp_range> finished;  // sorted, disjoint, neighbours merged
-  std::vector<uint64_t> sum;            // the finished blocks' results, added cell by cell modulo 2^64
+  std::vector<uint64_t> sum;            // the finished blocks' results, added with carries (a fraction)
 };
 
 // Adds a finished block and its `cells` normalised digits to the record.

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "../formulas/accumulator.h"
 #include "kernel.h"
 #include "system.h"
 
@@ -107,9 +108,7 @@ void tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64_t 
         if (!claimed) break;
 
         tly_bbp_kernel(block_result, cells, alternating, shift, first, last, step, multiplier, offset, slice);
-        for (uint64_t i = 0; i < cells; ++i)
-          accumulator[i] = static_cast<int64_t>(static_cast<uint64_t>(accumulator[i]) +
-                                                static_cast<uint64_t>(block_result[i]));
+        tly_bbp_acc_add_block(accumulator, block_result, cells);
 
 #pragma omp critical
         {
@@ -121,10 +120,7 @@ void tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64_t 
   }
 
   for (uint64_t i = 0; i < cells; ++i) out[i] = 0;
-  for (int32_t t = 0; t < team_size; ++t)
-    for (uint64_t i = 0; i < cells; ++i)
-      out[i] = static_cast<int64_t>(static_cast<uint64_t>(out[i]) +
-                                    static_cast<uint64_t>(accumulators[uint64_t(t) * array_cells + i]));
+  for (int32_t t = 0; t < team_size; ++t) tly_bbp_acc_add_block(out, accumulators + uint64_t(t) * array_cells, cells);
 #pragma omp critical
   source->close(out, cells);
   // Blocks of other processes may have ended the series after this one's last report.

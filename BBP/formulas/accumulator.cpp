@@ -26,3 +26,14 @@ void tly_bbp_acc_to_words(uint32_t* result, const int64_t* a, uint64_t words) {
     carry >>= 32;
   }
 }
+
+void tly_bbp_acc_add_block(int64_t* sum, const int64_t* b, uint64_t words) {
+  constexpr uint64_t low = 0xFFFFFFFF;
+  uint64_t carry = 0;  // stays below 2^34 whatever the cells hold
+  for (uint64_t i = 0; i < words; ++i) {
+    const uint64_t s = static_cast<uint64_t>(sum[i]), x = static_cast<uint64_t>(b[i]);
+    const uint64_t digit = (s & low) + (x & low) + (carry & low);
+    sum[i] = static_cast<int64_t>(digit & low);
+    carry = (s >> 32) + (x >> 32) + (carry >> 32) + (digit >> 32);
+  }
+}

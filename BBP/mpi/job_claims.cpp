@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "../formulas/accumulator.h"
 #include "series_relay.h"
 
 namespace {
@@ -26,7 +27,7 @@ constexpr int finish_tag = 3;
 // rank 0's close holds that while it waits for the server.
 std::mutex job_lock;
 tly_bbp_block_counters* job_counters = nullptr;
-std::vector<uint64_t> job_sum;
+std::vector<int64_t> job_sum;
 std::thread server;
 
 bool claim_for_job(uint64_t* first, uint64_t* last) {
@@ -34,11 +35,11 @@ bool claim_for_job(uint64_t* first, uint64_t* last) {
   return tly_bbp_local_claims.claim(job_counters, first, last);
 }
 
-// Cells are digit sums modulo 2^64, so the unsigned sum of all blocks, in any order, is the job's.
+// Sums modulo 1, so the sum of all blocks, in any order, is the job's.
 uint64_t add_to_job(uint64_t first, uint64_t last, const int64_t* result, uint64_t cells) {
   const std::lock_guard<std::mutex> hold(job_lock);
   job_sum.resize(cells);
-  for (uint64_t i = 0; i < cells; ++i) job_sum[i] += static_cast<uint64_t>(result[i]);
+  tly_bbp_acc_add_block(job_sum.data(), result, cells);
   return tly_bbp_local_claims.finish(job_counters, first, last, result, cells);
 }
 
@@ -114,7 +115,7 @@ void job_close(int64_t* out, uint64_t cells) {
   if (rank != 0) return;
   server.join();
   job_sum.resize(cells);
-  for (uint64_t i = 0; i < cells; ++i) out[i] = static_cast<int64_t>(job_sum[i]);
+  for (uint64_t i = 0; i < cells; ++i) out[i] = job_sum[i];
 }
 
 tly_bbp_claim_source source = {tly_bbp_mpi_announce, job_open, job_claim, job_finish, job_close, false};
