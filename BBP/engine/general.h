@@ -1,0 +1,104 @@
+// The exact 64-bit arithmetic for every modulus: one lane's power of two and its floor digits.
+//
+// A modulus m = 2^s * o with o odd, from 1 to 2^64 - 1. Powers are kept in Montgomery form
+// modulo o with R = 2^64: x*y*R^-1 = high(x*y) - high(u*o), u = low(x*y) * o^-1 mod 2^64; the
+// low halves of x*y and u*o are equal, so no carry crosses between them, and the difference
+// lies in (-o, o) while x*y < o*2^64: adding o when it is negative keeps every power fully
+// reduced below o, whatever the size of o. The exponent is e - s, as the fraction of 2^e over
+// m is that of 2^(e-s) over o (for e < s the term is 2^e/m itself).
+#pragma once
+#include <bit>
+#include <cstdint>
+
+#include "montgomery.h"
+
+namespace {
+
+using tly_bbp_u128 = unsigned __int128;
+
+// Odd parts below this double into the product without a reduction: x < o and 2x < 2o give
+// x*2x < o*2^64. From 2^63 on the doubled factor is first reduced below o.
+constexpr uint64_t tly_bbp_general_folded_below = uint64_t{1} << 63;
+
+// The digit estimate r*2^32/m (r < m) uses the rounded 2^32/m lowered by 2^-40: the double
+// roundings of r, m, the quotient and the product stay below 2^-50 in all, so the estimate is
+// below the true quotient (< 2^32) and short of it by less than 2^-7: its floor is the true
+// one or one less, and one comparison corrects it.
+constexpr double tly_bbp_general_lowering = 1.0 - 0x1p-40;
+
+inline double tly_bbp_general_reciprocal(uint64_t m) { return 0x1p32 / static_cast<double>(m) * tly_bbp_general_lowering; }
+
+// One lane: its modulus, its Montgomery constants and its power.
+struct tly_bbp_general_lane {
+  uint64_t m, o, o_inverse;
+  uint32_t s;         // m = 2^s * o
+  uint64_t e;         // the lane's exponent
+  uint64_t bits;      // the exponent bits after the starting power, the next at bit 63
+  uint64_t x;         // the power in Montgomery form below o, then the numerator below m
+  double reciprocal;  // 2^32/m lowered, for the digits
+};
+
+// x*y*2^-64 mod o in [0, o), for x*y < o*2^64.
+inline uint64_t tly_bbp_general_product(uint64_t x, uint64_t y, uint64_t o, uint64_t o_inverse) {
+  const tly_bbp_u128 t = tly_bbp_u128{x} * y;
+  const uint64_t u = static_cast<uint64_t>(t) * o_inverse;
+  const uint64_t high = static_cast<uint64_t>(t >> 64);
+  const uint64_t subtrahend = static_cast<uint64_t>((tly_bbp_u128{u} * o) >> 64);
+  return high - subtrahend + (high < subtrahend ? o : 0);
+}
+
+// One square-and-double step: x*x, or x*2x when `bit` is 1, in Montgomery form.
+template <bool folded>
+inline uint64_t tly_bbp_general_step(uint64_t x, uint64_t bit, uint64_t o, uint64_t o_inverse) {
+  if (folded) return tly_bbp_general_product(x, x << bit, o, o_inverse);
+  const uint64_t doubled = x >= o - x ? x - (o - x) : x + x;
+  return tly_bbp_general_product(x, bit ? doubled : x, o, o_inverse);
+}
+
+// The lane's constants and its starting power: 2^w in Montgomery form, 2^(64+w) mod o, w the
+// exponent's bits above `start` (at most five: see tly_bbp_montgomery_start_bit).
+inline void tly_bbp_general_setup(tly_bbp_general_lane& l, uint64_t m, uint64_t e, uint32_t start) {
+  l.m = m;
+  l.e = e;
+  l.s = static_cast<uint32_t>(std::countr_zero(m));
+  l.o = m >> l.s;
+  l.o_inverse = tly_bbp_odd_inverse(l.o);
+  const uint64_t e_odd = e >= l.s ? e - l.s : e;
+  l.bits = start < 64 ? e_odd << start : 0;
+  const uint64_t power = uint64_t{1} << (e_odd >> (64 - start));
+  const uint64_t high = power < l.o ? power : power % l.o;
+  l.x = static_cast<uint64_t>((tly_bbp_u128{high} << 64) % l.o);
+  l.reciprocal = tly_bbp_general_reciprocal(m);
+}
+
+// Out of Montgomery form (x*2^-64 mod o: below o, 0 only for 0) and into the numerator n < m
+// of the lane's fraction n/m.
+inline void tly_bbp_general_numerator(tly_bbp_general_lane& l) {
+  const uint64_t high = static_cast<uint64_t>((tly_bbp_u128{l.x * l.o_inverse} * l.o) >> 64);
+  const uint64_t power = high ? l.o - high : 0;
+  l.x = l.e < l.s ? uint64_t{1} << l.e : power << l.s;
+}
+
+// The next base-2^32 digit of r/m, floor(r*2^32/m) below 2^32, and r becomes its remainder.
+inline uint64_t tly_bbp_general_digit(uint64_t& r, uint64_t m, double reciprocal) {
+  uint64_t q = static_cast<uint64_t>(static_cast<double>(r) * reciprocal);
+  tly_bbp_u128 rest = (tly_bbp_u128{r} << 32) - tly_bbp_u128{q} * m;
+  const bool over = rest >= m;
+  q += over;
+  r = static_cast<uint64_t>(over ? rest - m : rest);
+  return q;
+}
+
+// 2^e mod m for e >= 1, exactly.
+inline uint64_t tly_bbp_general_pow2_mod(uint64_t e, uint64_t m) {
+  tly_bbp_general_lane l;
+  const uint32_t start = tly_bbp_montgomery_start_bit(e);
+  tly_bbp_general_setup(l, m, e, start);
+  for (uint32_t i = start; i < 64; ++i, l.bits <<= 1)
+    l.x = l.o < tly_bbp_general_folded_below ? tly_bbp_general_step<true>(l.x, l.bits >> 63, l.o, l.o_inverse)
+                                             : tly_bbp_general_step<false>(l.x, l.bits >> 63, l.o, l.o_inverse);
+  tly_bbp_general_numerator(l);
+  return l.x;
+}
+
+}  // namespace
