@@ -20,13 +20,13 @@ using tly_bbp_u128 = unsigned __int128;
 // x*2x < o*2^64. From 2^63 on the doubled factor is first reduced below o.
 constexpr uint64_t tly_bbp_general_folded_below = uint64_t{1} << 63;
 
-// The digit estimate r*2^32/m (r < m) uses the rounded 2^32/m lowered by 2^-40: the double
-// roundings of r, m, the quotient and the product stay below 2^-50 in all, so the estimate is
-// below the true quotient (< 2^32) and short of it by less than 2^-7: its floor is the true
-// one or one less, and one comparison corrects it.
-constexpr double tly_bbp_general_lowering = 1.0 - 0x1p-40;
-
-inline double tly_bbp_general_reciprocal(uint64_t m) { return 0x1p32 / static_cast<double>(m) * tly_bbp_general_lowering; }
+// (high * 2^64) mod d for high < d: one 128-by-64-bit division, whose quotient fits in 64
+// bits (a division of 128-bit integers would call the library's general routine).
+inline uint64_t tly_bbp_general_shifted_mod(uint64_t high, uint64_t d) {
+  uint64_t quotient, remainder;
+  asm("divq %[d]" : "=a"(quotient), "=d"(remainder) : "a"(uint64_t{0}), "d"(high), [d] "r"(d));
+  return remainder;
+}
 
 // One lane: its modulus, its Montgomery constants and its power.
 struct tly_bbp_general_lane {
@@ -35,7 +35,6 @@ struct tly_bbp_general_lane {
   uint64_t e;         // the lane's exponent
   uint64_t bits;      // the exponent bits after the starting power, the next at bit 63
   uint64_t x;         // the power in Montgomery form below o, then the numerator below m
-  double reciprocal;  // 2^32/m lowered, for the digits
 };
 
 // x*y*2^-64 mod o in [0, o), for x*y < o*2^64.
@@ -67,8 +66,7 @@ inline void tly_bbp_general_setup(tly_bbp_general_lane& l, uint64_t m, uint64_t 
   l.bits = start < 64 ? e_odd << start : 0;
   const uint64_t power = uint64_t{1} << (e_odd >> (64 - start));
   const uint64_t high = power < l.o ? power : power % l.o;
-  l.x = static_cast<uint64_t>((tly_bbp_u128{high} << 64) % l.o);
-  l.reciprocal = tly_bbp_general_reciprocal(m);
+  l.x = tly_bbp_general_shifted_mod(high, l.o);
 }
 
 // Out of Montgomery form (x*2^-64 mod o: below o, 0 only for 0) and into the numerator n < m
@@ -79,14 +77,48 @@ inline void tly_bbp_general_numerator(tly_bbp_general_lane& l) {
   l.x = l.e < l.s ? uint64_t{1} << l.e : power << l.s;
 }
 
-// The next base-2^32 digit of r/m, floor(r*2^32/m) below 2^32, and r becomes its remainder.
-inline uint64_t tly_bbp_general_digit(uint64_t& r, uint64_t m, double reciprocal) {
-  uint64_t q = static_cast<uint64_t>(static_cast<double>(r) * reciprocal);
-  tly_bbp_u128 rest = (tly_bbp_u128{r} << 32) - tly_bbp_u128{q} * m;
-  const bool over = rest >= m;
+// A modulus shifted up to its top bit, d = m << shift, and its reciprocal v = floor((2^128 - 1)/d)
+// - 2^64: a division by d then takes two multiplications and two corrections (Moller and
+// Granlund, "Improved division by invariant integers").
+struct tly_bbp_general_divisor {
+  uint64_t d, v;
+  uint32_t shift;
+};
+
+inline tly_bbp_general_divisor tly_bbp_general_divisor_of(uint64_t m) {
+  tly_bbp_general_divisor divisor;
+  divisor.shift = static_cast<uint32_t>(std::countl_zero(m));
+  divisor.d = m << divisor.shift;
+  uint64_t remainder;
+  asm("divq %[d]" : "=a"(divisor.v), "=d"(remainder) : "a"(~uint64_t{0}), "d"(~divisor.d), [d] "r"(divisor.d));
+  return divisor;
+}
+
+// The next two base-2^32 digits of r/m as one word, floor(r*2^64/m), for r < d shifted like d
+// (r*2^shift, which keeps the quotient); r becomes the remainder, shifted alike.
+inline uint64_t tly_bbp_general_two_digits(uint64_t& r, const tly_bbp_general_divisor& divisor) {
+  const tly_bbp_u128 estimate = tly_bbp_u128{divisor.v} * r + (tly_bbp_u128{r + 1} << 64);
+  uint64_t q = static_cast<uint64_t>(estimate >> 64);
+  uint64_t rest = 0 - q * divisor.d;
+  // Both corrections by masks: the first is taken about half the time, past any prediction.
+  const uint64_t under = 0 - static_cast<uint64_t>(rest > static_cast<uint64_t>(estimate));
+  q += under;
+  rest += divisor.d & under;
+  const uint64_t over = rest >= divisor.d;
   q += over;
-  r = static_cast<uint64_t>(over ? rest - m : rest);
+  r = rest - (divisor.d & (0 - over));
   return q;
+}
+
+// Adds the `count` floor digits of n/m (n < m) to cells[(count-1)*stride] down to cells[0].
+inline void tly_bbp_general_add_digits(uint64_t* cells, uint64_t stride, uint64_t count, uint64_t n, uint64_t m) {
+  const tly_bbp_general_divisor divisor = tly_bbp_general_divisor_of(m);
+  uint64_t r = n << divisor.shift;
+  for (uint64_t i = count; i > 0; i -= i > 1 ? 2 : 1) {
+    const uint64_t two = tly_bbp_general_two_digits(r, divisor);
+    cells[(i - 1) * stride] += two >> 32;
+    if (i > 1) cells[(i - 2) * stride] += two & 0xFFFFFFFF;
+  }
 }
 
 // 2^e mod m for e >= 1, exactly.

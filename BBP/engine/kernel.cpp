@@ -43,8 +43,8 @@ void add_term(int64_t* block_result, const uint64_t* digit, uint64_t cells, bool
 
 // The exact floor digits of r/m (r < m) into digit[top] down to digit[0].
 void expand_exact(uint64_t* digit, uint64_t top, uint64_t r, uint64_t m) {
-  const double reciprocal = tly_bbp_general_reciprocal(m);
-  for (uint64_t i = top + 1; i-- > 0;) digit[i] = tly_bbp_general_digit(r, m, reciprocal);
+  for (uint64_t i = 0; i <= top; ++i) digit[i] = 0;
+  tly_bbp_general_add_digits(digit, 1, top + 1, r, m);
 }
 
 // 2^e mod m, lazily reduced, left to right without a window.

@@ -30,9 +30,20 @@ void group(uint64_t* rows, uint64_t cells, const uint64_t* moduli, uint64_t expo
     powers<true>(lanes, start);
   else
     powers<false>(lanes, start);
-  for (tly_bbp_general_lane& l : lanes) tly_bbp_general_numerator(l);
-  for (uint64_t row = cells; row-- > 0;)
-    for (int j = 0; j < 8; ++j) rows[8 * row + j] += tly_bbp_general_digit(lanes[j].x, lanes[j].m, lanes[j].reciprocal);
+  tly_bbp_general_divisor divisors[8];
+  for (int j = 0; j < 8; ++j) {
+    tly_bbp_general_numerator(lanes[j]);
+    divisors[j] = tly_bbp_general_divisor_of(lanes[j].m);
+    lanes[j].x <<= divisors[j].shift;
+  }
+  // Two digits per division, the eight lanes' divisions side by side.
+  for (uint64_t i = cells; i > 0; i -= i > 1 ? 2 : 1) {
+    for (int j = 0; j < 8; ++j) {
+      const uint64_t two = tly_bbp_general_two_digits(lanes[j].x, divisors[j]);
+      rows[8 * (i - 1) + j] += two >> 32;
+      if (i > 1) rows[8 * (i - 2) + j] += two & 0xFFFFFFFF;
+    }
+  }
 }
 
 }  // namespace
