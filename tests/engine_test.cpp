@@ -113,6 +113,22 @@ TEST(VpowmodScalar, MatchesExactPowers) {
     }
 }
 
+// Every lane's digits are exactly the floor digits of 2^e mod m over m, with an integer part of
+// at most `most_whole`, each digit below `bound`.
+testing::AssertionResult floor_digits(const std::vector<uint64_t>& rows, const group_case& c, int64_t most_whole,
+                                      uint64_t bound) {
+  for (int lane = 0; lane < 8; ++lane) {
+    const uint64_t m = c.moduli[lane], e = lane_exponent(c, lane);
+    uint64_t short_by = 1;
+    const int64_t whole = tly_bbp_exact_lane_multiple(rows.data() + lane, c.cells, m, tly_bbp_exact_pow2_mod(e, m), &short_by);
+    bool small = true;
+    for (uint64_t r = 0; r < c.cells; ++r) small = small && rows[8 * r + lane] < bound;
+    if (whole < 0 || whole > most_whole || short_by != 0 || !small)
+      return testing::AssertionFailure() << "lane " << lane << ", m " << m << ", e " << e << ": whole " << whole;
+  }
+  return testing::AssertionSuccess();
+}
+
 // The exact arithmetic's reference on moduli up to 2^52, odd, even (times up to 2^12) and powers
 // of two, with exponents up to 2^62: exactly the floor digits of 2^e mod m modulo 1, each below 2^33.
 TEST(MontgomeryReference, ExactPowersAndFloorDigits) {
@@ -126,15 +142,7 @@ TEST(MontgomeryReference, ExactPowersAndFloorDigits) {
     }
     c.exponent = 7 * c.step + 1 + below_bits(rng, rng() % 63);
     c.known_zeros = rng() % (std::countl_zero(c.exponent) + 1);
-    const std::vector<uint64_t> rows = cells_of(nullptr, tly_bbp_vpowmod8_montgomery, c);
-    for (int lane = 0; lane < 8; ++lane) {
-      const uint64_t m = c.moduli[lane], e = lane_exponent(c, lane);
-      uint64_t short_by = 1;
-      ASSERT_GE(tly_bbp_exact_lane_multiple(rows.data() + lane, c.cells, m, tly_bbp_exact_pow2_mod(e, m), &short_by), 0)
-          << "case " << i << ", m " << m << ", e " << e;
-      ASSERT_EQ(short_by, 0u);
-      for (uint64_t r = 0; r < c.cells; ++r) ASSERT_LT(rows[8 * r + lane], uint64_t{1} << 33);
-    }
+    ASSERT_TRUE(floor_digits(cells_of(nullptr, tly_bbp_vpowmod8_montgomery, c), c, 1, uint64_t{1} << 33)) << "case " << i;
   }
 }
 
@@ -159,15 +167,7 @@ TEST(GeneralReference, FloorDigitsAtEveryLimit) {
   std::mt19937_64 rng(264);
   for (int i = 0; i < 6000; ++i) {
     const group_case c = far_case(rng, i);
-    const std::vector<uint64_t> rows = cells_of(nullptr, tly_bbp_vpowmod8_general, c);
-    for (int lane = 0; lane < 8; ++lane) {
-      const uint64_t m = c.moduli[lane], e = lane_exponent(c, lane);
-      uint64_t short_by = 1;
-      ASSERT_EQ(tly_bbp_exact_lane_multiple(rows.data() + lane, c.cells, m, tly_bbp_exact_pow2_mod(e, m), &short_by), 0)
-          << "case " << i << ", m " << m << ", e " << e;
-      ASSERT_EQ(short_by, 0u);
-      for (uint64_t r = 0; r < c.cells; ++r) ASSERT_LT(rows[8 * r + lane], uint64_t{1} << 32);
-    }
+    ASSERT_TRUE(floor_digits(cells_of(nullptr, tly_bbp_vpowmod8_general, c), c, 0, uint64_t{1} << 32)) << "case " << i;
   }
 }
 
