@@ -20,12 +20,12 @@ using tly_bbp_u128 = unsigned __int128;
 // x*2x < o*2^64. From 2^63 on the doubled factor is first reduced below o.
 constexpr uint64_t tly_bbp_general_folded_below = uint64_t{1} << 63;
 
-// (high * 2^64) mod d for high < d: one 128-by-64-bit division, whose quotient fits in 64
-// bits (a division of 128-bit integers would call the library's general routine).
-inline uint64_t tly_bbp_general_shifted_mod(uint64_t high, uint64_t d) {
-  uint64_t quotient, remainder;
-  asm("divq %[d]" : "=a"(quotient), "=d"(remainder) : "a"(uint64_t{0}), "d"(high), [d] "r"(d));
-  return remainder;
+// (high*2^64 + low) / d and its remainder, for high < d: one hardware division, whose quotient
+// then fits in 64 bits (a division of 128-bit integers would call the library's general routine).
+inline uint64_t tly_bbp_general_divide(uint64_t high, uint64_t low, uint64_t d, uint64_t& remainder) {
+  uint64_t quotient;
+  asm("divq %[d]" : "=a"(quotient), "=d"(remainder) : "a"(low), "d"(high), [d] "r"(d));
+  return quotient;
 }
 
 // One lane: its modulus, its Montgomery constants and its power.
@@ -66,7 +66,7 @@ inline void tly_bbp_general_setup(tly_bbp_general_lane& l, uint64_t m, uint64_t 
   l.bits = start < 64 ? e_odd << start : 0;
   const uint64_t power = uint64_t{1} << (e_odd >> (64 - start));
   const uint64_t high = power < l.o ? power : power % l.o;
-  l.x = tly_bbp_general_shifted_mod(high, l.o);
+  tly_bbp_general_divide(high, 0, l.o, l.x);
 }
 
 // Out of Montgomery form (x*2^-64 mod o: below o, 0 only for 0) and into the numerator n < m
@@ -90,7 +90,7 @@ inline tly_bbp_general_divisor tly_bbp_general_divisor_of(uint64_t m) {
   divisor.shift = static_cast<uint32_t>(std::countl_zero(m));
   divisor.d = m << divisor.shift;
   uint64_t remainder;
-  asm("divq %[d]" : "=a"(divisor.v), "=d"(remainder) : "a"(~uint64_t{0}), "d"(~divisor.d), [d] "r"(divisor.d));
+  divisor.v = tly_bbp_general_divide(~divisor.d, ~uint64_t{0}, divisor.d, remainder);  // 2^128 - 1 - 2^64*d
   return divisor;
 }
 
