@@ -97,11 +97,13 @@ inline tly_bbp_general_divisor tly_bbp_general_divisor_of(uint64_t m) {
 // The next two base-2^32 digits of r/m as one word, floor(r*2^64/m), for r < d shifted like d
 // (r*2^shift, which keeps the quotient); r becomes the remainder, shifted alike.
 inline uint64_t tly_bbp_general_two_digits(uint64_t& r, const tly_bbp_general_divisor& divisor) {
-  const tly_bbp_u128 estimate = tly_bbp_u128{divisor.v} * r + (tly_bbp_u128{r + 1} << 64);
-  uint64_t q = static_cast<uint64_t>(estimate >> 64);
+  // The estimate v*r + (r + 1)*2^64: its low word is that of v*r.
+  const tly_bbp_u128 product = tly_bbp_u128{divisor.v} * r;
+  const uint64_t low = static_cast<uint64_t>(product);
+  uint64_t q = static_cast<uint64_t>(product >> 64) + r + 1;
   uint64_t rest = 0 - q * divisor.d;
   // Both corrections by masks: the first is taken about half the time, past any prediction.
-  const uint64_t under = 0 - static_cast<uint64_t>(rest > static_cast<uint64_t>(estimate));
+  const uint64_t under = 0 - static_cast<uint64_t>(rest > low);
   q += under;
   rest += divisor.d & under;
   const uint64_t over = rest >= divisor.d;
