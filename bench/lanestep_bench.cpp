@@ -12,19 +12,20 @@
 
 namespace {
 
-// Groups of a Plouffe series at place 10^9 + 1, taken from the middle of its range.
-constexpr uint64_t shift = 4000000002;
+// Groups of a Plouffe series (step 4, moduli 8k+1) from the middle of its range, where the
+// exponent is half the modulus: by default at place 10^9 + 1, moduli near 4*10^9.
 constexpr uint32_t step = 4, multiplier = 8, offset = 1;
-constexpr uint64_t first_term = 500000000;
+constexpr uint64_t place_modulus = 4000000001;
 constexpr uint32_t groups_per_call = 16;  // as the kernel passes them
 
-void lane_steps(benchmark::State& state, const tly_bbp_variant* variant) {
+void lane_steps(benchmark::State& state, const tly_bbp_variant* variant, uint64_t first_modulus) {
   if (!variant->supported()) {
     state.SkipWithError("not supported on this processor");
     return;
   }
   const uint64_t cells = uint64_t(state.range(0));
   const int threads = int(state.range(1));
+  const uint64_t first_term = (first_modulus - offset) / multiplier, shift = step * first_term + first_modulus / 2;
   const uint64_t e0 = shift - step * first_term;
   const uint32_t known_zeros = uint32_t(std::countl_zero(e0));
   const uint64_t steps_per_lane = 64 - known_zeros - 5;  // the window takes five bits
@@ -49,19 +50,41 @@ void lane_steps(benchmark::State& state, const tly_bbp_variant* variant) {
       benchmark::Counter(lane_steps_done, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+const tly_bbp_variant* named(const char* name) {
+  for (int i = 0; i < tly_bbp_variant_count; ++i)
+    if (std::string(tly_bbp_variants[i].name) == name) return &tly_bbp_variants[i];
+  return nullptr;
+}
+
+void add(const std::string& name, const tly_bbp_variant* variant, uint64_t first_modulus, std::vector<int> threads) {
+  for (int t : threads)
+    for (int cells : {4, 131})
+      benchmark::RegisterBenchmark(name.c_str(), lane_steps, variant, first_modulus)
+          ->Args({cells, t})
+          ->ArgNames({"cells", "threads"})
+          ->UseRealTime()
+          // On a shared machine the least disturbed repetition is the one to read.
+          ->ComputeStatistics("min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); })
+          ->Unit(benchmark::kMillisecond);
+}
+
 const bool registered = [] {
-  for (int i = 0; i < tly_bbp_variant_count; ++i) {
-    const tly_bbp_variant* v = &tly_bbp_variants[i];
-    for (int threads : {1, 2})
-      for (int cells : {4, 131})
-        benchmark::RegisterBenchmark(("lane_steps/" + std::string(v->name)).c_str(), lane_steps, v)
-            ->Args({cells, threads})
-            ->ArgNames({"cells", "threads"})
-            ->UseRealTime()
-            // On a shared machine the least disturbed repetition is the one to read.
-            ->ComputeStatistics("min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); })
-            ->Unit(benchmark::kMillisecond);
-  }
+  for (int i = 0; i < tly_bbp_variant_count; ++i)
+    add("lane_steps/" + std::string(tly_bbp_variants[i].name), &tly_bbp_variants[i], place_modulus, {1, 2});
+  // Each tier at the far moduli it serves, against the estimates at the end of their range.
+  // The moduli of a run span about 2^18 above the first (2^23 with a second thread).
+  const struct {
+    const char* variant;
+    const char* where;
+    uint64_t first_modulus;
+  } far[] = {{"x64 AVX-512", "below 2^47", (uint64_t{1} << 47) - (uint64_t{1} << 24)},
+             {"x64 AVX-512 IFMA", "above 2^47", (uint64_t{1} << 47) + 1},
+             {"x64 AVX-512 IFMA", "below 2^52", (uint64_t{1} << 52) - (uint64_t{1} << 24)},
+             {"x64 64-bit Montgomery", "below 2^47", (uint64_t{1} << 47) - (uint64_t{1} << 24)},
+             {"x64 64-bit Montgomery", "near 2^60", uint64_t{1} << 60},
+             {"x64 64-bit Montgomery", "near 2^64", ~uint64_t{0} - (uint64_t{1} << 24)}};
+  for (const auto& f : far)
+    if (const tly_bbp_variant* v = named(f.variant)) add(std::string("far/") + f.variant + "/" + f.where, v, f.first_modulus, {1});
   return true;
 }();
 

@@ -113,6 +113,22 @@ TEST(VpowmodScalar, MatchesExactPowers) {
     }
 }
 
+// Every lane's digits are exactly the floor digits of 2^e mod m over m, with an integer part of
+// at most `most_whole`, each digit below `bound`.
+testing::AssertionResult floor_digits(const std::vector<uint64_t>& rows, const group_case& c, int64_t most_whole,
+                                      uint64_t bound) {
+  for (int lane = 0; lane < 8; ++lane) {
+    const uint64_t m = c.moduli[lane], e = lane_exponent(c, lane);
+    uint64_t short_by = 1;
+    const int64_t whole = tly_bbp_exact_lane_multiple(rows.data() + lane, c.cells, m, tly_bbp_exact_pow2_mod(e, m), &short_by);
+    bool small = true;
+    for (uint64_t r = 0; r < c.cells; ++r) small = small && rows[8 * r + lane] < bound;
+    if (whole < 0 || whole > most_whole || short_by != 0 || !small)
+      return testing::AssertionFailure() << "lane " << lane << ", m " << m << ", e " << e << ": whole " << whole;
+  }
+  return testing::AssertionSuccess();
+}
+
 // The exact arithmetic's reference on moduli up to 2^52, odd, even (times up to 2^12) and powers
 // of two, with exponents up to 2^62: exactly the floor digits of 2^e mod m modulo 1, each below 2^33.
 TEST(MontgomeryReference, ExactPowersAndFloorDigits) {
@@ -126,16 +142,51 @@ TEST(MontgomeryReference, ExactPowersAndFloorDigits) {
     }
     c.exponent = 7 * c.step + 1 + below_bits(rng, rng() % 63);
     c.known_zeros = rng() % (std::countl_zero(c.exponent) + 1);
-    const std::vector<uint64_t> rows = cells_of(nullptr, tly_bbp_vpowmod8_montgomery, c);
-    for (int lane = 0; lane < 8; ++lane) {
-      const uint64_t m = c.moduli[lane], e = lane_exponent(c, lane);
-      uint64_t short_by = 1;
-      ASSERT_GE(tly_bbp_exact_lane_multiple(rows.data() + lane, c.cells, m, tly_bbp_exact_pow2_mod(e, m), &short_by), 0)
-          << "case " << i << ", m " << m << ", e " << e;
-      ASSERT_EQ(short_by, 0u);
-      for (uint64_t r = 0; r < c.cells; ++r) ASSERT_LT(rows[8 * r + lane], uint64_t{1} << 33);
-    }
+    ASSERT_TRUE(floor_digits(cells_of(nullptr, tly_bbp_vpowmod8_montgomery, c), c, 1, uint64_t{1} << 33)) << "case " << i;
   }
+}
+
+// Kernel-shaped moduli (consecutive, growing by up to 16) around the other tiers' limits, up to
+// 2^64 - 1; now and then even, a power of two, or 1; exponents up to 2^62.
+group_case far_case(std::mt19937_64& rng, int i) {
+  const uint64_t limits[] = {uint64_t{1} << 47, uint64_t{1} << 52, uint64_t{1} << 56, uint64_t{1} << 60,
+                             uint64_t{1} << 63, 0};
+  const uint64_t limit = limits[i % 6], multiplier = 1 + rng() % 16, base = limit - 8 * 16 - rng() % 256;
+  group_case c{{}, 0, 0, 1 + rng() % 12, 2 + rng() % 8};
+  for (int l = 0; l < 8; ++l) c.moduli[l] = base + l * multiplier;
+  if (i % 3 == 0) c.moduli[rng() % 8] &= ~uint64_t{0} << rng() % 20;
+  if (i % 7 == 0) c.moduli[rng() % 8] = (limit ? limit : uint64_t{1} << 63) >> rng() % 3;
+  if (i % 11 == 0) c.moduli[0] = 1;
+  c.exponent = 7 * c.step + 1 + below_bits(rng, rng() % 63);
+  return c;
+}
+
+// The 64-bit tier's reference: exactly the floor digits of (2^e mod m)/m, each below 2^32, for
+// moduli on both sides of the other tiers' limits, against plain 128-bit powers.
+TEST(GeneralReference, FloorDigitsAtEveryLimit) {
+  std::mt19937_64 rng(264);
+  for (int i = 0; i < 6000; ++i) {
+    const group_case c = far_case(rng, i);
+    ASSERT_TRUE(floor_digits(cells_of(nullptr, tly_bbp_vpowmod8_general, c), c, 0, uint64_t{1} << 32)) << "case " << i;
+  }
+}
+
+// The tiers each pass falls to: the variant in use while it reaches, then the fastest that does.
+TEST(VariantFor, TheLargestModulusDecides) {
+  const tly_bbp_variant* active = tly_bbp_active_variant();
+  const tly_bbp_variant& general = tly_bbp_variants[tly_bbp_variant_count - 1];
+  const tly_bbp_variant* ifma = nullptr;
+  for (int i = 0; i < tly_bbp_variant_count; ++i)
+    if (tly_bbp_variants[i].moduli_below == uint64_t{1} << 52 && tly_bbp_variants[i].supported()) ifma = &tly_bbp_variants[i];
+  EXPECT_NE(active, &general);
+  EXPECT_TRUE(tly_bbp_variant_covers(&general, ~uint64_t{0}));
+  EXPECT_EQ(tly_bbp_variant_for((uint64_t{1} << 47) - 1), active);
+  EXPECT_EQ(tly_bbp_variant_for(uint64_t{1} << 47), ifma ? ifma : &general);
+  EXPECT_EQ(tly_bbp_variant_for((uint64_t{1} << 52) - 1), ifma ? ifma : &general);
+  EXPECT_EQ(tly_bbp_variant_for(uint64_t{1} << 52), &general);
+  ASSERT_TRUE(tly_bbp_use_variant(general.name));
+  EXPECT_EQ(tly_bbp_variant_for(1), &general);
+  tly_bbp_use_variant(active->name);
 }
 
 // --- Every variant, and the dispatcher, against the reference --------------------------------
@@ -197,14 +248,25 @@ TEST_P(Variant, RandomGroupsAddTheReferenceCells) {
   }
 }
 
+// Groups at the far moduli that the variant reaches.
+TEST_P(Variant, FarGroupsAddTheReferenceCells) {
+  if (GetParam() < 0 || estimates()) GTEST_SKIP() << "the estimates end below 2^47";
+  std::mt19937_64 rng(60);
+  for (int i = 0; i < 6000; ++i) {
+    const group_case c = far_case(rng, i);
+    if (!tly_bbp_variant_covers(variant_, *std::max_element(c.moduli, c.moduli + 8))) continue;
+    ASSERT_EQ(cells(c), cells_of(nullptr, variant_->reference, c)) << "case " << i << ", m0 " << c.moduli[0];
+  }
+}
+
 // Passes of one to sixteen groups of kernel-shaped moduli leave what single groups of the
 // reference leave, while the leading-zero count and the window change within a pass.
 TEST_P(Variant, PassesOfSeveralGroups) {
   if (GetParam() < 0) GTEST_SKIP() << "the dispatcher takes one group";
   std::mt19937_64 rng(5);
   for (int i = 0; i < 400; ++i) {
-    // Moduli up to the variant's limit: 2^47 for the estimates, 2^52 for the exact arithmetic.
-    const unsigned first_bits = std::bit_width(variant_->moduli_below) - 5;
+    // Moduli up to the variant's limit: 2^47 for the estimates, 2^52 and 2^64 for the exact ones.
+    const unsigned first_bits = variant_->moduli_below ? std::bit_width(variant_->moduli_below) - 5 : 59;
     const uint64_t first = i == 0 ? 8160 : below_bits(rng, rng() % first_bits), step = 1 + rng() % 12, cells = 2 + rng() % 20;
     const uint64_t multiplier = i == 0 ? 8 : 1 + rng() % 16, offset = i == 0 ? 1 : 1 + rng() % 16;
     const uint64_t exponent = 128 * step + 16 + below_bits(rng, i % 2 ? 12 + rng() % 10 : rng() % (first_bits + 4));

@@ -128,6 +128,18 @@ TEST_P(Kernel, BlocksOfEveryShapeMatchExactSums) {
         blocks.push_back(series_block(s, 7, shift, middle, middle + 29));
         blocks.push_back(series_block(s, 4, shift, zero > 30 ? zero - 30 : 0, zero + 25));
       }
+  // Far moduli: blocks whose passes and single terms cross the estimates' 2^47 and the 52-bit
+  // limit, a few thousand terms from term 2^57 (moduli near 2^60), and the ends of series at
+  // places near 2^60 and 2^61 (moduli near 2^63, the Bellard ones above), across exponent 0.
+  for (const tly_bbp_series& s : {plouffe, bellard, tly_bbp_Bellard_series[1]}) {
+    for (uint64_t limit : {uint64_t{1} << 47, uint64_t{1} << 52}) {
+      const uint64_t k = limit / s.multiplier & ~uint64_t{1};
+      blocks.push_back(series_block(s, 4, s.step * (k + 150), k - 200, k + 200));
+    }
+    const uint64_t place = s.step == 4 ? uint64_t{1} << 60 : uint64_t{1} << 61, shift = 4 * place - 8 + s.power;
+    blocks.push_back(series_block(s, 5, shift, uint64_t{1} << 57, (uint64_t{1} << 57) + 3000));
+    blocks.push_back(series_block(s, 4, shift, shift / s.step - 500, shift / s.step + 30));
+  }
   for (const block& b : blocks) EXPECT_TRUE(matches_exact(b));
   // The worked example's top words are exact.
   std::vector<uint32_t> got = run_kernel(blocks[0], 7), exact = tly_bbp_exact_series(4, 0, 2, 0, 48, 4, 8, 1);

@@ -5,11 +5,9 @@
 #include <cstring>
 
 #include "montgomery.h"
+#include "numeric.h"
 
 namespace {
-
-// The quotient estimates keep their margin for moduli below 2^47.
-constexpr uint64_t estimate_moduli_below = uint64_t{1} << 47;
 
 bool always() { return true; }
 
@@ -40,18 +38,22 @@ void groups_sse41(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uin
 }  // namespace
 
 const tly_bbp_variant tly_bbp_variants[] = {
-    {"x64 SSE4.1", always, groups_sse41, tly_bbp_vpowmod8_scalar, estimate_moduli_below},
-    {"x64 AVX2", avx2_fma, tly_bbp_vpowgroups_avx2, tly_bbp_vpowmod8_scalar, estimate_moduli_below},
-    {"x64 AVX-512", avx512_dq, tly_bbp_vpowgroups_avx512, tly_bbp_vpowmod8_scalar, estimate_moduli_below},
+    {"x64 SSE4.1", always, groups_sse41, tly_bbp_vpowmod8_scalar, tly_bbp_estimate_moduli_below},
+    {"x64 AVX2", avx2_fma, tly_bbp_vpowgroups_avx2, tly_bbp_vpowmod8_scalar, tly_bbp_estimate_moduli_below},
+    {"x64 AVX-512", avx512_dq, tly_bbp_vpowgroups_avx512, tly_bbp_vpowmod8_scalar, tly_bbp_estimate_moduli_below},
     {"x64 AVX-512 IFMA", avx512_ifma, tly_bbp_vpowgroups_ifma, tly_bbp_vpowmod8_montgomery,
      tly_bbp_montgomery_moduli_below},
+    {"x64 64-bit Montgomery", always, tly_bbp_vpowgroups_general, tly_bbp_vpowmod8_general, 0},
 };
 const int tly_bbp_variant_count = sizeof(tly_bbp_variants) / sizeof(tly_bbp_variants[0]);
 
 namespace {
 
+// The 64-bit tier, last in the table, is slower than every other variant within their ranges.
+const int every_modulus = tly_bbp_variant_count - 1;
+
 const tly_bbp_variant* fastest_supported() {
-  for (int i = tly_bbp_variant_count - 1; i > 0; --i)
+  for (int i = every_modulus - 1; i > 0; --i)
     if (tly_bbp_variants[i].supported()) return &tly_bbp_variants[i];
   return &tly_bbp_variants[0];
 }
@@ -78,6 +80,19 @@ bool tly_bbp_use_variant(const char* name) {
     }
   }
   return false;
+}
+
+bool tly_bbp_variant_covers(const tly_bbp_variant* variant, uint64_t modulus) {
+  return variant->moduli_below == 0 || modulus < variant->moduli_below;
+}
+
+const tly_bbp_variant* tly_bbp_variant_for(uint64_t modulus) {
+  const tly_bbp_variant* chosen = tly_bbp_active_variant();
+  if (tly_bbp_variant_covers(chosen, modulus)) return chosen;
+  for (int i = every_modulus - 1; i >= 0; --i)
+    if (tly_bbp_variant_covers(&tly_bbp_variants[i], modulus) && tly_bbp_variants[i].supported())
+      return &tly_bbp_variants[i];
+  return &tly_bbp_variants[every_modulus];
 }
 
 void tly_bbp_vpowmod8(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,

@@ -9,15 +9,24 @@ struct tly_bbp_variant {
   bool (*supported)();            // the processor and the operating system can run it
   tly_bbp_vpowgroups_fn groups;   // its routine for several consecutive groups
   tly_bbp_vpowmod8_fn reference;  // the scalar routine of its arithmetic, which it matches cell for cell
-  uint64_t moduli_below;          // every modulus of a group must be below this
+  uint64_t moduli_below;          // every modulus of a group must be below this; 0: any 64-bit modulus
 };
 
-// Every variant built into the program, baseline first, fastest last.
+// Every variant built into the program: those of a bounded range of moduli baseline first,
+// fastest last, then the exact 64-bit tier, which takes every modulus.
 extern const tly_bbp_variant tly_bbp_variants[];
 extern const int tly_bbp_variant_count;
 
-// The variant in use: the fastest one supported, unless a test chose another.
+// The variant in use: the fastest supported one of a bounded range (the 64-bit tier only takes
+// over where that range ends), unless the user or a test chose another.
 const tly_bbp_variant* tly_bbp_active_variant();
 
 // Makes the named variant the one in use; false (and no change) when it is unknown or unsupported.
 bool tly_bbp_use_variant(const char* name);
+
+// Whether every group whose moduli are at most `modulus` is within the variant's range.
+bool tly_bbp_variant_covers(const tly_bbp_variant* variant, uint64_t modulus);
+
+// The variant for groups whose largest modulus is `modulus`: the one in use where it covers
+// them, else the fastest supported one that does.
+const tly_bbp_variant* tly_bbp_variant_for(uint64_t modulus);

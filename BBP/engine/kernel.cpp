@@ -3,13 +3,17 @@
 #include "kernel.h"
 
 #include "engine.h"
+#include "general.h"
 #include "numeric.h"
 #include "system.h"
 
 namespace {
 
-// Lane digits stay below 2^34 per group, so 65,536 groups between carry passes keep
-// every cell far below the 2^56 that the check guards.
+// A group adds below 2^34 to a lane cell: the estimates' first digit (later ones below 2^33;
+// 2^48 in the one group of a series whose exponent has five bits), the 52-bit Montgomery
+// digits below 2^33, the 64-bit tier's exact floor digits below 2^32. A carry pass leaves
+// cells below 2^32, so the 65,537 groups up to the next one keep every cell below
+// 2^32 + 2^48 + 65,537 * 2^34 < 2^51, far below the 2^56 that the check guards.
 constexpr uint64_t groups_between_checks = 65536;
 // Up to sixteen groups per call: the IFMA variant keeps them all in flight.
 constexpr uint32_t groups_per_pass = 16;
@@ -36,6 +40,12 @@ void add_term(int64_t* block_result, const uint64_t* digit, uint64_t cells, bool
     block_result[i] = carry & 0xFFFFFFFF;
     carry >>= 32;
   }
+}
+
+// The exact floor digits of r/m (r < m) into digit[top] down to digit[0].
+void expand_exact(uint64_t* digit, uint64_t top, uint64_t r, uint64_t m) {
+  for (uint64_t i = 0; i <= top; ++i) digit[i] = 0;
+  tly_bbp_general_add_digits(digit, 1, top + 1, r, m);
 }
 
 // 2^e mod m, lazily reduced, left to right without a window.
@@ -101,7 +111,7 @@ void tly_bbp_kernel(int64_t* block_result, uint64_t cells, int32_t alternating, 
   const uint32_t z0 = tly_bbp_leading_zeros(shift - step * first);
   for (uint64_t i = 0; i < 8 * cells; ++i) rows[i] = 0;
 
-  const tly_bbp_vpowgroups_fn groups = tly_bbp_active_variant()->groups;
+  const tly_bbp_variant* active = tly_bbp_active_variant();
   alignas(64) uint64_t moduli[8 * groups_per_pass];
   uint64_t since_check = 0;
   uint64_t k = first;
@@ -116,7 +126,10 @@ void tly_bbp_kernel(int64_t* block_result, uint64_t cells, int32_t alternating, 
       for (uint32_t j = 0; j < 8; ++j) moduli[8 * n + j] = lane_offset[j] + uint64_t{multiplier} * (k + 8 * n);
       ++n;
     }
-    groups(rows, cells, moduli, z0, shift - step * k, step, n);
+    // The moduli grow with k: the pass's last decides which variant can take all of them.
+    const uint64_t largest = moduli[8 * n - 1];
+    const tly_bbp_variant* variant = tly_bbp_variant_covers(active, largest) ? active : tly_bbp_variant_for(largest);
+    variant->groups(rows, cells, moduli, z0, shift - step * k, step, n);
     if (n == until_check) {
       tly_bbp_check_lanes(rows, cells);
       since_check = 1;
@@ -131,8 +144,12 @@ void tly_bbp_kernel(int64_t* block_result, uint64_t cells, int32_t alternating, 
   uint64_t* digit = rows;
   for (; k < last && step * k < shift; ++k) {
     const uint64_t m = uint64_t{multiplier} * k + offset;
-    const double inv = 1.0 / tly_bbp_dbl(m);
-    expand(digit, cells - 1, pow2_mod(shift - step * k, m, inv), m, inv);
+    if (m < tly_bbp_estimate_moduli_below) {
+      const double inv = 1.0 / tly_bbp_dbl(m);
+      expand(digit, cells - 1, pow2_mod(shift - step * k, m, inv), m, inv);
+    } else {
+      expand_exact(digit, cells - 1, tly_bbp_general_pow2_mod(shift - step * k, m), m);
+    }
     add_term(block_result, digit, cells, alternating && ((k - first) & 1));
   }
   for (; k < last; ++k) {
@@ -141,13 +158,19 @@ void tly_bbp_kernel(int64_t* block_result, uint64_t cells, int32_t alternating, 
     // Exponents only fall, so once a term lies wholly below the last digit all later ones do.
     if (w >= cells) break;
     const uint64_t m = uint64_t{multiplier} * k + offset;
-    const double inv = 1.0 / tly_bbp_dbl(m);
     for (uint64_t i = cells - w; i < cells; ++i) digit[i] = 0;
     uint64_t r = uint64_t{0x100000000} >> (d & 31);
     const uint64_t top = cells - 1 - w;
-    digit[top] = tly_bbp_near(tly_bbp_dbl(r) * inv - 1.0);
-    r -= digit[top] * m;
-    if (top > 0) expand(digit, top - 1, r, m, inv);
+    if (m < tly_bbp_estimate_moduli_below) {
+      const double inv = 1.0 / tly_bbp_dbl(m);
+      digit[top] = tly_bbp_near(tly_bbp_dbl(r) * inv - 1.0);
+      r -= digit[top] * m;
+      if (top > 0) expand(digit, top - 1, r, m, inv);
+    } else {
+      // r <= 2^32 < m: the top digit is 0 and r itself the first remainder.
+      digit[top] = 0;
+      if (top > 0) expand_exact(digit, top - 1, r, m);
+    }
     add_term(block_result, digit, cells, alternating && ((k - first) & 1));
   }
 

@@ -1,4 +1,4 @@
-// Constants and loop start of the exact Montgomery arithmetic, shared by its reference and the IFMA variant.
+// Constants and loop start of the exact 52-bit Montgomery arithmetic (its reference and the IFMA variant), and the odd inverse the 64-bit one shares.
 //
 // A lane's modulus m = 2^s * o with o odd. Powers are kept in Montgomery form modulo o with
 // R = 2^52: x*y*R^-1 is formed from the two 52-bit halves of x*y as (o + hi) - high(u*o),
@@ -30,6 +30,13 @@ constexpr double tly_bbp_montgomery_lowering = 1.0 - 0x1p-40;
 inline uint32_t tly_bbp_montgomery_start_bit(uint64_t exponent) {
   const uint32_t s = static_cast<uint32_t>(std::countl_zero(exponent));
   return s <= 59 ? s + 5 : s;
+}
+
+// o^-1 mod 2^64 for odd o: five correct bits, doubled by each Newton step.
+inline uint64_t tly_bbp_odd_inverse(uint64_t o) {
+  uint64_t inverse = (3 * o) ^ 2;
+  for (int i = 0; i < 4; ++i) inverse *= 2 - o * inverse;
+  return inverse;
 }
 
 }  // namespace

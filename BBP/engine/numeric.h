@@ -11,6 +11,9 @@ constexpr uint64_t tly_bbp_bias_bits = 0x4330000000000000ull;
 constexpr uint64_t tly_bbp_mantissa_mask = 0xFFFFFFFFFFFFFull;
 constexpr double tly_bbp_digit_scale = 4294967296.0;  // 2^32
 
+// The quotient estimates keep their margin for moduli below 2^47.
+constexpr uint64_t tly_bbp_estimate_moduli_below = uint64_t{1} << 47;
+
 // Exact for u < 2^52.
 inline double tly_bbp_dbl(uint64_t u) {
   return std::bit_cast<double>(tly_bbp_bias_bits | u) - tly_bbp_bias;

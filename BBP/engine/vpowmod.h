@@ -22,6 +22,12 @@ void tly_bbp_vpowmod8_scalar(uint64_t* scratch, uint64_t cells, const uint64_t* 
 void tly_bbp_vpowmod8_montgomery(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
                                  uint64_t exponent, uint64_t step);
 
+// The exact 64-bit Montgomery arithmetic lane by lane, for every modulus from 1 to 2^64 - 1:
+// its digits are the floor digits of (2^e mod m)/m, each below 2^32. The reference of the
+// general tier.
+void tly_bbp_vpowmod8_general(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
+                              uint64_t exponent, uint64_t step);
+
 // Two lanes per 128-bit vector with SSE4.1: the baseline variant.
 void tly_bbp_vpowmod8_sse41(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
                             uint64_t exponent, uint64_t step);
@@ -43,3 +49,8 @@ void tly_bbp_vpowgroups_avx512(uint64_t* scratch, uint64_t cells, const uint64_t
 // multiply-adds of AVX-512 IFMA, one group of eight lanes per vector.
 void tly_bbp_vpowgroups_ifma(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
                              uint64_t exponent, uint64_t step, uint32_t groups);
+
+// Several groups with the exact 64-bit arithmetic, the eight lanes of a group interleaved:
+// every modulus, on any processor.
+void tly_bbp_vpowgroups_general(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
+                                uint64_t exponent, uint64_t step, uint32_t groups);

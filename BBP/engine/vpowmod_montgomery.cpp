@@ -28,13 +28,6 @@ uint64_t montgomery_product(uint64_t x, uint64_t y, uint64_t o, uint64_t o_inver
 
 uint64_t reduce_once(uint64_t x, uint64_t o) { return x >= o ? x - o : x; }
 
-// o^-1 mod 2^64 for odd o: five correct bits, doubled by each Newton step.
-uint64_t odd_inverse(uint64_t o) {
-  uint64_t inverse = (3 * o) ^ 2;
-  for (int i = 0; i < 4; ++i) inverse *= 2 - o * inverse;
-  return inverse;
-}
-
 // 2^(52+w) mod o for w <= 31, exactly in double precision: every remainder is formed by one
 // fused multiply-add whose exact value fits in a double, each quotient is within one of
 // the true one.
@@ -55,7 +48,7 @@ void tly_bbp_vpowmod8_montgomery(uint64_t* scratch, uint64_t cells, const uint64
     const uint64_t e = exponent - static_cast<uint64_t>(lane | 1) * step;
     const uint32_t s = static_cast<uint32_t>(std::countr_zero(m));
     const uint64_t o = m >> s;
-    const uint64_t o_inverse = odd_inverse(o);
+    const uint64_t o_inverse = tly_bbp_odd_inverse(o);
     const double o_reciprocal = 1.0 / tly_bbp_dbl(o);
     const bool folded = o < tly_bbp_montgomery_folded_below;
 
