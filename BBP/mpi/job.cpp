@@ -16,7 +16,8 @@
 
 int tly_bbp_mpi_main(int argc, char** argv) {
   // Team threads call MPI one at a time under the process-wide lock, and rank 0's server thread
-  // only while nothing else on rank 0 does; a fatal error, though, may end the job from any thread.
+  // only while nothing else on rank 0 does; a fatal error or a stop, though, may end the job from
+  // any thread.
   int provided = MPI_THREAD_SINGLE;
   MPI_Init_thread(&argc, &argv, MPI_THREAD_MULTIPLE, &provided);
   if (provided < MPI_THREAD_SERIALIZED) {
@@ -28,13 +29,14 @@ int tly_bbp_mpi_main(int argc, char** argv) {
   int rank = 0;
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
 
-  // A fatal error on any rank ends the whole job at once, not only when mpirun notices. The
-  // message is out of the process by then, but MPICH's launcher may drop what it has not yet
-  // passed on when the abort reaches it: a pause gives it time.
-  tly_bbp_fatal_hook = [] {
+  // A fatal error on any rank, or rank 0 stopped by a signal once it has saved, ends the whole
+  // job at once, not only when mpirun notices. The message is out of the process by then, but
+  // MPICH's launcher may drop what it has not yet passed on when the abort reaches it: a pause
+  // gives it time.
+  tly_bbp_exit_hook = [](int code) {
     const timespec pause{0, 200000000};
     nanosleep(&pause, nullptr);
-    MPI_Abort(MPI_COMM_WORLD, 1);
+    MPI_Abort(MPI_COMM_WORLD, code);
   };
   tly_bbp_claims = tly_bbp_mpi_claims();
   int code = 0;
