@@ -1,6 +1,6 @@
 // The MPI program on this machine, started as a user would: jobs of two and three ranks print
-// the text and digits of the single-process program, share one claim sequence, and end as a
-// whole when a rank fails.
+// the text and digits of the single-process program, share one claim sequence, end as a whole
+// when a rank fails, and resume from a checkpoint with another number of ranks.
 #include <gtest/gtest.h>
 #include <mpi.h>
 #include <unistd.h>
@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "Main/checkpoint.h"
 #include "exact.h"
 #include "run_program.h"
 
@@ -20,11 +21,13 @@ namespace {
 // One thread per rank, so that three ranks on two cores do not crowd each other out.
 const std::vector<std::string> one_thread = {"OMP_THREAD_LIMIT=1"};
 
-// With `tcp` the ranks talk over TCP, as between machines, instead of shared memory.
+// With `tcp` the ranks talk over TCP, as between machines, instead of shared memory. `before`
+// comes before the launcher on the command line.
 tly_bbp_program_run run_job(const char* program, int ranks, const std::string& input,
                             std::vector<std::string> environment = {}, bool tcp = false,
-                            const std::vector<std::string>& arguments = {}) {
-  std::vector<std::string> command = {TLY_BBP_MPIEXEC, "-n", std::to_string(ranks)};
+                            const std::vector<std::string>& arguments = {}, std::vector<std::string> before = {}) {
+  std::vector<std::string> command = std::move(before);
+  command.insert(command.end(), {TLY_BBP_MPIEXEC, "-n", std::to_string(ranks)});
 #ifdef OPEN_MPI
   // Open MPI wants these on its command line: root, more ranks than cores, and no binding (a
   // rank bound to one core sees one processor and runs one thread).
@@ -124,7 +127,6 @@ TEST(MpiJob, FailingRankEndsTheJob) {
 }
 
 // The command line on rank 0 with every rank computing: both formulas as one JSON object.
-// Checkpoints are refused until the job's claims skip finished terms.
 TEST(MpiJob, CommandLine) {
   const tly_bbp_program_run run =
       run_job(TLY_BBP_MPI_PROGRAM, 2, "", one_thread, false, {"--place", "1e6+1", "--formula", "both", "--json"});
@@ -133,11 +135,51 @@ TEST(MpiJob, CommandLine) {
   EXPECT_EQ(json["agree"], true);
   EXPECT_EQ(json["hexadecimal"], tly_bbp_oracle_hex(1000001, 32));
   EXPECT_GE(json["threads"], 2);  // rank 0's thread and the other rank's
-  const tly_bbp_program_run refused =
-      run_job(TLY_BBP_MPI_PROGRAM, 2, "", one_thread, false, {"--place", "1e6+1", "--checkpoint", "unused"});
-  EXPECT_EQ(refused.exit_code, 2);
-  EXPECT_EQ(refused.output, "");
-  EXPECT_NE(refused.errors.find("--checkpoint"), std::string::npos);
+}
+
+// The job runs in the background until its checkpoint has grown past the fresh state rank 0
+// writes first, then the launcher gets SIGTERM and passes it on to every rank.
+const std::vector<std::string> stop_once_saved = {
+    "bash", "-c",
+    "file=$1; shift; \"$@\" & job=$!; until [ -s \"$file\" ]; do sleep 0.01; done; size=$(stat -c %s \"$file\"); "
+    "while [ \"$(stat -c %s \"$file\")\" = $size ]; do sleep 0.01; done; kill -TERM $job; wait $job",
+    "bash"};
+
+// Stopped part-way on three ranks, resumed on two: what rank 0 saved of every rank's blocks
+// completes to the known digits; the other ranks outlived the signal until it had saved.
+TEST(MpiJob, StoppedJobResumesWithAnotherRankCount) {
+  const std::string path = testing::TempDir() + "mpi_checkpoint";
+  std::remove(path.c_str());
+  // Eleven series of 40 to 100 million terms, 3 s or more: Open MPI's launcher passes the
+  // signal on only a second after it got it, which must still be well before the end.
+  const std::vector<std::string> arguments = {
+      "--place", "100000001", "--formula",    "both", "--digits",           "16",
+      "--json",  "--quiet",   "--checkpoint", path,   "--checkpoint-every", "0.002"};
+  std::vector<std::string> before = stop_once_saved;
+  before.push_back(path);
+  const tly_bbp_program_run stopped = run_job(TLY_BBP_MPI_PROGRAM, 3, "", one_thread, false, arguments, before);
+  ASSERT_FALSE(stopped.timed_out);
+  EXPECT_NE(stopped.exit_code, 0);
+  EXPECT_EQ(stopped.output, "");
+  EXPECT_NE(stopped.errors.find("stopped by signal 15; the state is saved"), std::string::npos) << stopped.errors;
+
+  tly_bbp_checkpoint saved = tly_bbp_fresh_checkpoint(2, 100000001, 16);
+  std::string error;
+  ASSERT_EQ(tly_bbp_read_checkpoint(path, &saved, &error), tly_bbp_checkpoint_read::loaded) << error;
+  uint64_t finished = 0, total = 0;
+  for (const tly_bbp_formula_progress& f : saved.formulas)
+    for (const tly_bbp_series_record& s : f.series) {
+      finished += tly_bbp_finished_terms(s);
+      total += s.term_count;
+    }
+  EXPECT_GT(finished, 0u);
+  EXPECT_LT(finished, total);
+
+  const tly_bbp_program_run resumed = run_job(TLY_BBP_MPI_PROGRAM, 2, "", one_thread, false, arguments);
+  ASSERT_EQ(resumed.exit_code, 0) << resumed.errors;
+  const nlohmann::json json = nlohmann::json::parse(resumed.output);
+  EXPECT_EQ(json["hexadecimal"], "cb840e21926ec5ae");  // both formulas agree on it
+  EXPECT_EQ(json["from_checkpoint"], true);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-// A command-line run: the formulas computed with a claim source that records every finished
+// A command-line run: the formulas computed with a claim rule that records every finished
 // block, a monitor thread for progress, periodic checkpoints and signals, and the output.
 #include <signal.h>
 #include <unistd.h>
@@ -25,21 +25,20 @@ double now_seconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-// The run's state. Everything the team's threads and the monitor share is under the
-// process-wide lock (the unnamed critical section); the file under its own mutex.
+// The run's state. What the team's threads and the monitor share is under the process-wide
+// lock (the unnamed critical section); the records and the unclaimed ranges also under
+// record_mutex, since the claim rule may run outside that lock (rank 0 of an MPI job serves
+// the other ranks from a thread of its own); the file under its own mutex.
 struct {
   tly_bbp_checkpoint checkpoint;
   const tly_bbp_claim_source* inner;
-  // Only this process's own claims can be limited to the unfinished terms and see every
-  // finished block; a job's claims are passed through, without checkpoints.
-  bool recording;
-  size_t formula;  // current formula and series
+  tly_bbp_claim_source recording;  // the inner source, opening and closing series for the records
+  size_t formula;                  // current formula and series
   int series;
   bool series_running;
   bool series_was_done;                  // finished before this process started it
   std::vector<tly_bbp_range> unclaimed;  // of the current series
   std::vector<uint64_t> saved_sum;       // the current series' sum when it opened
-  uint64_t saved_terms;                  // the current series' finished terms when it opened
   uint64_t series_terms;                 // finished in the current series since it opened
   double series_started;                 // clock when the current series opened
   uint64_t session_terms;                // finished in earlier series since this process started
@@ -47,12 +46,13 @@ struct {
   int32_t threads;
 } run;
 
-std::mutex file_mutex;
+std::mutex record_mutex, file_mutex;
 std::atomic<int> stop_signal{0};
 
 tly_bbp_series_record& current_record() { return run.checkpoint.formulas[run.formula].series[run.series]; }
 
-// The checkpoint with the current series' time brought up to now. Under the lock.
+// The checkpoint with the current series' time brought up to now. Under both locks: each
+// record's finished ranges and sum then agree.
 tly_bbp_checkpoint snapshot() {
   tly_bbp_checkpoint copy = run.checkpoint;
   if (run.series_running && !run.series_was_done)
@@ -65,54 +65,52 @@ void save(const std::string& path, const std::string& bytes) {
   std::lock_guard<std::mutex> hold(file_mutex);
   if (tly_bbp_write_checkpoint(path, bytes, &error)) return;
   std::fprintf(stderr, "tallyspire-bbp: cannot write the checkpoint %s: %s\n", path.c_str(), error.c_str());
-  std::_Exit(tly_bbp_exit_fatal);
+  tly_bbp_exit_now(tly_bbp_exit_fatal);
 }
 
 const std::string* checkpoint_path = nullptr;  // null: no checkpoint
 
-void series_begin(const tly_bbp_series_call* call) { run.inner->begin(call); }
+// Only the terms not finished yet are claimed, wherever the claim comes from.
+bool claim_unfinished(tly_bbp_block_counters* counters, uint64_t* first, uint64_t* last) {
+  const std::lock_guard<std::mutex> hold(record_mutex);
+  return tly_bbp_claim_unfinished(&run.unclaimed, counters->claimants, &counters->block_size, first, last);
+}
 
+// Every finished block of the series is recorded, those of other processes too.
+uint64_t record_finished(tly_bbp_block_counters* counters, uint64_t first, uint64_t last, const int64_t* block_result,
+                         uint64_t cells) {
+  const std::lock_guard<std::mutex> hold(record_mutex);
+  tly_bbp_record_block(&current_record(), first, last, block_result, cells);
+  return run.series_terms = tly_bbp_every_term.finish(counters, first, last, block_result, cells);
+}
+
+const tly_bbp_claim_rule recording_rule = {claim_unfinished, record_finished};
+
+// Before the inner source opens the series: an MPI job's server may claim as soon as it has.
 void series_open(tly_bbp_block_counters* counters, int32_t team_size) {
-  run.inner->open(counters, team_size);
   const tly_bbp_series_record& record = current_record();
   run.unclaimed = tly_bbp_unfinished(record);
   run.saved_sum = record.sum;
-  run.saved_terms = tly_bbp_finished_terms(record);
   run.series_terms = 0;
   run.series_was_done = run.unclaimed.empty();
   run.series_started = now_seconds();
   run.series_running = true;
+  run.inner->open(counters, team_size);
   // The source counts every thread that shares the series, those of other processes too.
   if (counters->claimants > run.threads) run.threads = counters->claimants;
 }
 
-bool series_claim(tly_bbp_block_counters* counters, uint64_t* first, uint64_t* last) {
-  if (!run.recording) return run.inner->claim(counters, first, last);
-  return tly_bbp_claim_unfinished(&run.unclaimed, counters->claimants, &counters->block_size, first, last);
-}
-
-uint64_t series_finish(tly_bbp_block_counters* counters, uint64_t first, uint64_t last, const int64_t* block_result,
-                       uint64_t cells) {
-  if (run.recording) tly_bbp_record_block(&current_record(), first, last, block_result, cells);
-  return run.series_terms = run.inner->finish(counters, first, last, block_result, cells);
-}
-
 void series_close(int64_t* out, uint64_t cells) {
-  run.inner->close(out, cells);
-  tly_bbp_series_record& record = current_record();
-  if (run.recording) {
-    tly_bbp_acc_add_block(out, reinterpret_cast<const int64_t*>(run.saved_sum.data()), cells);
-    // The record is what a checkpoint saves: it must be exactly what the series summed. Both
-    // are compared carried, as a file may hold its sum uncarried.
-    std::vector<int64_t> recorded(cells, 0);
-    tly_bbp_acc_add_block(recorded.data(), reinterpret_cast<const int64_t*>(record.sum.data()), cells);
-    for (uint64_t i = 0; i < cells; ++i)
-      if (recorded[i] != out[i] || tly_bbp_finished_terms(record) != record.term_count)
-        tly_bbp_fatal("Error in computation. The record of finished blocks differs from the series sum.");
-  } else {
-    record.finished = {{0, record.term_count}};
-    record.sum.assign(reinterpret_cast<const uint64_t*>(out), reinterpret_cast<const uint64_t*>(out) + cells);
-  }
+  run.inner->close(out, cells);  // every block of the series is in then, a job's too
+  const tly_bbp_series_record& record = current_record();
+  tly_bbp_acc_add_block(out, reinterpret_cast<const int64_t*>(run.saved_sum.data()), cells);
+  // The record is what a checkpoint saves: it must be exactly what the series summed. Both
+  // are compared carried, as a file may hold its sum uncarried.
+  std::vector<int64_t> recorded(cells, 0);
+  tly_bbp_acc_add_block(recorded.data(), reinterpret_cast<const int64_t*>(record.sum.data()), cells);
+  for (uint64_t i = 0; i < cells; ++i)
+    if (recorded[i] != out[i] || tly_bbp_finished_terms(record) != record.term_count)
+      tly_bbp_fatal("Error in computation. The record of finished blocks differs from the series sum.");
   run.session_terms += run.series_terms;
   run.series_terms = 0;
   if (!run.series_was_done)
@@ -120,9 +118,6 @@ void series_close(int64_t* out, uint64_t cells) {
   run.series_running = false;
   if (checkpoint_path) save(*checkpoint_path, tly_bbp_checkpoint_bytes(run.checkpoint));
 }
-
-const tly_bbp_claim_source recording_claims = {series_begin,  series_open,  series_claim,
-                                               series_finish, series_close, false};
 
 void series_hook(int index, int, uint64_t) {
 #pragma omp critical
@@ -147,7 +142,8 @@ void monitor(const tly_bbp_options* options, std::atomic<bool>* done) {
     if (const int stopped_by = stop_signal.load()) {
 #pragma omp critical
       {
-        // Holding the lock: no block is recorded while the state is written, and none after.
+        // Holding both locks: no block is recorded while the state is written, and none after.
+        const std::lock_guard<std::mutex> hold(record_mutex);
         save(*checkpoint_path, tly_bbp_checkpoint_bytes(snapshot()));
         if (!options->quiet) tly_bbp_end_progress(terminal);
         std::fprintf(
@@ -155,13 +151,16 @@ void monitor(const tly_bbp_options* options, std::atomic<bool>* done) {
             "tallyspire-bbp: stopped by signal %d; the state is saved in %s. Run the same command again to resume.\n",
             stopped_by, checkpoint_path->c_str());
         std::fflush(stderr);
-        std::_Exit(128 + stopped_by);
+        tly_bbp_exit_now(128 + stopped_by);
       }
     }
     if (checkpoint_path && now - last_save >= save_every) {
       std::string bytes;
 #pragma omp critical
-      bytes = tly_bbp_checkpoint_bytes(snapshot());
+      {
+        const std::lock_guard<std::mutex> hold(record_mutex);
+        bytes = tly_bbp_checkpoint_bytes(snapshot());
+      }
       save(*checkpoint_path, bytes);
       last_save = now;
     }
@@ -171,11 +170,9 @@ void monitor(const tly_bbp_options* options, std::atomic<bool>* done) {
       int series, count;
 #pragma omp critical
       {
+        const std::lock_guard<std::mutex> hold(record_mutex);
         for (const tly_bbp_formula_progress& f : run.checkpoint.formulas)
           for (const tly_bbp_series_record& s : f.series) done_terms += tly_bbp_finished_terms(s);
-        // A job's blocks are counted by its claim source, not recorded here.
-        if (run.series_running)
-          done_terms += run.saved_terms + run.series_terms - tly_bbp_finished_terms(current_record());
         session_terms = run.session_terms + run.series_terms;
         formula = run.checkpoint.formulas[run.formula].formula;
         series = run.series;
@@ -196,10 +193,6 @@ void monitor(const tly_bbp_options* options, std::atomic<bool>* done) {
 int tly_bbp_batch_run(const tly_bbp_options& o) {
   std::signal(SIGPIPE, SIG_DFL);
   if (o.threads > 0) tly_bbp_thread_request = o.threads;
-  if (!o.checkpoint.empty() && tly_bbp_claims != &tly_bbp_local_claims) {
-    std::fprintf(stderr, "tallyspire-bbp: --checkpoint: the MPI program cannot save checkpoints yet\n");
-    return tly_bbp_exit_bad_arguments;
-  }
   run.checkpoint = tly_bbp_fresh_checkpoint(o.choice, o.place, o.digits);
   bool from_checkpoint = false;
   struct sigaction earlier_interrupt {}, earlier_terminate {};
@@ -226,8 +219,12 @@ int tly_bbp_batch_run(const tly_bbp_options& o) {
   }
 
   run.inner = tly_bbp_claims;
-  run.recording = run.inner == &tly_bbp_local_claims;
-  tly_bbp_claims = &recording_claims;
+  run.recording = *run.inner;
+  run.recording.open = series_open;
+  run.recording.close = series_close;
+  run.recording.console = false;
+  tly_bbp_claims = &run.recording;
+  tly_bbp_rule = &recording_rule;
   tly_bbp_series_hook = series_hook;
   run.session_started = now_seconds();
   std::atomic<bool> finished{false};
@@ -260,6 +257,7 @@ int tly_bbp_batch_run(const tly_bbp_options& o) {
     sigaction(SIGTERM, &earlier_terminate, nullptr);
   }
   tly_bbp_claims = run.inner;
+  tly_bbp_rule = &tly_bbp_every_term;
   tly_bbp_series_hook = nullptr;
   result.threads = run.threads;
 

@@ -28,11 +28,20 @@ void local_begin(const tly_bbp_series_call*) {}
 
 void local_open(tly_bbp_block_counters* counters, int32_t team_size) { counters->claimants = team_size; }
 
-bool local_claim(tly_bbp_block_counters* c, uint64_t* first, uint64_t* last) {
+bool local_claim(tly_bbp_block_counters* counters, uint64_t* first, uint64_t* last) {
+  return tly_bbp_rule->claim(counters, first, last);
+}
+
+uint64_t local_finish(tly_bbp_block_counters* counters, uint64_t first, uint64_t last, const int64_t* block_result,
+                      uint64_t cells) {
+  return tly_bbp_rule->finish(counters, first, last, block_result, cells);
+}
+
+bool claim_in_order(tly_bbp_block_counters* c, uint64_t* first, uint64_t* last) {
   return tly_bbp_claim_block(c->term_count, c->claimants, &c->next_term, &c->block_size, first, last);
 }
 
-uint64_t local_finish(tly_bbp_block_counters* counters, uint64_t first, uint64_t last, const int64_t*, uint64_t) {
+uint64_t count_finished(tly_bbp_block_counters* counters, uint64_t first, uint64_t last, const int64_t*, uint64_t) {
   return counters->terms_done += last - first;
 }
 
@@ -40,6 +49,8 @@ void local_close(int64_t*, uint64_t) {}
 
 }  // namespace
 
+const tly_bbp_claim_rule tly_bbp_every_term = {claim_in_order, count_finished};
+const tly_bbp_claim_rule* tly_bbp_rule = &tly_bbp_every_term;
 const tly_bbp_claim_source tly_bbp_local_claims = {local_begin, local_open,  local_claim,
                                                    local_finish, local_close, true};
 const tly_bbp_claim_source* tly_bbp_claims = &tly_bbp_local_claims;

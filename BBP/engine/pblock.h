@@ -32,6 +32,21 @@ struct tly_bbp_block_counters {
   int32_t claimants;    // threads sharing the range; the halving rule counts them all
 };
 
+// How the counters of a series hand out blocks and count the finished ones. Whoever keeps the
+// counters applies the rule in use (tly_bbp_rule) to every claim and every finished block,
+// holding its own lock: the process-wide lock for this process's counters, but another lock
+// on rank 0 of an MPI job, which serves the claims of the other ranks from a thread of its own.
+// A rule that keeps state of its own guards it itself.
+struct tly_bbp_claim_rule {
+  bool (*claim)(tly_bbp_block_counters* counters, uint64_t* first, uint64_t* last);
+  // Takes a finished block [first, last) with its result (`cells` normalised digits); returns
+  // the terms done so far.
+  uint64_t (*finish)(tly_bbp_block_counters* counters, uint64_t first, uint64_t last, const int64_t* block_result,
+                     uint64_t cells);
+};
+extern const tly_bbp_claim_rule tly_bbp_every_term;  // the block loop's: [0, term_count) in order
+extern const tly_bbp_claim_rule* tly_bbp_rule;
+
 // Where the block loop of every series takes its blocks from: the counters of this process
 // (tly_bbp_local_claims, the default) or counters shared by the processes of a job. Each
 // function is called under the process-wide lock, so a source may use a library that wants

@@ -11,7 +11,7 @@
 #include <iostream>
 
 void* (*tly_bbp_alloc_hook)(uint64_t bytes) = nullptr;
-void (*tly_bbp_fatal_hook)() = nullptr;
+void (*tly_bbp_exit_hook)(int code) = nullptr;
 bool tly_bbp_fatal_on_stderr = false;
 
 namespace {
@@ -56,9 +56,12 @@ void tly_bbp_fatal(const char* message) {
     std::fflush(stdout);
     tly_bbp_pause();
   }
-  if (tly_bbp_fatal_hook) tly_bbp_fatal_hook();
-  // Other threads may still be computing: end without running destructors under them.
-  std::_Exit(1);
+  tly_bbp_exit_now(1);
+}
+
+void tly_bbp_exit_now(int code) {
+  if (tly_bbp_exit_hook) tly_bbp_exit_hook(code);
+  std::_Exit(code);
 }
 
 void tly_bbp_pause() {

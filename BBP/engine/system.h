@@ -13,13 +13,17 @@ extern void* (*tly_bbp_alloc_hook)(uint64_t bytes);
 // Prints the message with no line end, pauses, and ends the process with code 1.
 [[noreturn]] void tly_bbp_fatal(const char* message);
 
+// Ends the process at once with `code`, running no destructors under threads that may still
+// be computing: after a fatal message, or a stop by signal once the state is saved.
+[[noreturn]] void tly_bbp_exit_now(int code);
+
+// Runs first in tly_bbp_exit_now: a program of several processes sets it to end all of them
+// with the code.
+extern void (*tly_bbp_exit_hook)(int code);
+
 // Set by the command line: standard output carries only results there (one JSON object with
 // --json), so the message goes to standard error as a line of its own, with no pause.
 extern bool tly_bbp_fatal_on_stderr;
-
-// Runs after a fatal message, before the process ends: a program of several processes sets
-// it to end all of them with code 1.
-extern void (*tly_bbp_fatal_hook)();
 
 // Waits for Enter when a person is at the terminal; never blocks on piped input.
 void tly_bbp_pause();

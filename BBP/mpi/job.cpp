@@ -5,6 +5,7 @@
 
 #include <time.h>
 
+#include <csignal>
 #include <cstdio>
 
 #include "../Main/command_line.h"
@@ -16,7 +17,8 @@
 
 int tly_bbp_mpi_main(int argc, char** argv) {
   // Team threads call MPI one at a time under the process-wide lock, and rank 0's server thread
-  // only while nothing else on rank 0 does; a fatal error, though, may end the job from any thread.
+  // only while nothing else on rank 0 does; a fatal error or a stop, though, may end the job from
+  // any thread.
   int provided = MPI_THREAD_SINGLE;
   MPI_Init_thread(&argc, &argv, MPI_THREAD_MULTIPLE, &provided);
   if (provided < MPI_THREAD_SERIALIZED) {
@@ -28,13 +30,14 @@ int tly_bbp_mpi_main(int argc, char** argv) {
   int rank = 0;
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
 
-  // A fatal error on any rank ends the whole job at once, not only when mpirun notices. The
-  // message is out of the process by then, but MPICH's launcher may drop what it has not yet
-  // passed on when the abort reaches it: a pause gives it time.
-  tly_bbp_fatal_hook = [] {
+  // A fatal error on any rank, or rank 0 stopped by a signal once it has saved, ends the whole
+  // job at once, not only when mpirun notices. The message is out of the process by then, but
+  // MPICH's launcher may drop what it has not yet passed on when the abort reaches it: a pause
+  // gives it time.
+  tly_bbp_exit_hook = [](int code) {
     const timespec pause{0, 200000000};
     nanosleep(&pause, nullptr);
-    MPI_Abort(MPI_COMM_WORLD, 1);
+    MPI_Abort(MPI_COMM_WORLD, code);
   };
   tly_bbp_claims = tly_bbp_mpi_claims();
   int code = 0;
@@ -43,6 +46,10 @@ int tly_bbp_mpi_main(int argc, char** argv) {
     code = argc > 1 ? tly_bbp_command_line_main(argc, argv) : tly_bbp_console_run();
     tly_bbp_mpi_announce_end();
   } else {
+    // mpirun passes a stop signal on to every rank: rank 0 saves its checkpoint, if it keeps
+    // one, and ends the job; were the others to end first, the job would end before it saved.
+    std::signal(SIGINT, SIG_IGN);
+    std::signal(SIGTERM, SIG_IGN);
     tly_bbp_mpi_serve();
   }
   tly_bbp_claims = &tly_bbp_local_claims;

@@ -23,8 +23,9 @@ constexpr int block_tag = 2;
 constexpr int finish_tag = 3;
 
 // On rank 0, while a series runs: the counters of its block loop and the sum of every block
-// the job has finished, shared by its team and the server thread. Not the process-wide lock:
-// rank 0's close holds that while it waits for the server.
+// the job has finished, shared by its team and the server thread, which apply the claim rule
+// to them under this lock. Not the process-wide lock: rank 0's close holds that while it waits
+// for the server.
 std::mutex job_lock;
 tly_bbp_block_counters* job_counters = nullptr;
 std::vector<int64_t> job_sum;
@@ -32,7 +33,7 @@ std::thread server;
 
 bool claim_for_job(uint64_t* first, uint64_t* last) {
   const std::lock_guard<std::mutex> hold(job_lock);
-  return tly_bbp_local_claims.claim(job_counters, first, last);
+  return tly_bbp_rule->claim(job_counters, first, last);
 }
 
 // Sums modulo 1, so the sum of all blocks, in any order, is the job's.
@@ -40,7 +41,7 @@ uint64_t add_to_job(uint64_t first, uint64_t last, const int64_t* result, uint64
   const std::lock_guard<std::mutex> hold(job_lock);
   job_sum.resize(cells);
   tly_bbp_acc_add_block(job_sum.data(), result, cells);
-  return tly_bbp_local_claims.finish(job_counters, first, last, result, cells);
+  return tly_bbp_rule->finish(job_counters, first, last, result, cells);
 }
 
 // Serves the other ranks until each of their threads has been told that the range is
