@@ -108,7 +108,9 @@ void tly_bbp_print_estimate_text(const tly_bbp_options& o, const tly_bbp_estimat
     for (const tly_bbp_formula_estimate& f : e.formulas)
       parts += std::string(parts.empty() ? ": " : ", ") + tly_bbp_formula_names[f.formula] + " " +
                tly_bbp_duration_text(f.seconds);
-  std::printf("Estimated time: %s (%s) on %d thread%s (%s)%s\n", tly_bbp_duration_text(e.seconds).c_str(),
-              seconds_text(e.seconds).c_str(), e.threads, e.threads == 1 ? "" : "s",
+  // The seconds beside a longer time, for scripts and sums.
+  const std::string seconds = e.seconds < 60 ? "" : " (" + seconds_text(e.seconds) + ")";
+  std::printf("Estimated time: %s%s on %d thread%s (%s)%s\n", tly_bbp_duration_text(e.seconds).c_str(),
+              seconds.c_str(), e.threads, e.threads == 1 ? "" : "s",
               tly_bbp_variant_used(tly_bbp_run_largest_modulus(o.choice, o.place, o.digits)).c_str(), parts.c_str());
 }

@@ -18,8 +18,8 @@
 namespace {
 
 // Each point is timed for about this long: long enough to see through a busy machine, short
-// enough that seven series of a far place answer within seconds.
-constexpr double seconds_per_point = 0.04;
+// enough that both formulas at a far place answer within seconds.
+constexpr double seconds_per_point = 0.1;
 constexpr uint64_t fewest_terms = 8, most_terms = uint64_t{1} << 22;  // per thread and point
 // The cost of a term follows its exponent's length, smooth between the moduli where the
 // arithmetic changes: a few midpoints per stretch between them integrate it well.
