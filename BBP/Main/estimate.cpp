@@ -45,8 +45,9 @@ struct sampler {
 };
 
 // One thread's seconds per term at `first`: the team evaluates a block per thread side by side,
-// as in the run, and each thread times its own. The team's start and end are timed apart: on
-// a busy machine they can take longer than the sample, but a run pays them once per series.
+// as in the run, and each thread times its own from a common start. The team's start and end
+// are timed apart: on a busy machine they can take longer than the sample, but a run pays
+// them once per series.
 double seconds_per_term(sampler* z, const tly_bbp_series& s, uint64_t shift, uint64_t first) {
   const uint64_t per = z->terms_per_thread;
   std::vector<double> busy(size_t(z->threads), 0.0);
@@ -57,6 +58,7 @@ double seconds_per_term(sampler* z, const tly_bbp_series& s, uint64_t shift, uin
     const int32_t t = omp_get_thread_num();
     if (t == 0) team = omp_get_num_threads();
     const uint64_t a = first + uint64_t(t) * per;
+#pragma omp barrier
     const double started = now_seconds();
     tly_bbp_kernel(z->results + uint64_t(t) * z->cells, z->cells, s.alternating, shift, a, a + per, s.step,
                    s.multiplier, s.offset, z->scratch + uint64_t(t) * z->slice_bytes);
