@@ -97,8 +97,8 @@ double cost_to(const std::vector<cost_piece>& pieces, uint64_t k) {
 
 // Where one series' cost per term may jump: the moduli bounds of the variants, and the end
 // of the powers (the later terms are plain fractions).
-std::vector<uint64_t> stretch_ends(const tly_bbp_series& s, uint64_t shift, uint64_t term_count) {
-  std::vector<uint64_t> ends{term_count, std::min(term_count, (shift + s.step - 1) / s.step)};
+std::vector<uint64_t> stretch_ends(const tly_bbp_series& s, uint64_t position, uint64_t term_count) {
+  std::vector<uint64_t> ends{term_count, tly_bbp_power_count(s, position, term_count)};
   for (uint64_t bound : tly_bbp_moduli_bounds())
     if (bound > s.offset) ends.push_back(std::min(term_count, (bound - s.offset + s.multiplier - 1) / s.multiplier));
   std::sort(ends.begin(), ends.end());
@@ -106,11 +106,12 @@ std::vector<uint64_t> stretch_ends(const tly_bbp_series& s, uint64_t shift, uint
   return ends;
 }
 
-std::vector<cost_piece> series_costs(sampler* z, const tly_bbp_series& s, uint64_t shift, uint64_t term_count) {
+std::vector<cost_piece> series_costs(sampler* z, const tly_bbp_series& s, uint64_t position, uint64_t term_count) {
+  const uint64_t shift = tly_bbp_series_shift(s, position);
   std::vector<cost_piece> pieces;
   double before = 0;
   uint64_t begin = 0;
-  for (uint64_t end : stretch_ends(s, shift, term_count)) {
+  for (uint64_t end : stretch_ends(s, position, term_count)) {
     const uint64_t length = end - begin;
     const uint64_t points = std::min(points_per_stretch, std::max<uint64_t>(length / 1024, 1));
     for (uint64_t i = 0; i < points; ++i) {
@@ -162,7 +163,7 @@ tly_bbp_estimate tly_bbp_estimate_run_time(const tly_bbp_options& o) {
   // A first sample wakes the team and sizes the next; it is not counted.
   const tly_bbp_series& s0 = formulas[0].series[0];
   z.terms_per_thread = 1024;
-  seconds_per_term(&z, s0, values.position + uint64_t(int64_t(s0.power)), formulas[0].term_count / 2 & ~uint64_t{1});
+  seconds_per_term(&z, s0, tly_bbp_series_shift(s0, values.position), formulas[0].term_count / 2 & ~uint64_t{1});
   z.start_ups.clear();
   z.sample_terms = 0;
   z.sample_seconds = 0;
@@ -171,8 +172,7 @@ tly_bbp_estimate tly_bbp_estimate_run_time(const tly_bbp_options& o) {
   for (const tly_bbp_run_formula& f : formulas) {
     costs.emplace_back();
     for (int i = 0; i < f.count; ++i)
-      costs.back().push_back(
-          series_costs(&z, f.series[i], values.position + uint64_t(int64_t(f.series[i].power)), f.term_count));
+      costs.back().push_back(series_costs(&z, f.series[i], values.position, f.term_count));
   }
   // The median start and end of a team: a few samples meet a busy moment.
   std::nth_element(z.start_ups.begin(), z.start_ups.begin() + z.start_ups.size() / 2, z.start_ups.end());

@@ -15,16 +15,22 @@ std::vector<tly_bbp_run_formula> tly_bbp_run_formulas(int32_t choice, uint64_t p
   return formulas;
 }
 
+uint64_t tly_bbp_series_shift(const tly_bbp_series& series, uint64_t position) {
+  return position + uint64_t(int64_t(series.power));
+}
+
+uint64_t tly_bbp_power_count(const tly_bbp_series& series, uint64_t position, uint64_t term_count) {
+  return std::min(term_count, (tly_bbp_series_shift(series, position) + series.step - 1) / series.step);
+}
+
 uint64_t tly_bbp_run_largest_modulus(int32_t choice, uint64_t place, uint64_t digits) {
   const uint64_t position = tly_bbp_derive_run_values(place, digits).position;
   uint64_t largest = 0;
   for (const tly_bbp_run_formula& f : tly_bbp_run_formulas(choice, place, digits))
     for (int i = 0; i < f.count; ++i) {
-      const tly_bbp_series& s = f.series[i];
-      const uint64_t shift = position + uint64_t(int64_t(s.power));
-      const uint64_t powers = std::min(f.term_count, (shift + s.step - 1) / s.step);
+      const uint64_t powers = tly_bbp_power_count(f.series[i], position, f.term_count);
       // Below 2^63 by the place limits, with room to spare.
-      if (powers) largest = std::max(largest, s.multiplier * (powers - 1) + s.offset);
+      if (powers) largest = std::max(largest, f.series[i].multiplier * (powers - 1) + f.series[i].offset);
     }
   return largest;
 }

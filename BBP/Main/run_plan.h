@@ -16,6 +16,11 @@ struct tly_bbp_run_formula {
 // The formulas of a --formula choice (0 Plouffe, 1 Bellard, 2 both), in the order computed.
 std::vector<tly_bbp_run_formula> tly_bbp_run_formulas(int32_t choice, uint64_t place, uint64_t digits);
 
+// The exponent of a series' term 0, and the number of its terms with a positive exponent
+// (the powers; the later terms are plain fractions).
+uint64_t tly_bbp_series_shift(const tly_bbp_series& series, uint64_t position);
+uint64_t tly_bbp_power_count(const tly_bbp_series& series, uint64_t position, uint64_t term_count);
+
 // The largest modulus multiplier*k + offset of the run's powers (the terms with a positive
 // exponent, which the variants compute; the later ones are plain fractions).
 uint64_t tly_bbp_run_largest_modulus(int32_t choice, uint64_t place, uint64_t digits);
