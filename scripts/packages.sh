@@ -25,3 +25,5 @@ CHECK_PACKAGES=(clang libclang-rt-14-dev libomp-dev valgrind util-linux)
 BUILD_PACKAGES+=(openmpi-bin libopenmpi-dev)
 # MPICH, installed beside Open MPI (which stays the default): ./test.sh runs the MPI tests with both.
 CHECK_PACKAGES+=(mpich libmpich-dev)
+# Benchmark scripts run by hand: gnuplot draws bench/place_chart.sh's chart.
+BENCH_PACKAGES=(gnuplot-nox)

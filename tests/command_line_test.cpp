@@ -3,10 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "Main/batch.h"
+#include "Main/variant_choice.h"
+#include "engine/engine.h"
 #include "engine/system.h"
 #include "exact.h"
 #include "run_program.h"
@@ -55,14 +61,26 @@ int parse(std::vector<const char*> arguments, tly_bbp_options* options) {
 }
 
 TEST(CommandLine, LimitsAndBadArguments) {
+  // Far places need every 64-bit modulus: until the engine has an exact tier for them they are
+  // refused for that reason, within the limits.
+  const int far = tly_bbp_variant_refusal("", UINT64_MAX).empty() ? -1 : 2;
   // clang-format off
   const arguments_case cases[] = {
       {{"--place", "1", "--formula", "plouffe"}, -1}, {{"--place", "0", "--formula", "plouffe"}, 2},
-      {{"--place", "2^44-1", "--formula", "plouffe"}, -1}, {{"--place", "2^44", "--formula", "plouffe"}, 2},
+      {{"--place", "2^60-1", "--formula", "plouffe"}, far}, {{"--place", "2^60", "--formula", "plouffe"}, 2},
       {{"--place", "8"}, -1}, {{"--place", "7"}, 2},
-      {{"--place", "2^45-1"}, -1}, {{"--place", "2^45"}, 2},
+      {{"--place", "2^61-1"}, far}, {{"--place", "2^61"}, 2},
       {{"--place", "8", "--formula", "both"}, -1}, {{"--place", "7", "--formula", "both"}, 2},
-      {{"--place", "2^44", "--formula", "both"}, 2}, {{"--place", "9", "--digits", "8"}, -1},
+      {{"--place", "2^60-1", "--formula", "both"}, far}, {{"--place", "2^60", "--formula", "both"}, 2},
+      // The last places whose powers stay below 2^47.
+      {{"--place", "2^45", "--variant", "x64 SSE4.1"}, -1}, {{"--place", "2^45+1", "--variant", "x64 SSE4.1"}, 2},
+      {{"--place", "2^44", "--formula", "plouffe", "--variant", "x64 SSE4.1"}, -1},
+      {{"--place", "2^44+1", "--formula", "plouffe", "--variant", "x64 SSE4.1"}, 2},
+      {{"--place", "2^44", "--formula", "both", "--variant", "x64 SSE4.1"}, -1},
+      {{"--place", "2^44+1", "--formula", "both", "--variant", "x64 SSE4.1"}, 2},
+      {{"--place", "9", "--variant", "x64"}, 2}, {{"--place", "9", "--variant"}, 2},
+      {{"--place", "9", "--estimate"}, -1}, {{"--place", "9", "--estimate", "--checkpoint", "f"}, 2},
+      {{"--list-variants"}, 0}, {{"--place", "9", "--digits", "8"}, -1},
       {{"--place", "9", "--digits", "1024"}, -1}, {{"--place", "9", "--digits", "7"}, 2},
       {{"--place", "9", "--digits", "1025"}, 2}, {{"--place", "9", "--threads", "0"}, 2},
       {{"--place", "9", "--threads", "1"}, -1}, {{"--place", "9", "--formula", "pi"}, 2},
@@ -83,13 +101,23 @@ TEST(CommandLine, LimitsAndBadArguments) {
   tly_bbp_options o;
   ASSERT_EQ(parse({"--place", "1e3+1"}, &o), -1);
   EXPECT_TRUE(o.choice == 1 && o.place == 1001 && o.digits == 32 && o.threads == 0 && o.checkpoint_minutes == 10 &&
-              !o.json && !o.quiet);
+              !o.json && !o.quiet && o.variant.empty() && !o.estimate);
 }
 
 TEST(CommandLine, BadArgumentsGetOneLineOnStandardErrorAndNoRun) {
-  const std::vector<std::vector<std::string>> cases = {
-      {"--unknown"}, {"--place"}, {"--place", "x"}, {"--place", "9", "--digits", "7"}, {"--place", "1e15"}};
-  const char* const named[] = {"--unknown", "--place", "--place", "--digits", "--place"};
+  std::vector<std::vector<std::string>> cases = {{"--unknown"},
+                                                 {"--place"},
+                                                 {"--place", "x"},
+                                                 {"--place", "9", "--digits", "7"},
+                                                 {"--place", "1e19"},
+                                                 {"--place", "9", "--variant", "x64 SSE4"},
+                                                 {"--place", "2^45+1", "--variant", "x64 SSE4.1"}};
+  std::vector<std::string> named = {"--unknown", "--place", "--place", "--digits", "--place", "--variant", "--variant"};
+  for (int i = 0; i < tly_bbp_variant_count; ++i)
+    if (!tly_bbp_variants[i].supported()) {
+      cases.push_back({"--place", "9", "--variant", tly_bbp_variants[i].name});
+      named.push_back("not supported by this processor");
+    }
   for (size_t i = 0; i < cases.size(); ++i) {
     const tly_bbp_program_run run = tly_bbp_run_with_arguments(cases[i], 10);
     EXPECT_EQ(run.exit_code, 2) << named[i];
@@ -168,6 +196,76 @@ TEST(CommandLine, TextOutputIsTheConsoleBlocksAndASummary) {
                              "The formulas agree on all 40 digits.\n\n" +
                              both.output.substr(both.output.find("Result: ")));
   EXPECT_NE(both.output.find("Result: both formulas agree, place 1000001"), std::string::npos);
+}
+
+TEST(CommandLine, ListOfVariants) {
+  const tly_bbp_program_run run = tly_bbp_run_with_arguments({"--list-variants"}, 10);
+  EXPECT_EQ(run.exit_code, 0);
+  const std::regex format("([^\t]+)\t(.+)\t(supported|supported, the default|not supported by this processor)");
+  std::istringstream lines(run.output);
+  std::string line;
+  int i = 0;
+  for (; std::getline(lines, line) && i < tly_bbp_variant_count; ++i) {
+    const tly_bbp_variant& v = tly_bbp_variants[i];
+    std::smatch field;
+    ASSERT_TRUE(std::regex_match(line, field, format)) << line;
+    EXPECT_EQ(field[1], v.name);
+    EXPECT_EQ(field[2], v.moduli_below ? "moduli below 2^" + std::to_string(std::countr_zero(v.moduli_below))
+                                       : "every 64-bit modulus");
+    EXPECT_EQ(field[3] != "not supported by this processor", v.supported()) << line;
+    EXPECT_EQ(field[3] == "supported, the default", &v == tly_bbp_active_variant()) << line;
+  }
+  EXPECT_EQ(i, tly_bbp_variant_count);
+  EXPECT_FALSE(std::getline(lines, line)) << line;
+}
+
+TEST(CommandLine, ForcedVariantsGiveTheDigitsAndAreNamed) {
+  for (int i = 0; i < tly_bbp_variant_count; ++i) {
+    const char* name = tly_bbp_variants[i].name;
+    if (!tly_bbp_variants[i].supported()) continue;
+    const tly_bbp_program_run run = tly_bbp_run_with_arguments({"--place", "1000001", "--variant", name, "--json"});
+    ASSERT_EQ(run.exit_code, 0) << name << run.errors;
+    const nlohmann::json j = nlohmann::json::parse(run.output);
+    EXPECT_EQ(j["hexadecimal"], "6c65e52cb459350050e4bb178f4c67a0") << name;
+    EXPECT_EQ(j["variant"], name);
+  }
+  // Larger moduli than the one in use handles go to the exact tiers, and the result says so.
+  const tly_bbp_variant* active = tly_bbp_active_variant();
+  EXPECT_EQ(tly_bbp_variant_used(1), active->name);
+  if (active->moduli_below) {
+    EXPECT_EQ(tly_bbp_variant_used(active->moduli_below), std::string(active->name) +
+                                                              " and exact tiers for moduli from 2^" +
+                                                              std::to_string(std::countr_zero(active->moduli_below)));
+  }
+}
+
+TEST(CommandLine, EstimateAnswersQuicklyWithAPositiveTime) {
+  const tly_bbp_program_run text = tly_bbp_run_with_arguments({"--place", "1e6+1", "--estimate", "--threads", "2"}, 30);
+  ASSERT_EQ(text.exit_code, 0) << text.errors;
+  std::smatch field;
+  ASSERT_TRUE(std::regex_match(text.output, field,
+                               std::regex("Estimated time: ([0-9.]+) s on 2 threads \\(.+\\)\n")))
+      << text.output;
+  EXPECT_GT(std::stod(field[1]), 0.0);
+
+  const tly_bbp_program_run json =
+      tly_bbp_run_with_arguments({"--place", "1e6+1", "--estimate", "--json", "--formula", "both"}, 30);
+  ASSERT_EQ(json.exit_code, 0) << json.errors;
+  const nlohmann::json j = nlohmann::json::parse(json.output);
+  EXPECT_GT(j["estimated_seconds"], 0.0);
+  EXPECT_EQ(j["terms"], 4 * 1000072 + 7 * 400037);  // the term counts of both formulas at this place
+  ASSERT_EQ(j["results"].size(), 2u);
+  EXPECT_EQ(j["results"][0]["series_seconds"].size(), 4u);
+  EXPECT_EQ(j["results"][1]["series_seconds"].size(), 7u);
+  EXPECT_NEAR(j["results"][0]["seconds"].get<double>() + j["results"][1]["seconds"].get<double>(),
+              j["estimated_seconds"].get<double>(), 0.002);
+}
+
+TEST(CommandLine, DurationsAsPeopleReadThem) {
+  const std::pair<double, const char*> cases[] = {
+      {0.0512, "0.0512 s"},   {59.4, "59 s"},         {61, "1 min 1 s"},     {11520, "3 h 12 min"},
+      {90000, "1 d 1 h"},     {1e8, "3.2 years"},       {7e9, "222 years"},    {1e12, "31,688 years"}};
+  for (const auto& [seconds, text] : cases) EXPECT_EQ(tly_bbp_duration_text(seconds), text) << seconds;
 }
 
 }  // namespace

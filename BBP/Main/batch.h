@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "command_line.h"
+#include "estimate.h"
 
 struct tly_bbp_formula_result {
   int32_t formula;              // 0 Plouffe, 1 Bellard
@@ -44,3 +45,10 @@ std::string tly_bbp_progress_line(int32_t formula, int series, int count, double
 void tly_bbp_show_progress(const std::string& line, bool terminal);
 // Ends the progress display before other output (clears the terminal line).
 void tly_bbp_end_progress(bool terminal);
+
+// "3 h 12 min", "4 min 5 s", "2.35 s": a time as people read it.
+std::string tly_bbp_duration_text(double seconds);
+
+// The estimate of a run as one line ("Estimated time: ..."), or as one JSON object.
+void tly_bbp_print_estimate_text(const tly_bbp_options& options, const tly_bbp_estimate& estimate);
+void tly_bbp_print_estimate_json(const tly_bbp_options& options, const tly_bbp_estimate& estimate);

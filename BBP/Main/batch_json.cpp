@@ -1,25 +1,42 @@
-// The JSON output of command-line runs: one object on standard output.
+// The JSON output of command-line runs and estimates: one object on standard output.
 #include <cmath>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 
 #include "../engine/engine.h"
 #include "batch.h"
+#include "run_plan.h"
+#include "variant_choice.h"
 
 namespace {
 
 // Times to the millisecond the clock can vouch for, not 17 digits of noise.
 double milliseconds(double seconds) { return std::round(seconds * 1000.0) / 1000.0; }
 
+std::vector<double> milliseconds(const std::vector<double>& seconds) {
+  std::vector<double> rounded;
+  for (double s : seconds) rounded.push_back(milliseconds(s));
+  return rounded;
+}
+
+// The fields every object begins with: the run asked for.
+nlohmann::ordered_json run_asked(const tly_bbp_options& o) {
+  static const char* const choices[] = {"plouffe", "bellard", "both"};
+  return {{"formula", choices[o.choice]}, {"place", o.place}, {"digits", o.digits}};
+}
+
+// The variant in use, and where the exact tiers take over when the run needs them.
+void put_variant(nlohmann::ordered_json* out, const tly_bbp_options& o) {
+  (*out)["variant"] = tly_bbp_active_variant()->name;
+  if (const uint64_t from = tly_bbp_exact_tiers_from(tly_bbp_run_largest_modulus(o.choice, o.place, o.digits)))
+    (*out)["exact_tiers_from"] = from;
+}
+
 }  // namespace
 
 void tly_bbp_print_batch_json(const tly_bbp_batch_result& r) {
   const tly_bbp_options& o = r.options;
-  nlohmann::ordered_json out;
-  static const char* const choices[] = {"plouffe", "bellard", "both"};
-  out["formula"] = choices[o.choice];
-  out["place"] = o.place;
-  out["digits"] = o.digits;
+  nlohmann::ordered_json out = run_asked(o);
   const bool agree = r.first_difference < 0;
   // The window at the top only when it is certain: one formula, or two that agree.
   if (agree) {
@@ -31,20 +48,37 @@ void tly_bbp_print_batch_json(const tly_bbp_batch_result& r) {
   double seconds = 0;
   nlohmann::ordered_json results = nlohmann::ordered_json::array();
   for (const tly_bbp_formula_result& f : r.formulas) {
-    std::vector<double> series_seconds;
-    for (double s : f.series_seconds) series_seconds.push_back(milliseconds(s));
     results.push_back({{"formula", tly_bbp_formula_names[f.formula]},
                        {"hexadecimal", tly_bbp_hex_string(f.words.data(), o.digits)},
                        {"binary", tly_bbp_binary_string(f.words.data(), o.digits)},
                        {"seconds", milliseconds(f.seconds)},
-                       {"series_seconds", series_seconds}});
+                       {"series_seconds", milliseconds(f.series_seconds)}});
     seconds += f.seconds;
   }
   out["results"] = results;
   out["seconds"] = milliseconds(seconds);
   out["threads"] = r.threads;
-  out["variant"] = tly_bbp_active_variant()->name;
+  put_variant(&out, o);
   out["version"] = tly_bbp_version;
   out["from_checkpoint"] = r.from_checkpoint;
+  std::printf("%s\n", out.dump().c_str());
+}
+
+void tly_bbp_print_estimate_json(const tly_bbp_options& o, const tly_bbp_estimate& e) {
+  nlohmann::ordered_json out = run_asked(o);
+  out["estimated_seconds"] = milliseconds(e.seconds);
+  nlohmann::ordered_json results = nlohmann::ordered_json::array();
+  for (const tly_bbp_formula_estimate& f : e.formulas) {
+    results.push_back({{"formula", tly_bbp_formula_names[f.formula]},
+                       {"seconds", milliseconds(f.seconds)},
+                       {"series_seconds", milliseconds(f.series_seconds)}});
+  }
+  out["results"] = results;
+  out["terms"] = e.terms;
+  out["threads"] = e.threads;
+  put_variant(&out, o);
+  out["sample_terms"] = e.sample_terms;
+  out["sample_seconds"] = milliseconds(e.sample_seconds);
+  out["version"] = tly_bbp_version;
   std::printf("%s\n", out.dump().c_str());
 }

@@ -1,10 +1,13 @@
-// Output of command-line runs: the console's digit blocks, the agreement line and the summary line.
+// Output of command-line runs: the console's digit blocks, the agreement line and the summary
+// line; the line of an estimate.
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 
-#include "../engine/engine.h"
 #include "batch.h"
 #include "console.h"
+#include "run_plan.h"
+#include "variant_choice.h"
 
 const char* const tly_bbp_formula_names[2] = {"plouffe", "bellard"};
 
@@ -52,6 +55,62 @@ void tly_bbp_print_batch_text(const tly_bbp_batch_result& r) {
     }
   }
   std::printf("Result: %s, place %" PRIu64 ", %" PRIu64 " digits, %s, %.3f s on %d threads (%s)%s\n", verdict.c_str(),
-              o.place, o.digits, digits.c_str(), seconds, r.threads, tly_bbp_active_variant()->name,
+              o.place, o.digits, digits.c_str(), seconds, r.threads,
+              tly_bbp_variant_used(tly_bbp_run_largest_modulus(o.choice, o.place, o.digits)).c_str(),
               r.from_checkpoint ? ", resumed from the checkpoint" : "");
+}
+
+namespace {
+
+std::string thousands(double value) {
+  const std::string digits = std::to_string(uint64_t(std::llround(value)));
+  std::string text;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
+    text += digits[i];
+  }
+  return text;
+}
+
+std::string seconds_text(double seconds) {
+  if (seconds >= 10) return thousands(seconds) + " s";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.3g s", seconds);
+  return text;
+}
+
+}  // namespace
+
+std::string tly_bbp_duration_text(double seconds) {
+  const double year = 365.25 * 86400;
+  char text[64];
+  if (seconds < 60) return seconds_text(seconds);
+  if (seconds < 3600) {
+    const long long s = std::llround(seconds);
+    std::snprintf(text, sizeof text, "%lld min %lld s", s / 60, s % 60);
+  } else if (seconds < 86400) {
+    const long long m = std::llround(seconds / 60);
+    std::snprintf(text, sizeof text, "%lld h %lld min", m / 60, m % 60);
+  } else if (seconds < year) {
+    const long long h = std::llround(seconds / 3600);
+    std::snprintf(text, sizeof text, "%lld d %lld h", h / 24, h % 24);
+  } else if (seconds < 10 * year) {
+    std::snprintf(text, sizeof text, "%.1f years", seconds / year);
+  } else {
+    return thousands(seconds / year) + " years";
+  }
+  return text;
+}
+
+void tly_bbp_print_estimate_text(const tly_bbp_options& o, const tly_bbp_estimate& e) {
+  std::string parts;
+  if (e.formulas.size() > 1)
+    for (const tly_bbp_formula_estimate& f : e.formulas)
+      parts += std::string(parts.empty() ? ": " : ", ") + tly_bbp_formula_names[f.formula] + " " +
+               tly_bbp_duration_text(f.seconds);
+  // The seconds beside a longer time, for scripts and sums.
+  const std::string seconds = e.seconds < 60 ? "" : " (" + seconds_text(e.seconds) + ")";
+  std::printf("Estimated time: %s%s on %d thread%s (%s)%s\n", tly_bbp_duration_text(e.seconds).c_str(),
+              seconds.c_str(), e.threads, e.threads == 1 ? "" : "s",
+              tly_bbp_variant_used(tly_bbp_run_largest_modulus(o.choice, o.place, o.digits)).c_str(), parts.c_str());
 }

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <sstream>
 
-#include "../formulas/formulas.h"
 #include "console.h"
+#include "run_plan.h"
 
 namespace {
 
@@ -71,15 +71,11 @@ bool read_series(reader* in, const tly_bbp_formula_progress& fresh, tly_bbp_form
 }  // namespace
 
 tly_bbp_checkpoint tly_bbp_fresh_checkpoint(int32_t choice, uint64_t place, uint64_t digits) {
-  const tly_bbp_run_values values = tly_bbp_derive_run_values(place, digits);
+  const uint64_t words = tly_bbp_derive_run_values(place, digits).words;
   tly_bbp_checkpoint c{choice, place, digits, {}};
-  for (int32_t formula = 0; formula < 2; ++formula) {
-    if (choice != 2 && choice != formula) continue;
-    const int count = formula ? 7 : 4;
-    const uint64_t terms = formula ? tly_bbp_Bellard_term_count(values.position, values.words)
-                                   : tly_bbp_Plouffe_term_count(values.position, values.words);
-    tly_bbp_formula_progress f{formula, values.words, {}, std::vector<double>(size_t(count), 0.0)};
-    for (int s = 0; s < count; ++s) f.series.push_back({terms, {}, std::vector<uint64_t>(values.words, 0)});
+  for (const tly_bbp_run_formula& run : tly_bbp_run_formulas(choice, place, digits)) {
+    tly_bbp_formula_progress f{run.formula, words, {}, std::vector<double>(size_t(run.count), 0.0)};
+    for (int s = 0; s < run.count; ++s) f.series.push_back({run.term_count, {}, std::vector<uint64_t>(words, 0)});
     c.formulas.push_back(f);
   }
   return c;

@@ -4,8 +4,12 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 
+#include "../engine/engine.h"
+#include "../engine/pblock.h"
 #include "../engine/system.h"
 #include "console.h"
+#include "run_plan.h"
+#include "variant_choice.h"
 
 namespace {
 
@@ -85,7 +89,8 @@ bool tly_bbp_parse_place(const std::string& text, uint64_t* place, std::string* 
 }
 
 int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
-  *o = {1, 0, 32, 0, {}, 10, false, false};
+  *o = {1, 0, 32, 0, {}, 10, false, false, {}, false};
+  bool list_variants = false;
   std::string place_text, formula = "bellard";
   CLI::App app{
       "Tallyspire BBP: binary and hexadecimal digits of pi at any hexadecimal place.\n"
@@ -109,6 +114,13 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
       ->check(CLI::Range(0.0001, 1e6))
       ->needs(checkpoint)
       ->type_name("MINUTES");
+  app.add_option("--variant", o->variant, "compute with this vector variant instead of the fastest (see --list-variants)")
+      ->type_name("NAME");
+  app.add_flag("--list-variants", list_variants,
+               "list the vector variants, the moduli each handles and whether this processor has it");
+  app.add_flag("--estimate", o->estimate,
+               "time a sample at the place and print how long the whole run would take, without running it")
+      ->excludes(checkpoint);
   app.add_flag("--json", o->json, "print one JSON object instead of the digit blocks");
   app.add_flag("--quiet", o->quiet, "no progress on standard error");
   app.set_version_flag("--version", std::string("tallyspire-bbp ") + tly_bbp_version + " (Build 119)");
@@ -125,6 +137,10 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
     std::fprintf(stderr, "tallyspire-bbp: %s (see --help)\n", e.what());
     return tly_bbp_exit_bad_arguments;
   }
+  if (list_variants) {
+    tly_bbp_list_variants(stdout);
+    return tly_bbp_exit_done;
+  }
   for (int32_t i = 0; i < 3; ++i)
     if (formula == formula_names[i]) o->choice = i;
   // Checked here, not by CLI11, so that an unknown option is named before a missing place.
@@ -138,8 +154,8 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
     return tly_bbp_exit_bad_arguments;
   }
   // Both formulas: the places both accept.
-  const tly_bbp_place_limit& a = tly_bbp_place_limits[o->choice == 0 ? 0 : 1];
-  const tly_bbp_place_limit& b = tly_bbp_place_limits[o->choice == 1 ? 1 : 0];
+  const tly_bbp_place_limit& a = tly_bbp_command_line_place_limits[o->choice == 0 ? 0 : 1];
+  const tly_bbp_place_limit& b = tly_bbp_command_line_place_limits[o->choice == 1 ? 1 : 0];
   const uint64_t low = a.low > b.low ? a.low : b.low, high = a.high < b.high ? a.high : b.high;
   if (o->place < low || o->place > high) {
     std::fprintf(stderr, "tallyspire-bbp: --place: %llu is outside %llu to %llu for %s\n",
@@ -150,6 +166,17 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
                                   : "the Bellard formula");
     return tly_bbp_exit_bad_arguments;
   }
+  // Only rank 0 reads the options; the other ranks of a job would compute with their own choice.
+  if (!o->variant.empty() && tly_bbp_claims != &tly_bbp_local_claims) {
+    std::fprintf(stderr, "tallyspire-bbp: --variant: the MPI program cannot force a variant yet\n");
+    return tly_bbp_exit_bad_arguments;
+  }
+  const std::string refusal =
+      tly_bbp_variant_refusal(o->variant, tly_bbp_run_largest_modulus(o->choice, o->place, o->digits));
+  if (!refusal.empty()) {
+    std::fprintf(stderr, "tallyspire-bbp: %s\n", refusal.c_str());
+    return tly_bbp_exit_bad_arguments;
+  }
   return -1;
 }
 
@@ -157,5 +184,7 @@ int tly_bbp_command_line_main(int argc, char** argv) {
   tly_bbp_fatal_on_stderr = true;
   tly_bbp_options options;
   const int code = tly_bbp_parse_command_line(argc, argv, &options);
-  return code >= 0 ? code : tly_bbp_batch_run(options);
+  if (code >= 0) return code;
+  if (!options.variant.empty()) tly_bbp_use_variant(options.variant.c_str());
+  return options.estimate ? tly_bbp_estimate_main(options) : tly_bbp_batch_run(options);
 }

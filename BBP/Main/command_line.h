@@ -16,6 +16,8 @@ struct tly_bbp_options {
   std::string checkpoint;
   double checkpoint_minutes;
   bool json, quiet;
+  std::string variant;  // empty: the engine's choice
+  bool estimate;        // predict the run's time instead of running it
 };
 
 // A place written as a whole number: 1000001, 1e14, 2.5e14, 10^14, 2^48, each optionally
@@ -23,7 +25,8 @@ struct tly_bbp_options {
 bool tly_bbp_parse_place(const std::string& text, uint64_t* place, std::string* error);
 
 // Parses the arguments into `options`. Returns -1 when the run should start, otherwise the
-// exit code after --help or --version (0) or after a one-line message about a bad argument (2).
+// exit code after --help, --version or --list-variants (0) or after a one-line message about
+// a bad argument (2).
 int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* options);
 
 // The whole command-line run: arguments, computation, output. Returns the exit code.
@@ -31,3 +34,6 @@ int tly_bbp_command_line_main(int argc, char** argv);
 
 // The run the options describe (batch_run.cpp).
 int tly_bbp_batch_run(const tly_bbp_options& options);
+
+// The estimate of that run's time (estimate.cpp).
+int tly_bbp_estimate_main(const tly_bbp_options& options);

@@ -1,0 +1,206 @@
+// The run-time estimate: sample blocks of every series timed on the run's thread team at the
+// run's place, and the run's own schedule of blocks played through with those costs.
+#include "estimate.h"
+
+#include <omp.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "../engine/kernel.h"
+#include "../engine/pblock.h"
+#include "../engine/system.h"
+#include "batch.h"
+#include "console.h"
+#include "run_plan.h"
+#include "variant_choice.h"
+
+namespace {
+
+// Each point is timed for about this long: long enough to see through a busy machine, short
+// enough that both formulas at a far place answer within seconds.
+constexpr double seconds_per_point = 0.1;
+constexpr uint64_t fewest_terms = 8, most_terms = uint64_t{1} << 22;  // per thread and point
+// The cost of a term follows its exponent's length, smooth between the moduli where the
+// arithmetic changes: a few midpoints per stretch between them integrate it well.
+constexpr uint64_t points_per_stretch = 4;
+// Beyond this many equal blocks the schedule's start is shared out evenly instead of played
+// block by block: one block more or less on a thread no longer shows.
+constexpr uint64_t blocks_played = 100000;
+
+double now_seconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+struct sampler {
+  uint64_t cells, slice_bytes;
+  int32_t threads;         // asked for
+  int32_t team;            // granted by the runtime
+  unsigned char* scratch;  // a slice per thread, as the series evaluator gives them
+  int64_t* results;        // a block result per thread
+  uint64_t terms_per_thread;
+  std::vector<double> start_ups;  // per sample: the team's time beyond its slowest thread's work
+  uint64_t sample_terms;
+  double sample_seconds;
+};
+
+// One thread's seconds per term at `first`: the team evaluates a block per thread side by side,
+// as in the run, and each thread times its own from a common start. The team's start and end
+// are timed apart: on a busy machine they can take longer than the sample, but a run pays
+// them once per series.
+double seconds_per_term(sampler* z, const tly_bbp_series& s, uint64_t shift, uint64_t first) {
+  const uint64_t per = z->terms_per_thread;
+  std::vector<double> busy(size_t(z->threads), 0.0);
+  int32_t team = 0;
+  const double t0 = now_seconds();
+#pragma omp parallel num_threads(z->threads)
+  {
+    const int32_t t = omp_get_thread_num();
+    if (t == 0) team = omp_get_num_threads();
+    const uint64_t a = first + uint64_t(t) * per;
+#pragma omp barrier
+    const double started = now_seconds();
+    tly_bbp_kernel(z->results + uint64_t(t) * z->cells, z->cells, s.alternating, shift, a, a + per, s.step,
+                   s.multiplier, s.offset, z->scratch + uint64_t(t) * z->slice_bytes);
+    busy[size_t(t)] = std::max(now_seconds() - started, 1e-9);
+  }
+  const double wall = now_seconds() - t0;
+  z->team = team;
+  double total = 0, longest = 0;
+  for (int32_t t = 0; t < team; ++t) {
+    total += busy[size_t(t)];
+    longest = std::max(longest, busy[size_t(t)]);
+  }
+  z->start_ups.push_back(std::max(wall - longest, 0.0));
+  z->sample_terms += uint64_t(team) * per;
+  z->sample_seconds += wall;
+  const double next = double(per) * seconds_per_point / longest;
+  z->terms_per_thread = uint64_t(std::clamp(next, double(fewest_terms), double(most_terms))) & ~uint64_t{7};
+  return total / (double(team) * double(per));
+}
+
+// One thread's cost of one series' terms, piece by piece: from term `begin` on, `per_term`
+// seconds a term; `before` is the cost of all earlier terms.
+struct cost_piece {
+  uint64_t begin;
+  double per_term, before;
+};
+
+// One thread's seconds for the terms [0, k).
+double cost_to(const std::vector<cost_piece>& pieces, uint64_t k) {
+  auto after = std::upper_bound(pieces.begin(), pieces.end(), k,
+                                [](uint64_t term, const cost_piece& p) { return term < p.begin; });
+  if (after == pieces.begin()) return 0;
+  const cost_piece& p = *(after - 1);
+  return p.before + double(k - p.begin) * p.per_term;
+}
+
+// Where one series' cost per term may jump: the moduli bounds of the variants, and the end
+// of the powers (the later terms are plain fractions).
+std::vector<uint64_t> stretch_ends(const tly_bbp_series& s, uint64_t position, uint64_t term_count) {
+  std::vector<uint64_t> ends{term_count, tly_bbp_power_count(s, position, term_count)};
+  for (uint64_t bound : tly_bbp_moduli_bounds())
+    if (bound > s.offset) ends.push_back(std::min(term_count, (bound - s.offset + s.multiplier - 1) / s.multiplier));
+  std::sort(ends.begin(), ends.end());
+  ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
+  return ends;
+}
+
+std::vector<cost_piece> series_costs(sampler* z, const tly_bbp_series& s, uint64_t position, uint64_t term_count) {
+  const uint64_t shift = tly_bbp_series_shift(s, position);
+  std::vector<cost_piece> pieces;
+  double before = 0;
+  uint64_t begin = 0;
+  for (uint64_t end : stretch_ends(s, position, term_count)) {
+    const uint64_t length = end - begin;
+    const uint64_t points = std::min(points_per_stretch, std::max<uint64_t>(length / 1024, 1));
+    for (uint64_t i = 0; i < points; ++i) {
+      const uint64_t u = begin + length * i / points, v = begin + length * (i + 1) / points;
+      if (v == u) continue;
+      // The team's sample in the middle of [u, v), on an even term as the run's blocks start.
+      const uint64_t width = std::min<uint64_t>(uint64_t(z->team) * z->terms_per_thread, v - u);
+      z->terms_per_thread = std::max(fewest_terms, width / uint64_t(z->team));
+      const uint64_t first = (u + (v - u - width) / 2) & ~uint64_t{1};
+      const double per_term = seconds_per_term(z, s, shift, first);
+      pieces.push_back({u, per_term, before});
+      before += per_term * double(v - u);
+    }
+    begin = end;
+  }
+  return pieces;
+}
+
+// The series' time on the team: the run's own claims handed to whichever thread is free
+// first, as the block loop hands them out.
+double schedule_seconds(const std::vector<cost_piece>& pieces, uint64_t term_count, int32_t threads, int32_t team,
+                        uint64_t block_hint) {
+  uint64_t size = tly_bbp_initial_block_size(threads, term_count, block_hint), next = 0, first, last;
+  std::vector<double> free_at(size_t(team), 0.0);
+  // The claims keep their size while the rest is at least two blocks per thread.
+  const uint64_t keep = 2 * uint64_t(team) * size;
+  if (term_count >= keep && (term_count - keep) / size + 1 > blocks_played) {
+    next = ((term_count - keep) / size + 1) * size;
+    std::fill(free_at.begin(), free_at.end(), cost_to(pieces, next) / team);
+  }
+  while (tly_bbp_claim_block(term_count, team, &next, &size, &first, &last))
+    *std::min_element(free_at.begin(), free_at.end()) += cost_to(pieces, last) - cost_to(pieces, first);
+  return *std::max_element(free_at.begin(), free_at.end());
+}
+
+}  // namespace
+
+tly_bbp_estimate tly_bbp_estimate_run_time(const tly_bbp_options& o) {
+  const tly_bbp_run_values values = tly_bbp_derive_run_values(o.place, o.digits);
+  sampler z{};
+  z.cells = values.words;
+  z.slice_bytes = values.words * 64 + 64;
+  z.threads = o.threads > 0 ? o.threads : omp_get_num_procs();
+  z.team = z.threads;
+  z.scratch = static_cast<unsigned char*>(tly_bbp_alloc(uint64_t(z.threads) * z.slice_bytes));
+  z.results = static_cast<int64_t*>(tly_bbp_alloc(uint64_t(z.threads) * z.cells * 8));
+
+  const std::vector<tly_bbp_run_formula> formulas = tly_bbp_run_formulas(o.choice, o.place, o.digits);
+  // A first sample wakes the team and sizes the next; it is not counted.
+  const tly_bbp_series& s0 = formulas[0].series[0];
+  z.terms_per_thread = 1024;
+  seconds_per_term(&z, s0, tly_bbp_series_shift(s0, values.position), formulas[0].term_count / 2 & ~uint64_t{1});
+  z.start_ups.clear();
+  z.sample_terms = 0;
+  z.sample_seconds = 0;
+
+  std::vector<std::vector<std::vector<cost_piece>>> costs;
+  for (const tly_bbp_run_formula& f : formulas) {
+    costs.emplace_back();
+    for (int i = 0; i < f.count; ++i)
+      costs.back().push_back(series_costs(&z, f.series[i], values.position, f.term_count));
+  }
+  // The median start and end of a team: a few samples meet a busy moment.
+  std::nth_element(z.start_ups.begin(), z.start_ups.begin() + z.start_ups.size() / 2, z.start_ups.end());
+  const double start_up = z.start_ups[z.start_ups.size() / 2];
+
+  tly_bbp_estimate e{{}, 0, z.team, 0, z.sample_terms, z.sample_seconds};
+  for (size_t f = 0; f < formulas.size(); ++f) {
+    tly_bbp_formula_estimate fe{formulas[f].formula, {}, 0};
+    for (const std::vector<cost_piece>& pieces : costs[f]) {
+      fe.series_seconds.push_back(start_up + schedule_seconds(pieces, formulas[f].term_count, z.threads, z.team,
+                                                              values.block_hint));
+      fe.seconds += fe.series_seconds.back();
+      e.terms += formulas[f].term_count;
+    }
+    e.seconds += fe.seconds;
+    e.formulas.push_back(fe);
+  }
+  tly_bbp_free(z.scratch);
+  tly_bbp_free(z.results);
+  return e;
+}
+
+int tly_bbp_estimate_main(const tly_bbp_options& o) {
+  const tly_bbp_estimate e = tly_bbp_estimate_run_time(o);
+  if (o.json)
+    tly_bbp_print_estimate_json(o, e);
+  else
+    tly_bbp_print_estimate_text(o, e);
+  tly_bbp_flush_output();
+  return tly_bbp_exit_done;
+}

@@ -1,0 +1,25 @@
+// The run-time estimate of a command-line run: sample blocks timed at the run's place.
+#pragma once
+#include <cstdint>
+#include <vector>
+
+#include "command_line.h"
+
+struct tly_bbp_formula_estimate {
+  int32_t formula;  // 0 Plouffe, 1 Bellard
+  std::vector<double> series_seconds;
+  double seconds;
+};
+
+struct tly_bbp_estimate {
+  std::vector<tly_bbp_formula_estimate> formulas;  // in the order a run computes them
+  double seconds;                                  // of the whole run
+  int32_t threads;
+  uint64_t terms;                                  // of every series of the run together
+  uint64_t sample_terms;                           // what was timed to predict it
+  double sample_seconds;
+};
+
+// Times sample blocks of every series of the run the options describe, spread over each stretch
+// of terms whose arithmetic stays the same, on the run's thread team, and adds up.
+tly_bbp_estimate tly_bbp_estimate_run_time(const tly_bbp_options& options);

@@ -1,0 +1,79 @@
+// The vector variants seen from the command line: their list, the check of a forced one, and
+// what a run used.
+#include "variant_choice.h"
+
+#include <algorithm>
+#include <bit>
+
+#include "../engine/engine.h"
+
+namespace {
+
+// The one place that reads a variant's range of moduli; 0 stands for every 64-bit modulus.
+bool covers(const tly_bbp_variant& variant, uint64_t modulus) {
+  return variant.moduli_below == 0 || modulus < variant.moduli_below;
+}
+
+bool covers_all(const tly_bbp_variant& variant) { return covers(variant, UINT64_MAX); }
+
+std::string bound_text(uint64_t bound) {
+  return std::has_single_bit(bound) ? "2^" + std::to_string(std::countr_zero(bound)) : std::to_string(bound);
+}
+
+std::string moduli_text(const tly_bbp_variant& variant) {
+  return covers_all(variant) ? "every 64-bit modulus" : "moduli below " + bound_text(variant.moduli_below);
+}
+
+const tly_bbp_variant* named(const std::string& name) {
+  for (int i = 0; i < tly_bbp_variant_count; ++i)
+    if (name == tly_bbp_variants[i].name) return &tly_bbp_variants[i];
+  return nullptr;
+}
+
+}  // namespace
+
+void tly_bbp_list_variants(FILE* out) {
+  const tly_bbp_variant* active = tly_bbp_active_variant();
+  for (int i = 0; i < tly_bbp_variant_count; ++i) {
+    const tly_bbp_variant& v = tly_bbp_variants[i];
+    std::fprintf(out, "%s\t%s\t%s\n", v.name, moduli_text(v).c_str(),
+                 !v.supported()    ? "not supported by this processor"
+                 : &v == active    ? "supported, the default"
+                                   : "supported");
+  }
+}
+
+std::string tly_bbp_variant_refusal(const std::string& name, uint64_t largest) {
+  const std::string need = "the run's powers reach the modulus " + std::to_string(largest);
+  if (name.empty()) {
+    for (int i = 0; i < tly_bbp_variant_count; ++i)
+      if (tly_bbp_variants[i].supported() && covers(tly_bbp_variants[i], largest)) return "";
+    return "--place: " + need + ", beyond every variant this processor supports (see --list-variants)";
+  }
+  const tly_bbp_variant* v = named(name);
+  if (!v) return "--variant: \"" + name + "\" is no variant of this program (see --list-variants)";
+  if (!v->supported()) return "--variant: " + name + " is not supported by this processor";
+  if (!covers(*v, largest)) return "--variant: " + name + " handles " + moduli_text(*v) + ", but " + need;
+  return "";
+}
+
+uint64_t tly_bbp_exact_tiers_from(uint64_t largest) {
+  const tly_bbp_variant* active = tly_bbp_active_variant();
+  return covers(*active, largest) ? 0 : active->moduli_below;
+}
+
+std::string tly_bbp_variant_used(uint64_t largest) {
+  const uint64_t from = tly_bbp_exact_tiers_from(largest);
+  const std::string name = tly_bbp_active_variant()->name;
+  return from ? name + " and exact tiers for moduli from " + bound_text(from) : name;
+}
+
+std::vector<uint64_t> tly_bbp_moduli_bounds() {
+  std::vector<uint64_t> bounds;
+  for (int i = 0; i < tly_bbp_variant_count; ++i)
+    if (tly_bbp_variants[i].supported() && !covers_all(tly_bbp_variants[i]))
+      bounds.push_back(tly_bbp_variants[i].moduli_below);
+  std::sort(bounds.begin(), bounds.end());
+  bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
+  return bounds;
+}
