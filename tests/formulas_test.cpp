@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Main/console.h"
+#include "Main/run_plan.h"
 #include "formulas/accumulator.h"
 #include "formulas/formulas.h"
 
@@ -144,6 +145,8 @@ TEST(Formulas, GuardWordsCoverTheTruncationError) {
       if (c.bits[f]) EXPECT_EQ(tly_bbp_truncation_bits(terms[f], step, series), c.bits[f]) << c.place;
       EXPECT_EQ(tly_bbp_guard_words(terms[f], step, series), c.guard_words[f]) << c.place;
     }
+    // A command-line run takes the words of the formula that needs more.
+    EXPECT_EQ(tly_bbp_command_line_run_values(c.place, 1024).words, v.words + c.guard_words[1] - 3) << c.place;
   }
 }
 

@@ -33,7 +33,7 @@ std::string tly_bbp_binary_string(const uint32_t* result, uint64_t digits) {
 
 void tly_bbp_print_batch_text(const tly_bbp_batch_result& r) {
   const tly_bbp_options& o = r.options;
-  const uint64_t position = tly_bbp_derive_run_values(o.place, o.digits).position;
+  const uint64_t position = tly_bbp_command_line_run_values(o.place, o.digits).position;
   double seconds = 0;
   for (const tly_bbp_formula_result& f : r.formulas) {
     if (r.formulas.size() > 1) std::printf("%s formula:\n\n", f.formula ? "Bellard" : "Plouffe");

@@ -18,6 +18,7 @@
 #include "batch.h"
 #include "checkpoint.h"
 #include "console.h"
+#include "run_plan.h"
 
 namespace {
 
@@ -230,7 +231,7 @@ int tly_bbp_batch_run(const tly_bbp_options& o) {
   std::atomic<bool> finished{false};
   std::thread watcher(monitor, &o, &finished);
 
-  const tly_bbp_run_values values = tly_bbp_derive_run_values(o.place, o.digits);
+  const tly_bbp_run_values values = tly_bbp_command_line_run_values(o.place, o.digits);
   tly_bbp_batch_result result{o, {}, 0, from_checkpoint, -1};
   for (size_t f = 0; f < run.checkpoint.formulas.size(); ++f) {
     const int32_t formula = run.checkpoint.formulas[f].formula;
@@ -244,6 +245,8 @@ int tly_bbp_batch_run(const tly_bbp_options& o) {
       tly_bbp_Pi_Plouffe(words.data(), values.position, values.words, values.block_hint);
     else
       tly_bbp_Pi_Bellard(words.data(), values.position, values.words, values.block_hint);
+    // The output reads the console's layout: three guard words below the digits.
+    words.erase(words.begin(), words.end() - static_cast<int64_t>((o.digits + 7) / 8 + 3));
     const std::vector<double>& seconds = run.checkpoint.formulas[f].seconds;
     double total = 0;
     for (double s : seconds) total += s;

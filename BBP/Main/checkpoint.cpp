@@ -71,7 +71,7 @@ bool read_series(reader* in, const tly_bbp_formula_progress& fresh, tly_bbp_form
 }  // namespace
 
 tly_bbp_checkpoint tly_bbp_fresh_checkpoint(int32_t choice, uint64_t place, uint64_t digits) {
-  const uint64_t words = tly_bbp_derive_run_values(place, digits).words;
+  const uint64_t words = tly_bbp_command_line_run_values(place, digits).words;
   tly_bbp_checkpoint c{choice, place, digits, {}};
   for (const tly_bbp_run_formula& run : tly_bbp_run_formulas(choice, place, digits)) {
     tly_bbp_formula_progress f{run.formula, words, {}, std::vector<double>(size_t(run.count), 0.0)};

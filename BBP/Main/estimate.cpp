@@ -150,7 +150,7 @@ double schedule_seconds(const std::vector<cost_piece>& pieces, uint64_t term_cou
 }  // namespace
 
 tly_bbp_estimate tly_bbp_estimate_run_time(const tly_bbp_options& o) {
-  const tly_bbp_run_values values = tly_bbp_derive_run_values(o.place, o.digits);
+  const tly_bbp_run_values values = tly_bbp_command_line_run_values(o.place, o.digits);
   sampler z{};
   z.cells = values.words;
   z.slice_bytes = values.words * 64 + 64;
