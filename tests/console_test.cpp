@@ -1,5 +1,5 @@
-// The console front end: the dialogue's limits and bad input (in-process and through the
-// program), the run values, the digit display, and whole transcripts against checked copies.
+// The console front end: the dialogue's limits and bad input, the digit display, and whole
+// transcripts of the program against checked copies.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -12,7 +12,6 @@
 #include "Main/console.h"
 #include "engine/engine.h"
 #include "exact.h"
-#include "formulas/formulas.h"
 #include "run_program.h"
 
 namespace {
@@ -98,33 +97,6 @@ TEST(Dialogue, LimitsBadInputAndEndOfInput) {
     EXPECT_EQ(formula, c.formula) << what;
     EXPECT_EQ(start, c.start) << what;
     EXPECT_EQ(digits, c.digits) << what;
-  }
-}
-
-// Through the program: the same prompts, then the run the answers asked for, its term count
-// and the digits of pi; or, when the input ends, a message on a line of its own and exit code 1.
-TEST(DialogueProgram, ComputesWhatWasAcceptedOrStops) {
-  for (const dialogue_case& c : cases) {
-    if (c.start > 100000) continue;  // far places take too long here
-    const tly_bbp_program_run run = tly_bbp_run_program(c.input, 30);
-    const std::string what = c.input.substr(0, 40);
-    ASSERT_FALSE(run.timed_out) << what;
-    const std::string text = run.output.substr(run.output.find(menu_end) + menu_end.size());
-    const std::string dialogue = dialogue_text(c.formula, c.prompts[0], c.prompts[1], c.prompts[2], c.start == 0);
-    EXPECT_EQ(text.substr(0, dialogue.size()), dialogue) << what;
-    if (c.start == 0) {
-      EXPECT_EQ(run.exit_code, 1) << what;
-      EXPECT_EQ(text.substr(dialogue.size()), "\nInput ended before all answers were given.\n") << what;
-      continue;
-    }
-    EXPECT_EQ(run.exit_code, 0) << what;
-    const tly_bbp_run_values v = tly_bbp_derive_run_values(c.start, c.digits);
-    const uint64_t terms = c.formula == 0 ? tly_bbp_Plouffe_term_count(v.position, v.words)
-                                          : tly_bbp_Bellard_term_count(v.position, v.words);
-    EXPECT_EQ(text.substr(dialogue.size(), text.find('\n', dialogue.size()) - dialogue.size()),
-              "Terms Needed = " + std::to_string(terms))
-        << what;
-    EXPECT_EQ(tly_bbp_hex_digits(run.output), tly_bbp_oracle_hex(c.start, c.digits)) << what;
   }
 }
 
