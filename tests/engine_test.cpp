@@ -161,13 +161,16 @@ group_case far_case(std::mt19937_64& rng, int i) {
   return c;
 }
 
-// The 64-bit tier's reference: exactly the floor digits of (2^e mod m)/m, each below 2^32, for
-// moduli on both sides of the other tiers' limits, against plain 128-bit powers.
+// The references of the tiers of every modulus (64-bit, two limbs): exactly the floor digits of
+// (2^e mod m)/m, each below 2^32, for moduli on both sides of the other tiers' limits, against
+// plain 128-bit powers.
 TEST(GeneralReference, FloorDigitsAtEveryLimit) {
-  std::mt19937_64 rng(264);
-  for (int i = 0; i < 6000; ++i) {
-    const group_case c = far_case(rng, i);
-    ASSERT_TRUE(floor_digits(cells_of(nullptr, tly_bbp_vpowmod8_general, c), c, 0, uint64_t{1} << 32)) << "case " << i;
+  for (group_fn every_modulus : {tly_bbp_vpowmod8_general, tly_bbp_vpowmod8_limbs}) {
+    std::mt19937_64 rng(264);
+    for (int i = 0; i < 6000; ++i) {
+      const group_case c = far_case(rng, i);
+      ASSERT_TRUE(floor_digits(cells_of(nullptr, every_modulus, c), c, 0, uint64_t{1} << 32)) << "case " << i;
+    }
   }
 }
 
@@ -175,15 +178,18 @@ TEST(GeneralReference, FloorDigitsAtEveryLimit) {
 TEST(VariantFor, TheLargestModulusDecides) {
   const tly_bbp_variant* active = tly_bbp_active_variant();
   const tly_bbp_variant& general = tly_bbp_variants[tly_bbp_variant_count - 1];
-  const tly_bbp_variant* ifma = nullptr;
-  for (int i = 0; i < tly_bbp_variant_count; ++i)
+  const tly_bbp_variant *ifma = nullptr, *limbs = &general;
+  for (int i = 0; i < tly_bbp_variant_count; ++i) {
     if (tly_bbp_variants[i].moduli_below == uint64_t{1} << 52 && tly_bbp_variants[i].supported()) ifma = &tly_bbp_variants[i];
+    if (tly_bbp_variants[i].reference == tly_bbp_vpowmod8_limbs && tly_bbp_variants[i].supported()) limbs = &tly_bbp_variants[i];
+  }
   EXPECT_NE(active, &general);
   EXPECT_TRUE(tly_bbp_variant_covers(&general, ~uint64_t{0}));
   EXPECT_EQ(tly_bbp_variant_for((uint64_t{1} << 47) - 1), active);
   EXPECT_EQ(tly_bbp_variant_for(uint64_t{1} << 47), ifma ? ifma : &general);
   EXPECT_EQ(tly_bbp_variant_for((uint64_t{1} << 52) - 1), ifma ? ifma : &general);
-  EXPECT_EQ(tly_bbp_variant_for(uint64_t{1} << 52), &general);
+  EXPECT_EQ(tly_bbp_variant_for(uint64_t{1} << 52), limbs);
+  EXPECT_EQ(tly_bbp_variant_for(~uint64_t{0}), limbs);
   ASSERT_TRUE(tly_bbp_use_variant(general.name));
   EXPECT_EQ(tly_bbp_variant_for(1), &general);
   tly_bbp_use_variant(active->name);
