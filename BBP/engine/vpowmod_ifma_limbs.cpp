@@ -38,7 +38,8 @@ inline void square_step(group_limbs& g) {
   v8 a3 = _mm512_madd52hi_epu64(zero, u1, g.o1);
   a2 = _mm512_mask_add_epi64(a2, doubled, a2, a2);
   a3 = _mm512_mask_add_epi64(a3, doubled, a3, a3);
-  g.x0 = _mm512_and_si512(a2, mask);
+  // x0 keeps the bits above its limb: the multiply-adds read only the low 52.
+  g.x0 = a2;
   g.x1 = _mm512_add_epi64(a3, _mm512_srli_epi64(a2, 52));
 }
 
@@ -107,7 +108,7 @@ inline void setup_group(group_limbs& g, tly_bbp_limbs_lane* lanes, const uint64_
 // numerator of the lane's fraction over m.
 inline v8 numerator(const group_limbs& g) {
   const v8 zero = _mm512_setzero_si512(), mask = set1(tly_bbp_limb_mask), n = g.minus_inverse;
-  const v8 a0 = _mm512_add_epi64(g.x0, mask);
+  const v8 a0 = _mm512_add_epi64(_mm512_and_si512(g.x0, mask), mask);
   const v8 u0 = _mm512_madd52lo_epu64(n, a0, n);
   v8 a1 = _mm512_add_epi64(_mm512_add_epi64(g.x1, mask), _mm512_srli_epi64(a0, 52));
   a1 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(a1, u0, g.o0), u0, g.o1);
@@ -140,7 +141,7 @@ void run(uint64_t* rows, uint64_t cells, const uint64_t* moduli, uint32_t start,
       _mm512_store_si512(x0, g[k].x0);
       _mm512_store_si512(x1, g[k].x1);
       for (int j = 0; j < 8; ++j) {
-        lanes[k][j].x0 = x0[j];
+        lanes[k][j].x0 = x0[j] & tly_bbp_limb_mask;
         lanes[k][j].x1 = x1[j];
         tly_bbp_limbs_add_digits(lanes[k][j], rows + j, 8, cells);
       }
