@@ -180,8 +180,9 @@ TEST(VariantFor, TheLargestModulusDecides) {
   const tly_bbp_variant& general = tly_bbp_variants[tly_bbp_variant_count - 1];
   const tly_bbp_variant *ifma = nullptr, *limbs = &general;
   for (int i = 0; i < tly_bbp_variant_count; ++i) {
-    if (tly_bbp_variants[i].moduli_below == uint64_t{1} << 52 && tly_bbp_variants[i].supported()) ifma = &tly_bbp_variants[i];
-    if (tly_bbp_variants[i].reference == tly_bbp_vpowmod8_limbs && tly_bbp_variants[i].supported()) limbs = &tly_bbp_variants[i];
+    const tly_bbp_variant& v = tly_bbp_variants[i];
+    if (v.moduli_below == uint64_t{1} << 52 && v.supported()) ifma = &v;
+    if (v.reference == tly_bbp_vpowmod8_limbs && v.supported()) limbs = &v;
   }
   EXPECT_NE(active, &general);
   EXPECT_TRUE(tly_bbp_variant_covers(&general, ~uint64_t{0}));

@@ -43,9 +43,9 @@ inline void square_step(group_limbs& g) {
   g.x1 = _mm512_add_epi64(a3, _mm512_srli_epi64(a2, 52));
 }
 
-// Where the vector set-up and digits below are exact: odd parts from 2^48 (above the
-// starting 2^(40+w)) and moduli below 2^63 (remainders below 2m fit in 64 bits).
-constexpr uint64_t odd_parts_from = uint64_t{1} << 48, moduli_below = uint64_t{1} << 63;
+// Where the vector set-up and digits below are exact: odd parts from 2^16 (above the
+// starting 2^(8+w)) and moduli below 2^63 (remainders below 2m fit in 64 bits).
+constexpr uint64_t odd_parts_from = uint64_t{1} << 16, moduli_below = uint64_t{1} << 63;
 
 // r*2^32 mod m for r < m < 2^63, and the quotient: q = floor(r*2^32 * (1/m lowered)) is the
 // true one or one less, the wrap-around remainder then exact and below 2m; one correction.
@@ -96,10 +96,9 @@ inline void setup_group(group_limbs& g, tly_bbp_limbs_lane* lanes, const uint64_
   const v8 e_odd = _mm512_mask_sub_epi64(g.e, _mm512_cmpge_epu64_mask(g.e, g.s), g.e, g.s);
   g.bits = _mm512_sll_epi64(e_odd, _mm_cvtsi32_si128(static_cast<int>(start)));
   const v8 w = _mm512_srl_epi64(e_odd, _mm_cvtsi32_si128(64 - static_cast<int>(start)));
-  v8 x = _mm512_sllv_epi64(one, _mm512_add_epi64(w, set1(40)));
+  v8 x = _mm512_sllv_epi64(one, _mm512_add_epi64(w, set1(8)));
   const __m512d reciprocal = scaled_reciprocal(g.o);
-  shift_word(x, g.o, reciprocal);
-  shift_word(x, g.o, reciprocal);
+  for (int i = 0; i < 3; ++i) shift_word(x, g.o, reciprocal);
   g.x0 = _mm512_and_si512(x, mask);
   g.x1 = _mm512_srli_epi64(x, 52);
 }
@@ -161,14 +160,9 @@ void run(uint64_t* rows, uint64_t cells, const uint64_t* moduli, uint32_t start,
 
 void tly_bbp_vpowgroups_ifma_limbs(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t /*known_zeros*/,
                                    uint64_t exponent, uint64_t step, uint32_t groups) {
-  tly_bbp_group_runs<8>(
-      groups,
-      [&](uint32_t k) {
-        tly_bbp_group_start g;
-        g.s = tly_bbp_limbs_start_bit(exponent - 8 * k * step);
-        return g;
-      },
-      [&](auto n, uint32_t first, const tly_bbp_group_start* start) {
-        run<decltype(n)::value>(scratch, cells, moduli + 8 * first, start[0].s, exponent - 8 * first * step, step);
-      });
+  tly_bbp_start_bit_runs<8>(groups, exponent, step, tly_bbp_limbs_start_bit,
+                               [&](auto n, uint32_t first, uint32_t start) {
+                                 run<decltype(n)::value>(scratch, cells, moduli + 8 * first, start,
+                                                         exponent - 8 * first * step, step);
+                               });
 }
