@@ -146,16 +146,20 @@ TEST(MontgomeryReference, ExactPowersAndFloorDigits) {
   }
 }
 
-// Kernel-shaped moduli (consecutive, growing by up to 16) around the other tiers' limits, up to
-// 2^64 - 1; now and then even, a power of two, or 1; exponents up to 2^62.
+// Kernel-shaped moduli (consecutive, growing by up to 16) below the tiers' limits, up to
+// 2^64 - 1, or across them; now and then even, a power of two, or 1; exponents up to 2^62.
 group_case far_case(std::mt19937_64& rng, int i) {
-  const uint64_t limits[] = {uint64_t{1} << 47, uint64_t{1} << 52, uint64_t{1} << 56, uint64_t{1} << 60,
-                             uint64_t{1} << 63, 0};
-  const uint64_t limit = limits[i % 6], multiplier = 1 + rng() % 16, base = limit - 8 * 16 - rng() % 256;
+  const uint64_t limits[] = {uint64_t{1} << 16, uint64_t{1} << 47, uint64_t{1} << 52, uint64_t{1} << 56,
+                             uint64_t{1} << 60, uint64_t{1} << 63, 0};
+  const uint64_t limit = limits[i % 7], multiplier = 1 + rng() % 16;
+  const uint64_t base = limit - (i % 4 == 1 && limit ? 4 * multiplier : 8 * 16 + rng() % 256);
   group_case c{{}, 0, 0, 1 + rng() % 12, 2 + rng() % 8};
   for (int l = 0; l < 8; ++l) c.moduli[l] = base + l * multiplier;
-  if (i % 3 == 0) c.moduli[rng() % 8] &= ~uint64_t{0} << rng() % 20;
-  if (i % 7 == 0) c.moduli[rng() % 8] = (limit ? limit : uint64_t{1} << 63) >> rng() % 3;
+  if (i % 3 == 0) {
+    uint64_t& m = c.moduli[rng() % 8];
+    m = std::max<uint64_t>(m & ~uint64_t{0} << rng() % 20, 1);
+  }
+  if (i % 5 == 0) c.moduli[rng() % 8] = (limit ? limit : uint64_t{1} << 63) >> rng() % 3;
   if (i % 11 == 0) c.moduli[0] = 1;
   c.exponent = 7 * c.step + 1 + below_bits(rng, rng() % 63);
   return c;
