@@ -19,7 +19,10 @@ struct group_limbs {
 };
 
 // One square-and-double step of every lane, as the reference forms it; the products of the
-// power alone are formed first, those of u as soon as u is known.
+// power alone are formed first, those of u as soon as u is known. With odd parts below 2^61
+// (narrow) u*o1 is below 2^61 and one 64-bit product in the lower column: its bits from 52 up
+// reach the next column with the carry, and the highest column stays empty.
+template <bool narrow>
 inline void square_step(group_limbs& g) {
   const v8 zero = _mm512_setzero_si512(), mask = set1(tly_bbp_limb_mask);
   const __mmask8 doubled = _mm512_movepi64_mask(g.bits);
@@ -30,10 +33,21 @@ inline void square_step(group_limbs& g) {
   v8 a2 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(zero, x0, x1_doubled), x1, x1);
   const v8 u0 = _mm512_madd52lo_epu64(n, a0, n);
   a1 = _mm512_add_epi64(a1, _mm512_srli_epi64(a0, 52));
-  a1 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(a1, u0, g.o0), u0, g.o1);
-  a2 = _mm512_madd52hi_epu64(a2, u0, g.o1);
+  if (narrow) {
+    a1 = _mm512_add_epi64(_mm512_madd52hi_epu64(a1, u0, g.o0), _mm512_mullo_epi64(_mm512_and_si512(u0, mask), g.o1));
+  } else {
+    a1 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(a1, u0, g.o0), u0, g.o1);
+    a2 = _mm512_madd52hi_epu64(a2, u0, g.o1);
+  }
   const v8 u1 = _mm512_madd52lo_epu64(n, a1, n);
   a2 = _mm512_add_epi64(a2, _mm512_srli_epi64(a1, 52));
+  if (narrow) {
+    a2 = _mm512_add_epi64(_mm512_madd52hi_epu64(a2, u1, g.o0), _mm512_mullo_epi64(_mm512_and_si512(u1, mask), g.o1));
+    a2 = _mm512_mask_add_epi64(a2, doubled, a2, a2);
+    g.x0 = a2;
+    g.x1 = _mm512_srli_epi64(a2, 52);
+    return;
+  }
   a2 = _mm512_madd52lo_epu64(_mm512_madd52hi_epu64(a2, u1, g.o0), u1, g.o1);
   v8 a3 = _mm512_madd52hi_epu64(zero, u1, g.o1);
   a2 = _mm512_mask_add_epi64(a2, doubled, a2, a2);
@@ -125,8 +139,15 @@ void run(uint64_t* rows, uint64_t cells, const uint64_t* moduli, uint32_t start,
   tly_bbp_limbs_lane lanes[G][8];
   group_limbs g[G];
   for (int k = 0; k < G; ++k) setup_group(g[k], lanes[k], moduli + 8 * k, exponent - 8 * k * step, step, start);
-  for (uint32_t i = start; i < 64; ++i)
-    for (int k = 0; k < G; ++k) square_step(g[k]);
+  v8 largest = _mm512_setzero_si512();
+  for (int k = 0; k < G; ++k) largest = _mm512_max_epu64(largest, g[k].o1);
+  if (_mm512_cmpge_epu64_mask(largest, set1(uint64_t{1} << 9)) == 0) {
+    for (uint32_t i = start; i < 64; ++i)
+      for (int k = 0; k < G; ++k) square_step<true>(g[k]);
+  } else {
+    for (uint32_t i = start; i < 64; ++i)
+      for (int k = 0; k < G; ++k) square_step<false>(g[k]);
+  }
   // The floor digits, those of all groups row by row (their sums stay below 2^35); a group
   // set up lane by lane adds its own and takes the fraction 0/1 here.
   v8 r[G], m[G];
