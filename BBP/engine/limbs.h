@@ -55,16 +55,14 @@ inline void tly_bbp_limbs_setup(tly_bbp_limbs_lane& l, uint64_t m, uint64_t e, u
 }
 
 // Out of Montgomery form, two rounds of one limb: (x + u*o) / 2^104 lies in [0, o], o only
-// when x is a multiple of o (o = 1). Then the lane's digits: the floor digits of n/m, n < m,
-// n = 2^(e-s) mod o times 2^s, or 2^e itself when e < s; `count` of them added to
-// cells[(count-1)*stride] down to cells[0].
-inline void tly_bbp_limbs_add_digits(const tly_bbp_limbs_lane& l, uint64_t* cells, uint64_t stride, uint64_t count) {
-  const uint64_t minus_inverse = l.minus_inverse;
+// when x is a multiple of o (o = 1). Then the numerator of the lane's fraction over m, n < m:
+// 2^(e-s) mod o times 2^s, or 2^e itself when e < s.
+inline uint64_t tly_bbp_limbs_numerator(const tly_bbp_limbs_lane& l) {
   tly_bbp_u128 t = tly_bbp_u128{l.x1} << 52 | l.x0;
   for (int round = 0; round < 2; ++round)
-    t = (t + tly_bbp_u128{(static_cast<uint64_t>(t) * minus_inverse) & tly_bbp_limb_mask} * l.o) >> 52;
+    t = (t + tly_bbp_u128{(static_cast<uint64_t>(t) * l.minus_inverse) & tly_bbp_limb_mask} * l.o) >> 52;
   const uint64_t power = static_cast<uint64_t>(t) == l.o ? 0 : static_cast<uint64_t>(t);
-  tly_bbp_general_add_digits(cells, stride, count, l.e < l.s ? uint64_t{1} << l.e : power << l.s, l.m);
+  return l.e < l.s ? uint64_t{1} << l.e : power << l.s;
 }
 
 }  // namespace

@@ -157,14 +157,15 @@ void run(uint64_t* rows, uint64_t cells, const uint64_t* moduli, uint32_t start,
       r[k] = numerator(g[k]);
       m[k] = g[k].m;
     } else {
-      alignas(64) uint64_t x0[8], x1[8];
+      alignas(64) uint64_t x0[8], x1[8], n[8];
       _mm512_store_si512(x0, g[k].x0);
       _mm512_store_si512(x1, g[k].x1);
       for (int j = 0; j < 8; ++j) {
         lanes[k][j].x0 = x0[j] & tly_bbp_limb_mask;
         lanes[k][j].x1 = x1[j];
-        tly_bbp_limbs_add_digits(lanes[k][j], rows + j, 8, cells);
+        n[j] = tly_bbp_limbs_numerator(lanes[k][j]);
       }
+      tly_bbp_general_add_group_digits(rows, cells, n, moduli + 8 * k);
       r[k] = _mm512_setzero_si512();
       m[k] = set1(1);
     }

@@ -33,6 +33,6 @@ void tly_bbp_vpowmod8_limbs(uint64_t* scratch, uint64_t cells, const uint64_t* m
     tly_bbp_limbs_lane l;
     tly_bbp_limbs_setup(l, moduli[lane], exponent - static_cast<uint64_t>(lane | 1) * step, start);
     for (uint32_t i = start; i < 64; ++i, l.bits <<= 1) square_step(l, l.bits >> 63);
-    tly_bbp_limbs_add_digits(l, scratch + lane, 8, cells);
+    tly_bbp_general_add_digits(scratch + lane, 8, cells, tly_bbp_limbs_numerator(l), l.m);
   }
 }
