@@ -1,4 +1,4 @@
-// The group routine on AVX-512 IFMA for moduli beyond 52 bits: exact two-limb Montgomery powers, one group per vector pair, several in flight.
+// The group routine on AVX-512 IFMA for moduli beyond 52 bits: exact two-limb Montgomery powers, a vector per limb, several groups in flight.
 #include <immintrin.h>
 
 #include "group_setup.h"
