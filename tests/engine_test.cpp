@@ -146,28 +146,35 @@ TEST(MontgomeryReference, ExactPowersAndFloorDigits) {
   }
 }
 
-// Kernel-shaped moduli (consecutive, growing by up to 16) around the other tiers' limits, up to
-// 2^64 - 1; now and then even, a power of two, or 1; exponents up to 2^62.
+// Kernel-shaped moduli (consecutive, growing by up to 16) below the tiers' limits, up to
+// 2^64 - 1, or across them; now and then even, a power of two, or 1; exponents up to 2^62.
 group_case far_case(std::mt19937_64& rng, int i) {
-  const uint64_t limits[] = {uint64_t{1} << 47, uint64_t{1} << 52, uint64_t{1} << 56, uint64_t{1} << 60,
-                             uint64_t{1} << 63, 0};
-  const uint64_t limit = limits[i % 6], multiplier = 1 + rng() % 16, base = limit - 8 * 16 - rng() % 256;
+  const uint64_t limits[] = {uint64_t{1} << 16, uint64_t{1} << 47, uint64_t{1} << 52, uint64_t{1} << 56,
+                             uint64_t{1} << 60, uint64_t{1} << 63, 0};
+  const uint64_t limit = limits[i % 7], multiplier = 1 + rng() % 16;
+  const uint64_t base = limit - (i % 4 == 1 && limit ? 4 * multiplier : 8 * 16 + rng() % 256);
   group_case c{{}, 0, 0, 1 + rng() % 12, 2 + rng() % 8};
   for (int l = 0; l < 8; ++l) c.moduli[l] = base + l * multiplier;
-  if (i % 3 == 0) c.moduli[rng() % 8] &= ~uint64_t{0} << rng() % 20;
-  if (i % 7 == 0) c.moduli[rng() % 8] = (limit ? limit : uint64_t{1} << 63) >> rng() % 3;
+  if (i % 3 == 0) {
+    uint64_t& m = c.moduli[rng() % 8];
+    m = std::max<uint64_t>(m & ~uint64_t{0} << rng() % 20, 1);
+  }
+  if (i % 5 == 0) c.moduli[rng() % 8] = (limit ? limit : uint64_t{1} << 63) >> rng() % 3;
   if (i % 11 == 0) c.moduli[0] = 1;
   c.exponent = 7 * c.step + 1 + below_bits(rng, rng() % 63);
   return c;
 }
 
-// The 64-bit tier's reference: exactly the floor digits of (2^e mod m)/m, each below 2^32, for
-// moduli on both sides of the other tiers' limits, against plain 128-bit powers.
+// The references of the tiers of every modulus (64-bit, two limbs): exactly the floor digits of
+// (2^e mod m)/m, each below 2^32, for moduli on both sides of the other tiers' limits, against
+// plain 128-bit powers.
 TEST(GeneralReference, FloorDigitsAtEveryLimit) {
-  std::mt19937_64 rng(264);
-  for (int i = 0; i < 6000; ++i) {
-    const group_case c = far_case(rng, i);
-    ASSERT_TRUE(floor_digits(cells_of(nullptr, tly_bbp_vpowmod8_general, c), c, 0, uint64_t{1} << 32)) << "case " << i;
+  for (group_fn every_modulus : {tly_bbp_vpowmod8_general, tly_bbp_vpowmod8_limbs}) {
+    std::mt19937_64 rng(264);
+    for (int i = 0; i < 6000; ++i) {
+      const group_case c = far_case(rng, i);
+      ASSERT_TRUE(floor_digits(cells_of(nullptr, every_modulus, c), c, 0, uint64_t{1} << 32)) << "case " << i;
+    }
   }
 }
 
@@ -175,15 +182,19 @@ TEST(GeneralReference, FloorDigitsAtEveryLimit) {
 TEST(VariantFor, TheLargestModulusDecides) {
   const tly_bbp_variant* active = tly_bbp_active_variant();
   const tly_bbp_variant& general = tly_bbp_variants[tly_bbp_variant_count - 1];
-  const tly_bbp_variant* ifma = nullptr;
-  for (int i = 0; i < tly_bbp_variant_count; ++i)
-    if (tly_bbp_variants[i].moduli_below == uint64_t{1} << 52 && tly_bbp_variants[i].supported()) ifma = &tly_bbp_variants[i];
+  const tly_bbp_variant *ifma = nullptr, *limbs = &general;
+  for (int i = 0; i < tly_bbp_variant_count; ++i) {
+    const tly_bbp_variant& v = tly_bbp_variants[i];
+    if (v.moduli_below == uint64_t{1} << 52 && v.supported()) ifma = &v;
+    if (v.reference == tly_bbp_vpowmod8_limbs && v.supported()) limbs = &v;
+  }
   EXPECT_NE(active, &general);
   EXPECT_TRUE(tly_bbp_variant_covers(&general, ~uint64_t{0}));
   EXPECT_EQ(tly_bbp_variant_for((uint64_t{1} << 47) - 1), active);
   EXPECT_EQ(tly_bbp_variant_for(uint64_t{1} << 47), ifma ? ifma : &general);
   EXPECT_EQ(tly_bbp_variant_for((uint64_t{1} << 52) - 1), ifma ? ifma : &general);
-  EXPECT_EQ(tly_bbp_variant_for(uint64_t{1} << 52), &general);
+  EXPECT_EQ(tly_bbp_variant_for(uint64_t{1} << 52), limbs);
+  EXPECT_EQ(tly_bbp_variant_for(~uint64_t{0}), limbs);
   ASSERT_TRUE(tly_bbp_use_variant(general.name));
   EXPECT_EQ(tly_bbp_variant_for(1), &general);
   tly_bbp_use_variant(active->name);

@@ -43,18 +43,19 @@ const tly_bbp_variant tly_bbp_variants[] = {
     {"x64 AVX-512", avx512_dq, tly_bbp_vpowgroups_avx512, tly_bbp_vpowmod8_scalar, tly_bbp_estimate_moduli_below},
     {"x64 AVX-512 IFMA", avx512_ifma, tly_bbp_vpowgroups_ifma, tly_bbp_vpowmod8_montgomery,
      tly_bbp_montgomery_moduli_below},
+    {"x64 AVX-512 IFMA two limbs", avx512_ifma, tly_bbp_vpowgroups_ifma_limbs, tly_bbp_vpowmod8_limbs, 0},
     {"x64 64-bit Montgomery", always, tly_bbp_vpowgroups_general, tly_bbp_vpowmod8_general, 0},
 };
 const int tly_bbp_variant_count = sizeof(tly_bbp_variants) / sizeof(tly_bbp_variants[0]);
 
 namespace {
 
-// The 64-bit tier, last in the table, is slower than every other variant within their ranges.
-const int every_modulus = tly_bbp_variant_count - 1;
+// The tiers of every modulus are slower than every variant of a bounded range within its range.
+bool bounded(const tly_bbp_variant& variant) { return variant.moduli_below != 0; }
 
 const tly_bbp_variant* fastest_supported() {
-  for (int i = every_modulus - 1; i > 0; --i)
-    if (tly_bbp_variants[i].supported()) return &tly_bbp_variants[i];
+  for (int i = tly_bbp_variant_count - 1; i > 0; --i)
+    if (bounded(tly_bbp_variants[i]) && tly_bbp_variants[i].supported()) return &tly_bbp_variants[i];
   return &tly_bbp_variants[0];
 }
 
@@ -89,10 +90,13 @@ bool tly_bbp_variant_covers(const tly_bbp_variant* variant, uint64_t modulus) {
 const tly_bbp_variant* tly_bbp_variant_for(uint64_t modulus) {
   const tly_bbp_variant* chosen = tly_bbp_active_variant();
   if (tly_bbp_variant_covers(chosen, modulus)) return chosen;
-  for (int i = every_modulus - 1; i >= 0; --i)
-    if (tly_bbp_variant_covers(&tly_bbp_variants[i], modulus) && tly_bbp_variants[i].supported())
+  for (int i = tly_bbp_variant_count - 1; i >= 0; --i)
+    if (bounded(tly_bbp_variants[i]) && tly_bbp_variant_covers(&tly_bbp_variants[i], modulus) &&
+        tly_bbp_variants[i].supported())
       return &tly_bbp_variants[i];
-  return &tly_bbp_variants[every_modulus];
+  int every = 0;
+  while (bounded(tly_bbp_variants[every]) || !tly_bbp_variants[every].supported()) ++every;
+  return &tly_bbp_variants[every];
 }
 
 void tly_bbp_vpowmod8(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,

@@ -13,12 +13,13 @@ struct tly_bbp_variant {
 };
 
 // Every variant built into the program: those of a bounded range of moduli baseline first,
-// fastest last, then the exact 64-bit tier, which takes every modulus.
+// fastest last, then the exact tiers that take every modulus, fastest first; the last, the
+// 64-bit tier, runs on any processor.
 extern const tly_bbp_variant tly_bbp_variants[];
 extern const int tly_bbp_variant_count;
 
-// The variant in use: the fastest supported one of a bounded range (the 64-bit tier only takes
-// over where that range ends), unless the user or a test chose another.
+// The variant in use: the fastest supported one of a bounded range (the tiers of every modulus
+// only take over where that range ends), unless the user or a test chose another.
 const tly_bbp_variant* tly_bbp_active_variant();
 
 // Makes the named variant the one in use; false (and no change) when it is unknown or unsupported.
@@ -28,5 +29,6 @@ bool tly_bbp_use_variant(const char* name);
 bool tly_bbp_variant_covers(const tly_bbp_variant* variant, uint64_t modulus);
 
 // The variant for groups whose largest modulus is `modulus`: the one in use where it covers
-// them, else the fastest supported one that does.
+// them, else the fastest supported one of a bounded range that does, else the fastest
+// supported tier of every modulus.
 const tly_bbp_variant* tly_bbp_variant_for(uint64_t modulus);

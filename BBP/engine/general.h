@@ -123,6 +123,28 @@ inline void tly_bbp_general_add_digits(uint64_t* cells, uint64_t stride, uint64_
   }
 }
 
+// The same for the eight lanes of a group, n[j]/m[j] into column j of `cells` rows of eight:
+// two digits per division, the lanes' divisions side by side; an odd last row takes the upper
+// digit of a last division.
+inline void tly_bbp_general_add_group_digits(uint64_t* rows, uint64_t cells, const uint64_t* n, const uint64_t* m) {
+  tly_bbp_general_divisor divisors[8];
+  uint64_t r[8];
+  for (int j = 0; j < 8; ++j) {
+    divisors[j] = tly_bbp_general_divisor_of(m[j]);
+    r[j] = n[j] << divisors[j].shift;
+  }
+  uint64_t i = cells;
+  for (; i > 1; i -= 2) {
+    for (int j = 0; j < 8; ++j) {
+      const uint64_t two = tly_bbp_general_two_digits(r[j], divisors[j]);
+      rows[8 * (i - 1) + j] += two >> 32;
+      rows[8 * (i - 2) + j] += two & 0xFFFFFFFF;
+    }
+  }
+  if (i == 1)
+    for (int j = 0; j < 8; ++j) rows[j] += tly_bbp_general_two_digits(r[j], divisors[j]) >> 32;
+}
+
 // 2^e mod m for e >= 1, exactly.
 inline uint64_t tly_bbp_general_pow2_mod(uint64_t e, uint64_t m) {
   tly_bbp_general_lane l;

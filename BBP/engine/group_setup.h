@@ -60,4 +60,19 @@ inline void tly_bbp_group_runs(uint32_t groups, Setup setup, Run run) {
   }
 }
 
+// Runs as above for the exact tiers, which read only the bit at which a group's loop starts,
+// start_bit(the group's exponent): run(std::integral_constant<int, n>, first group, that bit).
+template <int most, typename StartBit, typename Run>
+inline void tly_bbp_start_bit_runs(uint32_t groups, uint64_t exponent, uint64_t step, StartBit start_bit, Run run) {
+  tly_bbp_group_runs<most>(
+      groups,
+      [&](uint32_t k) {
+        // Only the starting bit is set: zeroing the rest measurably slows the whole pass.
+        tly_bbp_group_start g;
+        g.s = start_bit(exponent - 8 * k * step);
+        return g;
+      },
+      [&](auto n, uint32_t first, const tly_bbp_group_start* start) { run(n, first, start[0].s); });
+}
+
 }  // namespace

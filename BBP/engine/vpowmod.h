@@ -28,6 +28,12 @@ void tly_bbp_vpowmod8_montgomery(uint64_t* scratch, uint64_t cells, const uint64
 void tly_bbp_vpowmod8_general(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
                               uint64_t exponent, uint64_t step);
 
+// The exact two-limb Montgomery arithmetic lane by lane, for every modulus from 1 to 2^64 - 1:
+// its digits are the floor digits of (2^e mod m)/m, as the 64-bit tier's. The reference of the
+// two-limb IFMA variant.
+void tly_bbp_vpowmod8_limbs(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
+                            uint64_t exponent, uint64_t step);
+
 // Two lanes per 128-bit vector with SSE4.1: the baseline variant.
 void tly_bbp_vpowmod8_sse41(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
                             uint64_t exponent, uint64_t step);
@@ -49,6 +55,11 @@ void tly_bbp_vpowgroups_avx512(uint64_t* scratch, uint64_t cells, const uint64_t
 // multiply-adds of AVX-512 IFMA, one group of eight lanes per vector.
 void tly_bbp_vpowgroups_ifma(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
                              uint64_t exponent, uint64_t step, uint32_t groups);
+
+// Several groups at once with the exact two-limb Montgomery arithmetic on AVX-512 IFMA, for
+// the moduli beyond the one-limb variant's 52 bits.
+void tly_bbp_vpowgroups_ifma_limbs(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
+                                   uint64_t exponent, uint64_t step, uint32_t groups);
 
 // Several groups with the exact 64-bit arithmetic, the eight lanes of a group interleaved:
 // every modulus, on any processor.

@@ -30,26 +30,12 @@ void group(uint64_t* rows, uint64_t cells, const uint64_t* moduli, uint64_t expo
     powers<true>(lanes, start);
   else
     powers<false>(lanes, start);
-  tly_bbp_general_divisor divisors[8];
+  uint64_t n[8];
   for (int j = 0; j < 8; ++j) {
     tly_bbp_general_numerator(lanes[j]);
-    divisors[j] = tly_bbp_general_divisor_of(lanes[j].m);
-    lanes[j].x <<= divisors[j].shift;
+    n[j] = lanes[j].x;
   }
-  // Two digits per division, the eight lanes' divisions side by side; an odd last row takes
-  // the upper digit of a last division.
-  uint64_t r[8];
-  for (int j = 0; j < 8; ++j) r[j] = lanes[j].x;
-  uint64_t i = cells;
-  for (; i > 1; i -= 2) {
-    for (int j = 0; j < 8; ++j) {
-      const uint64_t two = tly_bbp_general_two_digits(r[j], divisors[j]);
-      rows[8 * (i - 1) + j] += two >> 32;
-      rows[8 * (i - 2) + j] += two & 0xFFFFFFFF;
-    }
-  }
-  if (i == 1)
-    for (int j = 0; j < 8; ++j) rows[j] += tly_bbp_general_two_digits(r[j], divisors[j]) >> 32;
+  tly_bbp_general_add_group_digits(rows, cells, n, moduli);
 }
 
 }  // namespace

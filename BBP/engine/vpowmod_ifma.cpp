@@ -177,16 +177,10 @@ void run(uint64_t* rows, uint64_t cells, const uint64_t* moduli, uint32_t s_star
 
 void tly_bbp_vpowgroups_ifma(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t /*known_zeros*/,
                              uint64_t exponent, uint64_t step, uint32_t groups) {
-  tly_bbp_group_runs<16>(
-      groups,
-      [&](uint32_t k) {
-        // Only the loop's starting bit is set and read (known_zeros is a mere hint): the lanes'
-        // bits are formed in vectors. Zeroing the rest measurably slows the whole pass.
-        tly_bbp_group_start g;
-        g.s = tly_bbp_montgomery_start_bit(exponent - 8 * k * step);
-        return g;
-      },
-      [&](auto n, uint32_t first, const tly_bbp_group_start* start) {
-        run<decltype(n)::value>(scratch, cells, moduli + 8 * first, start[0].s, exponent - 8 * first * step, step);
-      });
+  // known_zeros is a mere hint: the lanes' bits are formed in vectors.
+  tly_bbp_start_bit_runs<16>(groups, exponent, step, tly_bbp_montgomery_start_bit,
+                                [&](auto n, uint32_t first, uint32_t start) {
+                                  run<decltype(n)::value>(scratch, cells, moduli + 8 * first, start,
+                                                          exponent - 8 * first * step, step);
+                                });
 }

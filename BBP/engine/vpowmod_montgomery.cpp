@@ -2,28 +2,17 @@
 #include <bit>
 #include <cmath>
 
+#include "madd52.h"
 #include "montgomery.h"
 #include "numeric.h"
 #include "vpowmod.h"
 
 namespace {
 
-using u128 = unsigned __int128;
-constexpr uint64_t low52 = (uint64_t{1} << 52) - 1;
-
-// The low and the high half of the 104-bit product of two 52-bit factors, added to `add`,
-// as the 52-bit integer multiply-adds form them.
-uint64_t madd52lo(uint64_t add, uint64_t a, uint64_t b) {
-  return add + static_cast<uint64_t>((u128{a & low52} * (b & low52)) & low52);
-}
-uint64_t madd52hi(uint64_t add, uint64_t a, uint64_t b) {
-  return add + static_cast<uint64_t>((u128{a & low52} * (b & low52)) >> 52);
-}
-
 // x*y*2^-52 mod o, in (0, 2o) when x*y < o*2^52 (in (0, o] when y = 1).
 uint64_t montgomery_product(uint64_t x, uint64_t y, uint64_t o, uint64_t o_inverse) {
-  const uint64_t u = madd52lo(0, madd52lo(0, x, y), o_inverse);
-  return madd52hi(o, x, y) - madd52hi(0, u, o);
+  const uint64_t u = tly_bbp_madd52lo(0, tly_bbp_madd52lo(0, x, y), o_inverse);
+  return tly_bbp_madd52hi(o, x, y) - tly_bbp_madd52hi(0, u, o);
 }
 
 uint64_t reduce_once(uint64_t x, uint64_t o) { return x >= o ? x - o : x; }
