@@ -61,9 +61,11 @@ inline void tly_bbp_group_runs(uint32_t groups, Setup setup, Run run) {
 }
 
 // Runs as above for the exact tiers, which read only the bit at which a group's loop starts,
-// start_bit(the group's exponent): run(std::integral_constant<int, n>, first group, that bit).
+// start_bit(the group's exponent): run(std::integral_constant<int, n>, the first group's
+// moduli, that bit, its exponent).
 template <int most, typename StartBit, typename Run>
-inline void tly_bbp_start_bit_runs(uint32_t groups, uint64_t exponent, uint64_t step, StartBit start_bit, Run run) {
+inline void tly_bbp_start_bit_runs(uint32_t groups, const uint64_t* moduli, uint64_t exponent, uint64_t step,
+                                   StartBit start_bit, Run run) {
   tly_bbp_group_runs<most>(
       groups,
       [&](uint32_t k) {
@@ -72,7 +74,9 @@ inline void tly_bbp_start_bit_runs(uint32_t groups, uint64_t exponent, uint64_t 
         g.s = start_bit(exponent - 8 * k * step);
         return g;
       },
-      [&](auto n, uint32_t first, const tly_bbp_group_start* start) { run(n, first, start[0].s); });
+      [&](auto n, uint32_t first, const tly_bbp_group_start* start) {
+        run(n, moduli + 8 * first, start[0].s, exponent - 8 * first * step);
+      });
 }
 
 }  // namespace

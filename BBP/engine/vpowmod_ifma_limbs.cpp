@@ -182,9 +182,8 @@ void run(uint64_t* rows, uint64_t cells, const uint64_t* moduli, uint32_t start,
 
 void tly_bbp_vpowgroups_ifma_limbs(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t /*known_zeros*/,
                                    uint64_t exponent, uint64_t step, uint32_t groups) {
-  tly_bbp_start_bit_runs<8>(groups, exponent, step, tly_bbp_limbs_start_bit,
-                               [&](auto n, uint32_t first, uint32_t start) {
-                                 run<decltype(n)::value>(scratch, cells, moduli + 8 * first, start,
-                                                         exponent - 8 * first * step, step);
-                               });
+  tly_bbp_start_bit_runs<8>(groups, moduli, exponent, step, tly_bbp_limbs_start_bit,
+                            [&](auto n, const uint64_t* m, uint32_t start, uint64_t e) {
+                              run<decltype(n)::value>(scratch, cells, m, start, e, step);
+                            });
 }
