@@ -142,7 +142,7 @@ TEST(Formulas, GuardWordsCoverTheTruncationError) {
     for (int f = 0; f < 2; ++f) {
       const uint32_t step = f ? 10 : 4;
       const int series = f ? 7 : 4;
-      if (c.bits[f]) EXPECT_EQ(tly_bbp_truncation_bits(terms[f], step, series), c.bits[f]) << c.place;
+      if (c.bits[f]) { EXPECT_EQ(tly_bbp_truncation_bits(terms[f], step, series), c.bits[f]) << c.place; }
       EXPECT_EQ(tly_bbp_guard_words(terms[f], step, series), c.guard_words[f]) << c.place;
     }
     // A command-line run takes the words of the formula that needs more.

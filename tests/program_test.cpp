@@ -78,14 +78,15 @@ TEST(OracleWindows, BothFormulasGiveEveryDigitOfPi) {
   for (const auto& [start, digits] : windows) {
     const std::string pi = tly_bbp_oracle_hex(start, (digits + 7) / 8 * 8);
     EXPECT_EQ(formula_digits(0, start, digits), pi) << "Plouffe at " << start << ", " << digits << " digits";
-    if (start >= 8) EXPECT_EQ(formula_digits(1, start, digits), pi) << "Bellard at " << start << ", " << digits;
+    if (start >= 8) { EXPECT_EQ(formula_digits(1, start, digits), pi) << "Bellard at " << start << ", " << digits; }
   }
   EXPECT_EQ(tly_bbp_oracle_hex(1000000, 14), "26c65e52cb4593");  // the oracle itself: a published value
   // Different arithmetics leave different cells, but every variant gives the digits of pi.
   const std::string active = tly_bbp_active_variant()->name, pi = tly_bbp_oracle_hex(1000001, 40);
   for (int i = 0; i < tly_bbp_variant_count; ++i)
-    if (tly_bbp_use_variant(tly_bbp_variants[i].name))
+    if (tly_bbp_use_variant(tly_bbp_variants[i].name)) {
       for (int formula : {0, 1}) EXPECT_EQ(formula_digits(formula, 1000001, 40), pi) << tly_bbp_variants[i].name;
+    }
   tly_bbp_use_variant(active.c_str());
 }
 

@@ -219,7 +219,7 @@ TEST(Blocks, RandomTeamsTileTheRange) {
     const uint64_t terms = 1 + (rng() >> (28 + rng() % 36)), hint = rng() % ((uint64_t{1} << 30) + 1);
     uint64_t size = tly_bbp_initial_block_size(team, terms, hint), next = 0, first, last;
     ASSERT_TRUE(size % smallest == 0 && std::has_single_bit(size / smallest));
-    if (size > smallest) ASSERT_TRUE(size < 2 * hint && team * size <= terms && size <= terms / 4);
+    if (size > smallest) { ASSERT_TRUE(size < 2 * hint && team * size <= terms && size <= terms / 4); }
     while (tly_bbp_claim_block(terms, team, &next, &size, &first, &last)) {
       ASSERT_EQ(first % smallest, 0u);
       ASSERT_TRUE(last == terms || last - first == size) << "team " << team << ", terms " << terms;
@@ -295,7 +295,7 @@ TEST(Pblock, SumsTheClaimedBlocksAndReportsEach) {
     const uint64_t initial = tly_bbp_initial_block_size(omp_get_num_procs(), terms, c.hint);
     EXPECT_EQ(e.out, kernel_over_claims(7, c.s, shift, terms, team, initial, &reports)) << "place " << c.place;
     ASSERT_EQ(e.reports.size(), reports.size());
-    if (team == 1) EXPECT_EQ(e.reports, reports);
+    if (team == 1) { EXPECT_EQ(e.reports, reports); }
     EXPECT_EQ(e.reports.back(), "100");
     EXPECT_EQ(e.rest, "    Time: #\n");
   }

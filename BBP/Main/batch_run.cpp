@@ -240,13 +240,15 @@ int tly_bbp_batch_run(const tly_bbp_options& o) {
       run.formula = f;
       run.series = 0;
     }
-    std::vector<uint32_t> words(values.words);
+    std::vector<uint32_t> all(values.words);
     if (formula == 0)
-      tly_bbp_Pi_Plouffe(words.data(), values.position, values.words, values.block_hint);
+      tly_bbp_Pi_Plouffe(all.data(), values.position, values.words, values.block_hint);
     else
-      tly_bbp_Pi_Bellard(words.data(), values.position, values.words, values.block_hint);
+      tly_bbp_Pi_Bellard(all.data(), values.position, values.words, values.block_hint);
     // The output reads the console's layout: three guard words below the digits.
-    words.erase(words.begin(), words.end() - static_cast<int64_t>((o.digits + 7) / 8 + 3));
+    std::vector<uint32_t> words((o.digits + 7) / 8 + 3);
+    const uint64_t extra_guard_words = values.words - words.size();
+    for (uint64_t i = 0; i < words.size(); ++i) words[i] = all[extra_guard_words + i];
     const std::vector<double>& seconds = run.checkpoint.formulas[f].seconds;
     double total = 0;
     for (double s : seconds) total += s;
