@@ -38,11 +38,9 @@ TEST(KnownDigits, ThroughTheProgram) {
   EXPECT_EQ(program_digits(0, 1, 16), "243f6a8885a308d3");
   EXPECT_EQ(program_digits(0, 100, 64).substr(0, 16), "c29b7c97c50dd3f8");
   EXPECT_EQ(program_digits(1, 8, 70), tly_bbp_oracle_hex(8, 70));
-  // Digits published with the formula, beyond the oracle's reach here.
-  for (int formula : {0, 1}) {
-    EXPECT_EQ(program_digits(formula, 10000000, 14), "17af5863efed8d");
-    EXPECT_EQ(program_digits(formula, 100000001, 32), "cb840e21926ec5ae0d2f3405104593cb");
-  }
+  // Digits published with the formula, beyond the oracle's reach here; those at 10^8 + 1 are
+  // the slow runs' with every variant.
+  for (int formula : {0, 1}) EXPECT_EQ(program_digits(formula, 10000000, 14), "17af5863efed8d");
 }
 
 // Every digit of the display words, the low ones the display leaves out included, from the
