@@ -22,10 +22,6 @@
 
 namespace {
 
-double now_seconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 // The run's state. What the team's threads and the monitor share is under the process-wide
 // lock (the unnamed critical section); the records and the unclaimed ranges also under
 // record_mutex, since the claim rule may run outside that lock (rank 0 of an MPI job serves
@@ -57,7 +53,7 @@ tly_bbp_series_record& current_record() { return run.checkpoint.formulas[run.for
 tly_bbp_checkpoint snapshot() {
   tly_bbp_checkpoint copy = run.checkpoint;
   if (run.series_running && !run.series_was_done)
-    copy.formulas[run.formula].seconds[run.series] += now_seconds() - run.series_started;
+    copy.formulas[run.formula].seconds[run.series] += tly_bbp_clock_seconds() - run.series_started;
   return copy;
 }
 
@@ -94,7 +90,7 @@ void series_open(tly_bbp_block_counters* counters, int32_t team_size) {
   run.saved_sum = record.sum;
   run.series_terms = 0;
   run.series_was_done = run.unclaimed.empty();
-  run.series_started = now_seconds();
+  run.series_started = tly_bbp_clock_seconds();
   run.series_running = true;
   run.inner->open(counters, team_size);
   // The source counts every thread that shares the series, those of other processes too.
@@ -115,7 +111,7 @@ void series_close(int64_t* out, uint64_t cells) {
   run.session_terms += run.series_terms;
   run.series_terms = 0;
   if (!run.series_was_done)
-    run.checkpoint.formulas[run.formula].seconds[run.series] += now_seconds() - run.series_started;
+    run.checkpoint.formulas[run.formula].seconds[run.series] += tly_bbp_clock_seconds() - run.series_started;
   run.series_running = false;
   if (checkpoint_path) save(*checkpoint_path, tly_bbp_checkpoint_bytes(run.checkpoint));
 }
@@ -132,14 +128,14 @@ extern "C" void note_signal(int number) { stop_signal.store(number); }
 void monitor(const tly_bbp_options* options, std::atomic<bool>* done) {
   const bool terminal = isatty(STDERR_FILENO);
   const double progress_every = terminal ? 1.0 : 60.0, save_every = options->checkpoint_minutes * 60.0;
-  double last_progress = now_seconds(), last_save = last_progress;
+  double last_progress = tly_bbp_clock_seconds(), last_save = last_progress;
   uint64_t total_terms = 0;
 #pragma omp critical
   for (const tly_bbp_formula_progress& f : run.checkpoint.formulas)
     for (const tly_bbp_series_record& s : f.series) total_terms += s.term_count;
   while (!done->load()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const double now = now_seconds();
+    const double now = tly_bbp_clock_seconds();
     if (const int stopped_by = stop_signal.load()) {
 #pragma omp critical
       {
@@ -227,7 +223,7 @@ int tly_bbp_batch_run(const tly_bbp_options& o) {
   tly_bbp_claims = &run.recording;
   tly_bbp_rule = &recording_rule;
   tly_bbp_series_hook = series_hook;
-  run.session_started = now_seconds();
+  run.session_started = tly_bbp_clock_seconds();
   std::atomic<bool> finished{false};
   std::thread watcher(monitor, &o, &finished);
 

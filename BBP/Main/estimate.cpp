@@ -5,7 +5,6 @@
 #include <omp.h>
 
 #include <algorithm>
-#include <chrono>
 
 #include "../engine/kernel.h"
 #include "../engine/pblock.h"
@@ -28,10 +27,6 @@ constexpr uint64_t points_per_stretch = 4;
 // block by block: one block more or less on a thread no longer shows.
 constexpr uint64_t blocks_played = 100000;
 
-double now_seconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 struct sampler {
   uint64_t cells, slice_bytes;
   int32_t threads;         // asked for
@@ -52,19 +47,19 @@ double seconds_per_term(sampler* z, const tly_bbp_series& s, uint64_t shift, uin
   const uint64_t per = z->terms_per_thread;
   std::vector<double> busy(size_t(z->threads), 0.0);
   int32_t team = 0;
-  const double t0 = now_seconds();
+  const double t0 = tly_bbp_clock_seconds();
 #pragma omp parallel num_threads(z->threads)
   {
     const int32_t t = omp_get_thread_num();
     if (t == 0) team = omp_get_num_threads();
     const uint64_t a = first + uint64_t(t) * per;
 #pragma omp barrier
-    const double started = now_seconds();
+    const double started = tly_bbp_clock_seconds();
     tly_bbp_kernel(z->results + uint64_t(t) * z->cells, z->cells, s.alternating, shift, a, a + per, s.step,
                    s.multiplier, s.offset, z->scratch + uint64_t(t) * z->slice_bytes);
-    busy[size_t(t)] = std::max(now_seconds() - started, 1e-9);
+    busy[size_t(t)] = std::max(tly_bbp_clock_seconds() - started, 1e-9);
   }
-  const double wall = now_seconds() - t0;
+  const double wall = tly_bbp_clock_seconds() - t0;
   z->team = team;
   double total = 0, longest = 0;
   for (int32_t t = 0; t < team; ++t) {

@@ -24,10 +24,6 @@ std::vector<tly_bbp_run_formula> tly_bbp_run_formulas(int32_t choice, uint64_t p
   return formulas;
 }
 
-uint64_t tly_bbp_series_shift(const tly_bbp_series& series, uint64_t position) {
-  return position + uint64_t(int64_t(series.power));
-}
-
 uint64_t tly_bbp_power_count(const tly_bbp_series& series, uint64_t position, uint64_t term_count) {
   return std::min(term_count, (tly_bbp_series_shift(series, position) + series.step - 1) / series.step);
 }

@@ -22,9 +22,8 @@ tly_bbp_run_values tly_bbp_command_line_run_values(uint64_t place, uint64_t digi
 // The formulas of a --formula choice (0 Plouffe, 1 Bellard, 2 both), in the order computed.
 std::vector<tly_bbp_run_formula> tly_bbp_run_formulas(int32_t choice, uint64_t place, uint64_t digits);
 
-// The exponent of a series' term 0, and the number of its terms with a positive exponent
-// (the powers; the later terms are plain fractions).
-uint64_t tly_bbp_series_shift(const tly_bbp_series& series, uint64_t position);
+// The number of a series' terms with a positive exponent (the powers; the later terms are
+// plain fractions).
 uint64_t tly_bbp_power_count(const tly_bbp_series& series, uint64_t position, uint64_t term_count);
 
 // The largest modulus multiplier*k + offset of the run's powers (the terms with a positive

@@ -9,10 +9,7 @@
 
 namespace {
 
-// The one place that reads a variant's range of moduli; 0 stands for every 64-bit modulus.
-bool covers(const tly_bbp_variant& variant, uint64_t modulus) {
-  return variant.moduli_below == 0 || modulus < variant.moduli_below;
-}
+bool covers(const tly_bbp_variant& variant, uint64_t modulus) { return tly_bbp_variant_covers(&variant, modulus); }
 
 bool covers_all(const tly_bbp_variant& variant) { return covers(variant, UINT64_MAX); }
 

@@ -111,7 +111,6 @@ void tly_bbp_kernel(int64_t* block_result, uint64_t cells, int32_t alternating, 
   const uint32_t z0 = tly_bbp_leading_zeros(shift - step * first);
   for (uint64_t i = 0; i < 8 * cells; ++i) rows[i] = 0;
 
-  const tly_bbp_variant* active = tly_bbp_active_variant();
   alignas(64) uint64_t moduli[8 * groups_per_pass];
   uint64_t since_check = 0;
   uint64_t k = first;
@@ -128,8 +127,7 @@ void tly_bbp_kernel(int64_t* block_result, uint64_t cells, int32_t alternating, 
     }
     // The moduli grow with k: the pass's last decides which variant can take all of them.
     const uint64_t largest = moduli[8 * n - 1];
-    const tly_bbp_variant* variant = tly_bbp_variant_covers(active, largest) ? active : tly_bbp_variant_for(largest);
-    variant->groups(rows, cells, moduli, z0, shift - step * k, step, n);
+    tly_bbp_variant_for(largest)->groups(rows, cells, moduli, z0, shift - step * k, step, n);
     if (n == until_check) {
       tly_bbp_check_lanes(rows, cells);
       since_check = 1;

@@ -89,6 +89,12 @@ int32_t tly_bbp_clock_ms() {
   return static_cast<int32_t>(static_cast<uint32_t>(monotonic_ms() - process_start_ms));
 }
 
+double tly_bbp_clock_seconds() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
 double tly_bbp_elapsed_seconds(int32_t t0, int32_t t1) {
   const int32_t elapsed = static_cast<int32_t>(static_cast<uint32_t>(t1) - static_cast<uint32_t>(t0));
   return static_cast<double>(elapsed) * 0.001;

@@ -35,5 +35,8 @@ void tly_bbp_flush_output();
 // Milliseconds of real time since the process started, wrapping as a signed 32-bit count.
 int32_t tly_bbp_clock_ms();
 
+// Seconds of a monotonic clock, for times that may span days.
+double tly_bbp_clock_seconds();
+
 // Seconds between two clock readings, as the time lines print them.
 double tly_bbp_elapsed_seconds(int32_t t0, int32_t t1);

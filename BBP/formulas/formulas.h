@@ -23,5 +23,8 @@ struct tly_bbp_series {
   int32_t alternating;  // term k carries (-1)^k
   uint32_t step, multiplier, offset;
 };
+// The exponent of a series' term 0 at `position`.
+uint64_t tly_bbp_series_shift(const tly_bbp_series& series, uint64_t position);
+
 extern const tly_bbp_series tly_bbp_Plouffe_series[4];
 extern const tly_bbp_series tly_bbp_Bellard_series[7];

@@ -10,6 +10,10 @@
 
 void (*tly_bbp_series_hook)(int index, int count, uint64_t term_count) = nullptr;
 
+uint64_t tly_bbp_series_shift(const tly_bbp_series& series, uint64_t position) {
+  return position + static_cast<uint64_t>(static_cast<int64_t>(series.power));
+}
+
 void tly_bbp_Pi_series_sum(uint32_t* result, uint64_t position, uint64_t words, uint64_t block_hint,
                            const tly_bbp_series* series, int count, uint64_t term_count) {
   int64_t* a = static_cast<int64_t*>(tly_bbp_alloc(words * 8));
@@ -26,8 +30,7 @@ void tly_bbp_Pi_series_sum(uint32_t* result, uint64_t position, uint64_t words, 
       tly_bbp_series_hook(i, count, term_count);
     else
       std::printf("Term: %d / %d\n", i + 1, count);
-    const uint64_t shift = position + static_cast<uint64_t>(static_cast<int64_t>(s.power));
-    tly_bbp_pblock(i == 0 ? a : b, words, s.alternating, shift, term_count, s.step, s.multiplier, s.offset,
+    tly_bbp_pblock(i == 0 ? a : b, words, s.alternating, tly_bbp_series_shift(s, position), term_count, s.step, s.multiplier, s.offset,
                    block_hint);
     if (i == 0) continue;
     // Positive series after the first add cell by cell; the next subtraction settles the carries.
