@@ -39,6 +39,14 @@ inline tly_bbp_group_start tly_bbp_group_setup(const uint64_t* moduli, uint32_t 
   return g;
 }
 
+// Calls run(std::integral_constant<int, n>{}) for the run-time count n in 1..most.
+template <int most, typename Run>
+inline void tly_bbp_with_count(uint32_t n, Run run) {
+  [&]<int... i>(std::integer_sequence<int, i...>) {
+    ((n == i + 1 ? run(std::integral_constant<int, i + 1>{}) : void()), ...);
+  }(std::make_integer_sequence<int, most>{});
+}
+
 // Splits `groups` consecutive groups into runs whose loops start at the same bit, at most
 // `most` groups each, and calls run(std::integral_constant<int, n>, first group, starts) for
 // each run of n groups; setup(k) gives group k's start.
@@ -53,30 +61,27 @@ inline void tly_bbp_group_runs(uint32_t groups, Setup setup, Run run) {
       if (n > 0 && start[n].s != start[0].s) break;
       ++n;
     }
-    [&]<int... i>(std::integer_sequence<int, i...>) {
-      ((n == i + 1 ? run(std::integral_constant<int, i + 1>{}, g, start) : void()), ...);
-    }(std::make_integer_sequence<int, most>{});
+    tly_bbp_with_count<most>(n, [&](auto count) { run(count, g, start); });
     g += n;
   }
 }
 
 // Runs as above for the exact tiers, which read only the bit at which a group's loop starts,
 // start_bit(the group's exponent): run(std::integral_constant<int, n>, the first group's
-// moduli, that bit, its exponent).
+// moduli, that bit, its exponent). Only that bit is formed per group: the full starts cost
+// the whole program several per cent.
 template <int most, typename StartBit, typename Run>
 inline void tly_bbp_start_bit_runs(uint32_t groups, const uint64_t* moduli, uint64_t exponent, uint64_t step,
                                    StartBit start_bit, Run run) {
-  tly_bbp_group_runs<most>(
-      groups,
-      [&](uint32_t k) {
-        // Only the starting bit is set: zeroing the rest measurably slows the whole pass.
-        tly_bbp_group_start g;
-        g.s = start_bit(exponent - 8 * k * step);
-        return g;
-      },
-      [&](auto n, uint32_t first, const tly_bbp_group_start* start) {
-        run(n, moduli + 8 * first, start[0].s, exponent - 8 * first * step);
-      });
+  uint32_t g = 0;
+  while (g < groups) {
+    const uint64_t first = exponent - 8 * g * step;
+    const uint32_t s = start_bit(first);
+    uint32_t n = 1;
+    while (n < most && g + n < groups && start_bit(first - 8 * n * step) == s) ++n;
+    tly_bbp_with_count<most>(n, [&](auto count) { run(count, moduli + 8 * g, s, first); });
+    g += n;
+  }
 }
 
 }  // namespace

@@ -106,8 +106,8 @@ void tly_bbp_kernel(int64_t* block_result, uint64_t cells, int32_t alternating, 
   }
 
   uint64_t* rows = static_cast<uint64_t*>(scratch);
-  uint32_t lane_offset[8];
-  for (uint32_t j = 0; j < 8; ++j) lane_offset[j] = offset + j * multiplier;
+  uint64_t lane_offset[8];
+  for (uint32_t j = 0; j < 8; ++j) lane_offset[j] = offset + uint64_t{j} * multiplier;
   const uint32_t z0 = tly_bbp_leading_zeros(shift - step * first);
   for (uint64_t i = 0; i < 8 * cells; ++i) rows[i] = 0;
 
@@ -122,7 +122,8 @@ void tly_bbp_kernel(int64_t* block_result, uint64_t cells, int32_t alternating, 
     const uint64_t until_check = groups_between_checks + 1 - since_check;
     uint32_t n = 0;
     while (n < groups_per_pass && n < until_check && group_fits(k + 8 * n)) {
-      for (uint32_t j = 0; j < 8; ++j) moduli[8 * n + j] = lane_offset[j] + uint64_t{multiplier} * (k + 8 * n);
+      const uint64_t first_modulus = uint64_t{multiplier} * (k + 8 * n);
+      for (uint32_t j = 0; j < 8; ++j) moduli[8 * n + j] = first_modulus + lane_offset[j];
       ++n;
     }
     // The moduli grow with k: the pass's last decides which variant can take all of them.

@@ -15,7 +15,7 @@ namespace {
 
 // Odd parts below this fold the doubling into the product with no reduction: x < 2o and
 // 2x < 4o give x*2x < 8o^2 < o*2^52. At and above it both factors are first reduced below o.
-constexpr uint64_t tly_bbp_montgomery_folded_below = uint64_t{1} << 49;
+constexpr uint64_t tly_bbp_montgomery_folded_below = uint64_t{1} << 48;
 
 // Every modulus is below 2^52: the multiply-adds take 52-bit factors.
 constexpr uint64_t tly_bbp_montgomery_moduli_below = uint64_t{1} << 52;
