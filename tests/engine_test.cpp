@@ -129,6 +129,25 @@ testing::AssertionResult floor_digits(const std::vector<uint64_t>& rows, const g
   return testing::AssertionSuccess();
 }
 
+// Kernel-shaped moduli (consecutive, growing by up to 16) below the tiers' and loops' limits, up to
+// 2^64 - 1, or across them; now and then even, a power of two, or 1; exponents up to 2^62.
+group_case far_case(std::mt19937_64& rng, int i) {
+  const uint64_t limits[] = {uint64_t{1} << 16, uint64_t{1} << 47, uint64_t{1} << 48, uint64_t{1} << 52,
+                             uint64_t{1} << 56, uint64_t{1} << 60, uint64_t{1} << 63, 0};
+  const uint64_t limit = limits[i % 8], multiplier = 1 + rng() % 16;
+  const uint64_t base = limit - (i % 4 == 1 && limit ? 4 * multiplier : 8 * 16 + rng() % 256);
+  group_case c{{}, 0, 0, 1 + rng() % 12, 2 + rng() % 8};
+  for (int l = 0; l < 8; ++l) c.moduli[l] = base + l * multiplier;
+  if (i % 3 == 0) {
+    uint64_t& m = c.moduli[rng() % 8];
+    m = std::max<uint64_t>(m & ~uint64_t{0} << rng() % 20, 1);
+  }
+  if (i % 5 == 0) c.moduli[rng() % 8] = (limit ? limit : uint64_t{1} << 63) >> rng() % 3;
+  if (i % 11 == 0) c.moduli[0] = 1;
+  c.exponent = 7 * c.step + 1 + below_bits(rng, rng() % 63);
+  return c;
+}
+
 // The exact arithmetic's reference on moduli up to 2^52, odd, even (times up to 2^12) and powers
 // of two, with exponents up to 2^62: exactly the floor digits of 2^e mod m modulo 1, each below 2^33.
 TEST(MontgomeryReference, ExactPowersAndFloorDigits) {
@@ -144,25 +163,11 @@ TEST(MontgomeryReference, ExactPowersAndFloorDigits) {
     c.known_zeros = rng() % (std::countl_zero(c.exponent) + 1);
     ASSERT_TRUE(floor_digits(cells_of(nullptr, tly_bbp_vpowmod8_montgomery, c), c, 1, uint64_t{1} << 33)) << "case " << i;
   }
-}
-
-// Kernel-shaped moduli (consecutive, growing by up to 16) below the tiers' limits, up to
-// 2^64 - 1, or across them; now and then even, a power of two, or 1; exponents up to 2^62.
-group_case far_case(std::mt19937_64& rng, int i) {
-  const uint64_t limits[] = {uint64_t{1} << 16, uint64_t{1} << 47, uint64_t{1} << 52, uint64_t{1} << 56,
-                             uint64_t{1} << 60, uint64_t{1} << 63, 0};
-  const uint64_t limit = limits[i % 7], multiplier = 1 + rng() % 16;
-  const uint64_t base = limit - (i % 4 == 1 && limit ? 4 * multiplier : 8 * 16 + rng() % 256);
-  group_case c{{}, 0, 0, 1 + rng() % 12, 2 + rng() % 8};
-  for (int l = 0; l < 8; ++l) c.moduli[l] = base + l * multiplier;
-  if (i % 3 == 0) {
-    uint64_t& m = c.moduli[rng() % 8];
-    m = std::max<uint64_t>(m & ~uint64_t{0} << rng() % 20, 1);
+  for (int i = 0; i < 4000; ++i) {  // and on both sides of its loop's limit 2^48
+    const group_case c = far_case(rng, i);
+    if (*std::max_element(c.moduli, c.moduli + 8) >= uint64_t{1} << 52) continue;
+    ASSERT_TRUE(floor_digits(cells_of(nullptr, tly_bbp_vpowmod8_montgomery, c), c, 1, uint64_t{1} << 33)) << "far " << i;
   }
-  if (i % 5 == 0) c.moduli[rng() % 8] = (limit ? limit : uint64_t{1} << 63) >> rng() % 3;
-  if (i % 11 == 0) c.moduli[0] = 1;
-  c.exponent = 7 * c.step + 1 + below_bits(rng, rng() % 63);
-  return c;
 }
 
 // The references of the tiers of every modulus (64-bit, two limbs): exactly the floor digits of

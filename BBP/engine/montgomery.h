@@ -4,7 +4,7 @@
 // R = 2^52: x*y*R^-1 is formed from the two 52-bit halves of x*y as (o + hi) - high(u*o),
 // u = lo * o^-1 mod 2^52; the low halves of x*y and u*o cancel exactly, so no carry is
 // needed, and the result stays below 2o while x*y < o*2^52. One product per exponent bit:
-// x times x, or times 2x when the bit is set. The exponent is e - s: the fraction
+// x times x, doubled when the bit is set (times 2x, above 2^48). The exponent is e - s: the fraction
 // (2^(e-s) mod o)/o equals that of 2^e over m (for e < s the term is 2^e/m itself). The value
 // of the digits is the exact floor.
 #pragma once
@@ -13,8 +13,10 @@
 
 namespace {
 
-// Odd parts below this fold the doubling into the product with no reduction: x < 2o and
-// 2x < 4o give x*2x < 8o^2 < o*2^52. At and above it both factors are first reduced below o.
+// Odd parts below this double after the product with no reduction: the product is below
+// 2o, doubled below 4o, and x < 4o gives x*x < 16o^2 < o*2^52 (doubling after the product
+// spares the loop a register copy). At and above it the power and its double are reduced
+// below o before the product of the two.
 constexpr uint64_t tly_bbp_montgomery_folded_below = uint64_t{1} << 48;
 
 // Every modulus is below 2^52: the multiply-adds take 52-bit factors.

@@ -47,10 +47,12 @@ void tly_bbp_vpowmod8_montgomery(uint64_t* scratch, uint64_t cells, const uint64
     uint64_t bits = start < 64 ? e_odd << start : 0;
     uint64_t x = montgomery_power_of_two(static_cast<uint32_t>(e_odd >> (64 - start)), tly_bbp_dbl(o), o_reciprocal);
     for (uint32_t i = start; i < 64; ++i) {
-      if (!folded) x = reduce_once(x, o);
-      uint64_t y = x << (bits >> 63);
-      if (!folded) y = reduce_once(y, o);
-      x = montgomery_product(x, y, o, o_inverse);
+      if (folded) {
+        x = montgomery_product(x, x, o, o_inverse) << (bits >> 63);
+      } else {
+        x = reduce_once(x, o);
+        x = montgomery_product(x, reduce_once(x << (bits >> 63), o), o, o_inverse);
+      }
       bits <<= 1;
     }
     // Out of Montgomery form, in (0, o]: n <= m, the fraction's numerator over m.
