@@ -82,9 +82,10 @@ void multiply_add_floor(benchmark::State& state) {
   state.counters["ns_per_lane_step"] =
       benchmark::Counter(double(multiply_adds) * 8 / 4, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
-BENCHMARK(multiply_add_floor)->UseRealTime()->Repetitions(3)->ComputeStatistics("min", [](const std::vector<double>& v) {
-  return *std::min_element(v.begin(), v.end());
-});
+// On a shared machine the least disturbed repetition is the one to read.
+double least(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
+
+BENCHMARK(multiply_add_floor)->UseRealTime()->Repetitions(3)->ComputeStatistics("min", least);
 
 const tly_bbp_variant* named(const char* name) {
   for (int i = 0; i < tly_bbp_variant_count; ++i)
@@ -99,8 +100,7 @@ void add(const std::string& name, const tly_bbp_variant* variant, uint64_t first
           ->Args({cells, t})
           ->ArgNames({"cells", "threads"})
           ->UseRealTime()
-          // On a shared machine the least disturbed repetition is the one to read.
-          ->ComputeStatistics("min", [](const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); })
+          ->ComputeStatistics("min", least)
           ->Unit(benchmark::kMillisecond);
 }
 

@@ -142,12 +142,13 @@ void finish(uint64_t* rows, uint64_t cells, group_lanes* g, uint32_t s_start) {
   }
   for (uint32_t i = 0; i < 64 - s_start; ++i) {
     for (int k = 0; k < G; ++k) {
+      const __mmask8 doubling = _load_mask8(&masks[k][i]);
       if (folded) {
         x[k] = montgomery_product(x[k], x[k], g[k].o, g[k].o_inverse);
-        x[k] = _mm512_mask_add_epi64(x[k], _load_mask8(&masks[k][i]), x[k], x[k]);
+        x[k] = _mm512_mask_add_epi64(x[k], doubling, x[k], x[k]);
       } else {
         x[k] = reduce_once(x[k], g[k].o);
-        const v8 y = reduce_once(_mm512_mask_add_epi64(x[k], _load_mask8(&masks[k][i]), x[k], x[k]), g[k].o);
+        const v8 y = reduce_once(_mm512_mask_add_epi64(x[k], doubling, x[k], x[k]), g[k].o);
         x[k] = montgomery_product(x[k], y, g[k].o, g[k].o_inverse);
       }
     }
