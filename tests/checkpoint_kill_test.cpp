@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 
-#include "Main/checkpoint.h"
+#include "cli/checkpoint.h"
 #include "run_program.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // Checkpoints: claims of the unfinished terms, and files that are damaged, truncated, of
 // another version or of another run refused; a finished one answers at once.
-#include "Main/checkpoint.h"
+#include "cli/checkpoint.h"
 
 #include <gtest/gtest.h>
 

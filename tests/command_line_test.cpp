@@ -1,5 +1,5 @@
 // The command line: the forms of a place, the limits, bad arguments, and the output of runs.
-#include "Main/command_line.h"
+#include "cli/command_line.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "Main/batch.h"
-#include "Main/variant_choice.h"
+#include "cli/batch.h"
+#include "cli/variant_choice.h"
 #include "engine/engine.h"
 #include "engine/system.h"
 #include "exact.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "Main/console.h"
-#include "Main/run_plan.h"
+#include "cli/run_plan.h"
 #include "formulas/accumulator.h"
 #include "formulas/formulas.h"
 

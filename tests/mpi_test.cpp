@@ -12,7 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "Main/checkpoint.h"
+#include "cli/checkpoint.h"
 #include "exact.h"
 #include "run_program.h"
 

@@ -8,7 +8,7 @@
 #include <csignal>
 #include <cstdio>
 
-#include "../Main/command_line.h"
+#include "../cli/command_line.h"
 #include "../Main/console.h"
 #include "../engine/pblock.h"
 #include "../engine/system.h"

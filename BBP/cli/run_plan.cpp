@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "console.h"
+#include "../Main/console.h"
 
 tly_bbp_run_values tly_bbp_command_line_run_values(uint64_t place, uint64_t digits) {
   tly_bbp_run_values values = tly_bbp_derive_run_values(place, digits);

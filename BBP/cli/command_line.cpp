@@ -7,7 +7,7 @@
 #include "../engine/engine.h"
 #include "../engine/pblock.h"
 #include "../engine/system.h"
-#include "console.h"
+#include "../Main/console.h"
 #include "run_plan.h"
 #include "variant_choice.h"
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "batch.h"
-#include "console.h"
+#include "../Main/console.h"
 #include "run_plan.h"
 #include "variant_choice.h"
 

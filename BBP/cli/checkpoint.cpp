@@ -9,7 +9,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "console.h"
+#include "../Main/console.h"
 #include "run_plan.h"
 
 namespace {

@@ -17,7 +17,7 @@
 #include "../formulas/series_sum.h"
 #include "batch.h"
 #include "checkpoint.h"
-#include "console.h"
+#include "../Main/console.h"
 #include "run_plan.h"
 
 namespace {
