@@ -11,21 +11,9 @@ place=${PLACE:-1e9+1}
 formula=${FORMULA:-bellard}
 threads=${THREADS:-1 2 8 64}
 
-fail() {
-  echo "estimate_threads: error: $*" >&2
-  exit 1
-}
-
-if (($# > 0)); then
-  program=$1
-else
-  root=$(cd "$(dirname "$0")/.." && pwd)
-  cd "$root"
-  cmake --preset release >/dev/null || fail "configuring the release build failed"
-  cmake --build --preset release --target tallyspire-bbp >/dev/null || fail "building the program failed"
-  program=$root/build/release/BBP/tallyspire-bbp
-fi
-[ -x "$program" ] || fail "no program at $program"
+source "$(dirname "$0")/bench_common.sh"
+fail() { bench_fail "$@"; }
+bench_program "$@"
 
 # A field of the one-line JSON object the program prints.
 field() { sed -n "s/.*\"$1\":\([0-9.e+-]*\).*/\1/p" <<<"$2"; }
