@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "../formulas/display.h"
 #include "batch.h"
-#include "../Main/console.h"
 #include "run_plan.h"
 #include "variant_choice.h"
 
