@@ -9,22 +9,9 @@ set -euo pipefail
 places=${PLACES:-1000001 10000001}
 digits=${DIGITS:-8}
 
-fail() {
-  echo "formula_times: error: $*" >&2
-  exit 1
-}
-
-if (($# > 0)); then
-  program=$1
-else
-  root=$(cd "$(dirname "$0")/.." && pwd)
-  cd "$root"
-  cmake --preset release >/dev/null || fail "configuring the release build failed"
-  cmake --build --preset release --target tallyspire-bbp >/dev/null || fail "building the program failed"
-  program=$root/build/release/BBP/tallyspire-bbp
-fi
-[ -f "$program" ] || fail "no program at $program"
-[ -x "$program" ] || fail "$program is not executable"
+source "$(dirname "$0")/bench_common.sh"
+fail() { bench_fail "$@"; }
+bench_program "$@"
 
 now() { date +%s.%N; }
 

@@ -2,10 +2,12 @@
 #include "cli/command_line.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <bit>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,9 +31,11 @@ TEST(CommandLine, FormsOfAPlace) {
   const place_case cases[] = {
       {"1000001", true, 1000001}, {"1e14", true, 100000000000000}, {"1E3", true, 1000}, {"2.5e14", true, 250000000000000},
       {"2.50e1", true, 25}, {"10^14", true, 100000000000000}, {"2^48", true, 281474976710656}, {"1e10+1", true, 10000000001},
-      {"2^45-1", true, 35184372088831}, {"18446744073709551615", true, 18446744073709551615u}, {"2^64-1", false, 0},
-      {"18446744073709551616", false, 0},
-      {"1e20", false, 0}, {"1.5e0", false, 0}, {"1.5", false, 0}, {"", false, 0},
+      {"2^45-1", true, 35184372088831}, {"18446744073709551615", true, 18446744073709551615u},
+      // Beyond 64 bits at any step: beyond every limit.
+      {"2^64-1", true, UINT64_MAX}, {"18446744073709551616", true, UINT64_MAX}, {"1e20", true, UINT64_MAX},
+      {"1.5e99", true, UINT64_MAX}, {"99999999999999999999999-1", true, UINT64_MAX}, {"1^99", true, 1},
+      {"0e99", true, 0}, {"1.5e0", false, 0}, {"1.5", false, 0}, {"", false, 0},
       {"x", false, 0}, {"-5", false, 0}, {"1e", false, 0}, {"^3", false, 0},
       {"1e3+", false, 0}, {"5-6", false, 0}, {"1 000", false, 0}, {"0x10", false, 0},
       {"1e14 ", false, 0},
@@ -89,6 +93,19 @@ TEST(CommandLine, LimitsAndBadArguments) {
       {{"--place", "9", "extra"}, 2}, {{"--place"}, 2},
       {{"--place", "9", "--digits"}, 2}, {{"--json"}, 2},
       {{"--place", "9", "--place", "10"}, 2},
+      // Counts are plain decimal; minutes a plain decimal number within their range.
+      {{"--place", "9", "--digits", "011"}, -1}, {{"--place", "9", "--digits", "08"}, -1},
+      {{"--place", "9", "--threads", "010"}, -1}, {{"--place", "9", "--digits", "0x10"}, 2},
+      {{"--place", "9", "--digits", "+16"}, 2}, {{"--place", "9", "--digits", "1e1"}, 2},
+      {{"--place", "9", "--digits", " 16"}, 2}, {{"--place", "9", "--digits", "99999999999999999999"}, 2},
+      {{"--place", "9", "--threads", "0x2"}, 2}, {{"--place", "9", "--threads", "02.0"}, 2},
+      {{"--place", "9", "--checkpoint", "f", "--checkpoint-every", ".5"}, -1},
+      {{"--place", "9", "--checkpoint", "f", "--checkpoint-every", "1000000"}, -1},
+      {{"--place", "9", "--checkpoint", "f", "--checkpoint-every", "1000000.1"}, 2},
+      {{"--place", "9", "--checkpoint", "f", "--checkpoint-every", "0.00009"}, 2},
+      {{"--place", "9", "--checkpoint", "f", "--checkpoint-every", "1e-3"}, 2},
+      {{"--place", "9", "--checkpoint", "f", "--checkpoint-every", "-1"}, 2},
+      {{"--place", "9", "--checkpoint", "f", "--checkpoint-every", "."}, 2},
   };
   // clang-format on
   for (const arguments_case& c : cases) {
@@ -101,45 +118,126 @@ TEST(CommandLine, LimitsAndBadArguments) {
   ASSERT_EQ(parse({"--place", "1e3+1"}, &o), -1);
   EXPECT_TRUE(o.choice == 1 && o.place == 1001 && o.digits == 32 && o.threads == 0 && o.checkpoint_minutes == 10 &&
               !o.json && !o.quiet && o.variant.empty() && !o.estimate);
+  ASSERT_EQ(parse({"--place", "9", "--digits", "011", "--threads", "010", "--checkpoint", "f", "--checkpoint-every",
+                   "0.25"},
+                  &o),
+            -1);
+  EXPECT_TRUE(o.digits == 11 && o.threads == 10 && o.checkpoint_minutes == 0.25 && o.checkpoint == "f");
 }
+
+struct program_case {
+  std::vector<std::string> arguments;
+  std::string said;  // in the one line on standard error
+};
 
 TEST(CommandLine, BadArgumentsGetOneLineOnStandardErrorAndNoRun) {
-  std::vector<std::vector<std::string>> cases = {{"--unknown"},
-                                                 {"--place"},
-                                                 {"--place", "x"},
-                                                 {"--place", "9", "--digits", "7"},
-                                                 {"--place", "1e19"},
-                                                 {"--place", "9", "--variant", "x64 SSE4"},
-                                                 {"--place", "2^45+1", "--variant", "x64 SSE4.1"}};
-  std::vector<std::string> named = {"--unknown", "--place", "--place", "--digits", "--place", "--variant", "--variant"};
+  const std::string long_name(50, 'x');
+  // A refused run writes nothing; should one not be refused, its checkpoint lands in a directory of this test's own.
+  char directory[] = "/tmp/tly_bbp_command_lineXXXXXX";
+  ASSERT_NE(mkdtemp(directory), nullptr);
+  const std::string ck = std::string(directory) + "/ck";
+  std::vector<program_case> cases = {
+      {{"--unknown"}, "--unknown"},
+      {{"--place"}, "--place"},
+      {{"--place", "x"}, "--place: \"x\" is not a whole number (write it like 1000001"},
+      {{"--place", "9", "--digits", "7"}, "--digits: \"7\" is outside 8 to 1024"},
+      {{"--place", "9", "--digits", "abc"}, "--digits: \"abc\" is not a whole number (8 to 1024)"},
+      {{"--place", "9", "--digits", "0x10"}, "--digits: \"0x10\" is not a whole number"},
+      {{"--place", "9", "--threads", "010.5"}, "--threads: \"010.5\" is not a whole number (1 to 1024)"},
+      {{"--place", "9", "--checkpoint", ck, "--checkpoint-every", "nan"},
+       "--checkpoint-every: \"nan\" is not a plain decimal number of minutes"},
+      {{"--place", "9", "--checkpoint", ck, "--checkpoint-every", "inf"}, "\"inf\" is not a plain decimal number"},
+      {{"--place", "9", "--checkpoint", ck, "--checkpoint-every", "2000000"},
+       "--checkpoint-every: \"2000000\" is outside 0.0001 to 1,000,000 minutes"},
+      {{"--place", "2^64-1"},
+       "--place: \"2^64-1\" is beyond the largest place of the Bellard formula, 2^61 − 1 (2,305,843,009,213,693,951)"},
+      {{"--place", "1e19", "--formula", "plouffe"},
+       "\"1e19\" is beyond the largest place of the Plouffe formula, 2^60 − 1 (1,152,921,504,606,846,975)"},
+      {{"--place", "2^60", "--formula", "both"}, "is beyond the largest place both formulas reach, 2^60 − 1 ("},
+      {{"--place", "1"},
+       "--place: \"1\" is below the first place of the Bellard formula, 8 (the Plouffe formula starts at 1: "
+       "--formula plouffe)"},
+      {{"--place", "1" + std::string(60, '0')}, "--place: \"1" + std::string(39, '0') + "…\" is beyond"},
+      {{"--place", "9", "--variant", long_name}, "--variant: \"" + long_name.substr(0, 40) + "…\" is no variant"},
+      {{"--place", "9", "--variant", "x64 SSE4"}, "--variant"},
+      {{"--place", "2^45+1", "--variant", "x64 SSE4.1"}, "--variant"},
+      {{"--place", "9", "--formula", "pi"}, "--formula: \"pi\" is none of bellard, plouffe and both"},
+  };
+  // An empty value is refused, whichever option it belongs to.
+  cases.push_back({{"--place", ""}, "--place: the value is empty"});
+  for (const char* option : {"--formula", "--digits", "--threads", "--checkpoint", "--variant"})
+    cases.push_back({{"--place", "9", option, ""}, std::string(option) + ": the value is empty"});
+  cases.push_back({{"--place", "9", "--checkpoint", ck, "--checkpoint-every", ""}, "--checkpoint-every: the value"});
   for (int i = 0; i < tly_bbp_variant_count; ++i)
-    if (!tly_bbp_variants[i].supported()) {
-      cases.push_back({"--place", "9", "--variant", tly_bbp_variants[i].name});
-      named.push_back("not supported by this processor");
-    }
-  for (size_t i = 0; i < cases.size(); ++i) {
-    const tly_bbp_program_run run = tly_bbp_run_with_arguments(cases[i], 10);
-    EXPECT_EQ(run.exit_code, 2) << named[i];
-    EXPECT_EQ(run.output, "") << named[i];
+    if (!tly_bbp_variants[i].supported())
+      cases.push_back({{"--place", "9", "--variant", tly_bbp_variants[i].name}, "not supported by this processor"});
+  for (const program_case& c : cases) {
+    const tly_bbp_program_run run = tly_bbp_run_with_arguments(c.arguments, 60);
+    EXPECT_EQ(run.exit_code, 2) << c.said;
+    EXPECT_EQ(run.output, "") << c.said;
     EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
-    EXPECT_NE(run.errors.find(named[i]), std::string::npos) << run.errors;
+    EXPECT_NE(run.errors.find(c.said), std::string::npos) << run.errors;
   }
+  EXPECT_EQ(rmdir(directory), 0) << "a refused run left a file";
 }
 
-TEST(CommandLine, HelpAndVersion) {
-  const tly_bbp_program_run help = tly_bbp_run_with_arguments({"--help"}, 10);
+// Help, version and the variant list: the help's lines fit a terminal and state the limits, the
+// lists agree, and each ends with exit code 1 when standard output cannot be written.
+TEST(CommandLine, HelpVersionAndVariantList) {
+  const tly_bbp_program_run help = tly_bbp_run_with_arguments({"--help"}, 60);
   EXPECT_EQ(help.exit_code, 0);
-  EXPECT_NE(help.output.find("Exit codes: 0 done"), std::string::npos);
-  const tly_bbp_program_run version = tly_bbp_run_with_arguments({"--version"}, 10);
+  for (const char* part : {"Exit codes: 0 done", "1 to 2^60 − 1\n                        with plouffe, 8 to 2^61 − 1",
+                           "8 to 1024", "1 to 1024", "0.0001 to 1000000"})
+    EXPECT_NE(help.output.find(part), std::string::npos) << part;
+  std::istringstream lines(help.output);
+  std::vector<std::string> options;
+  for (std::string line; std::getline(lines, line);) {
+    // Columns, not bytes: the minus sign is three bytes of UTF-8.
+    EXPECT_LE(std::count_if(line.begin(), line.end(), [](char c) { return (c & 0xC0) != 0x80; }), 80) << line;
+    for (const char* tag : {"UINT", "FLOAT", "TEXT"}) EXPECT_EQ(line.find(tag), std::string::npos) << line;
+    if (line.rfind("  --", 0) == 0) options.push_back(line.substr(2, line.find(' ', 2) - 2));
+  }
+  EXPECT_EQ(options, (std::vector<std::string>{"--place", "--formula", "--digits", "--threads", "--variant", "--estimate",
+                                               "--checkpoint", "--checkpoint-every", "--json", "--quiet",
+                                               "--list-variants", "--help", "--version"}));
+  const tly_bbp_program_run version = tly_bbp_run_with_arguments({"--version"}, 60);
   EXPECT_EQ(version.exit_code, 0);
-  EXPECT_EQ(version.output.rfind(std::string("tallyspire-bbp ") + tly_bbp_version, 0), 0u);
+  EXPECT_EQ(version.output, std::string("tallyspire-bbp ") + tly_bbp_version + " (Build 119)\n");
+
+  const tly_bbp_program_run text = tly_bbp_run_with_arguments({"--list-variants"}, 60);
+  const tly_bbp_program_run json = tly_bbp_run_with_arguments({"--list-variants", "--json"}, 60);
+  EXPECT_EQ(text.exit_code + json.exit_code, 0);
+  EXPECT_EQ(text.output.rfind("x64 SSE4.1\tmoduli below 2^47\tsupported", 0), 0u);
+  const nlohmann::json list = nlohmann::json::parse(json.output);
+  ASSERT_EQ(list.size(), size_t(tly_bbp_variant_count));
+  EXPECT_EQ(list[0]["moduli_below"], "140737488355328");
+  std::string from_json;
+  for (const nlohmann::json& v : list) {
+    const std::string below = v["moduli_below"].is_null() ? "" : v["moduli_below"].get<std::string>();
+    EXPECT_EQ(v["moduli"], below.empty() ? "every 64-bit modulus"
+                                         : "moduli below 2^" + std::to_string(std::countr_zero(std::stoull(below))));
+    from_json += v["name"].get<std::string>() + "\t" + v["moduli"].get<std::string>() + "\t" +
+                 (!v["supported"] ? "not supported by this processor"
+                  : v["default"]  ? "supported, the default"
+                                  : "supported") +
+                 "\n";
+  }
+  EXPECT_EQ(text.output, from_json);
+
+  for (const char* asked : {"--help", "--version", "--list-variants", "--list-variants --json"}) {
+    const tly_bbp_program_run full = tly_bbp_run_command(
+        "", 60, {}, {"sh", "-c", std::string("exec '" TLY_BBP_PROGRAM "' ") + asked + " >/dev/full"});
+    EXPECT_EQ(full.exit_code, 1) << asked;
+    EXPECT_EQ(full.errors, "tallyspire-bbp: standard output cannot be written\n") << asked;
+  }
 }
 
 TEST(CommandLine, BothFormulasAsOneJsonObject) {
   const tly_bbp_program_run run = tly_bbp_run_with_arguments(
       {"--place", "1e6+1", "--formula", "both", "--json", "--digits", "40", "--threads", "1"});
   ASSERT_EQ(run.exit_code, 0) << run.errors;
-  EXPECT_EQ(run.errors, "");  // progress goes to logs once a minute at most
+  // Progress goes to logs once a minute at most, and never to standard output.
+  EXPECT_TRUE(std::regex_match(run.errors, std::regex("(Progress: [^\n]*\n)*"))) << run.errors;
   const nlohmann::json j = nlohmann::json::parse(run.output);
   const std::string expected = tly_bbp_oracle_hex(1000001, 40);
   EXPECT_EQ(j["formula"], "both");
@@ -181,13 +279,14 @@ TEST(CommandLine, TextOutputIsTheConsoleBlocksAndASummary) {
   const tly_bbp_program_run console = tly_bbp_run_program("0 1000001 40\n");
   const std::string blocks = console.output.substr(console.output.find("Binary Digits"));
   const tly_bbp_program_run one =
-      tly_bbp_run_with_arguments({"--place", "1000001", "--formula", "plouffe", "--digits", "40"});
+      tly_bbp_run_with_arguments({"--place", "1000001", "--formula", "plouffe", "--digits", "40", "--threads", "1"});
   EXPECT_EQ(one.exit_code, 0);
   EXPECT_EQ(one.output.substr(0, blocks.size()), blocks);
   EXPECT_EQ(
       one.output.substr(blocks.size())
           .rfind("Result: plouffe, place 1000001, 40 digits, hexadecimal " + tly_bbp_oracle_hex(1000001, 40) + ", ", 0),
       0u);
+  EXPECT_NE(one.output.find(" s on 1 thread ("), std::string::npos) << one.output;
   const tly_bbp_program_run both =
       tly_bbp_run_with_arguments({"--place", "1000001", "--formula", "both", "--digits", "40"});
   EXPECT_EQ(both.exit_code, 0);
@@ -195,33 +294,6 @@ TEST(CommandLine, TextOutputIsTheConsoleBlocksAndASummary) {
                              "The formulas agree on all 40 digits.\n\n" +
                              both.output.substr(both.output.find("Result: ")));
   EXPECT_NE(both.output.find("Result: both formulas agree, place 1000001"), std::string::npos);
-}
-
-TEST(CommandLine, ListOfVariants) {
-  const tly_bbp_program_run run = tly_bbp_run_with_arguments({"--list-variants"}, 10);
-  EXPECT_EQ(run.exit_code, 0);
-  std::string expected;
-  for (int i = 0; i < tly_bbp_variant_count; ++i) {
-    const tly_bbp_variant& v = tly_bbp_variants[i];
-    expected += std::string(v.name) + "\t" +
-                (v.moduli_below ? "moduli below 2^" + std::to_string(std::countr_zero(v.moduli_below))
-                                : "every 64-bit modulus") +
-                (!v.supported() ? "\tnot supported by this processor\n"
-                 : &v == tly_bbp_active_variant() ? "\tsupported, the default\n" : "\tsupported\n");
-  }
-  EXPECT_EQ(run.output, expected);
-  EXPECT_EQ(run.output.rfind("x64 SSE4.1\tmoduli below 2^47\tsupported", 0), 0u);
-}
-
-// Larger moduli than the one in use handles go to the exact tiers, and the result says so.
-TEST(CommandLine, ExactTiersAreNamed) {
-  const tly_bbp_variant* active = tly_bbp_active_variant();
-  EXPECT_EQ(tly_bbp_variant_used(1), active->name);
-  if (active->moduli_below) {
-    EXPECT_EQ(tly_bbp_variant_used(active->moduli_below), std::string(active->name) +
-                                                              " and exact tiers for moduli from 2^" +
-                                                              std::to_string(std::countr_zero(active->moduli_below)));
-  }
 }
 
 TEST(CommandLine, EstimateAnswersQuicklyWithAPositiveTime) {
@@ -246,11 +318,28 @@ TEST(CommandLine, EstimateAnswersQuicklyWithAPositiveTime) {
               j["estimated_seconds"].get<double>(), 0.002);
 }
 
-TEST(CommandLine, DurationsAsPeopleReadThem) {
-  const std::pair<double, const char*> cases[] = {
-      {0.0512, "0.0512 s"},   {59.4, "59 s"},         {61, "1 min 1 s"},     {11520, "3 h 12 min"},
-      {90000, "1 d 1 h"},     {1e8, "3.2 years"},       {7e9, "222 years"},    {1e12, "31,688 years"}};
-  for (const auto& [seconds, text] : cases) EXPECT_EQ(tly_bbp_duration_text(seconds), text) << seconds;
+// Durations as people read them, and the progress line that shows them: in full in logs, and
+// shortened to fit a narrow terminal.
+TEST(CommandLine, ProgressAndDurationsAsPeopleReadThem) {
+  const std::pair<double, const char*> durations[] = {
+      {0.0512, "0.0512 s"}, {59.4, "59 s"},        {61, "1 min 1 s"},   {11520, "3 h 12 min"},
+      {273600, "3 d 4 h"},  {1e8, "3.2 years"},    {7e9, "222 years"},  {1e12, "31,688 years"}};
+  for (const auto& [seconds, text] : durations) EXPECT_EQ(tly_bbp_duration_text(seconds), text) << seconds;
+  const std::string full = "Progress: Bellard series 3/7, 42.5% of the run, 1,234,567 terms/s, 3 h 12 min left";
+  const std::pair<size_t, std::string> widths[] = {
+      {0, full},
+      {full.size() + 1, full},
+      {full.size(), "Progress: Bellard series 3/7, 42.5% of the run, 3 h 12 min left"},
+      {50, "Bellard 3/7, 42.5%, 3 h 12 min left"},
+      {30, "42.5%, 3 h 12 min left"},
+      {10, "42.5%, 3 "}};
+  for (const auto& [columns, text] : widths)
+    EXPECT_EQ(tly_bbp_progress_line(1, 2, 7, 0.425, 1234567, 11520, columns), text) << columns;
+  EXPECT_EQ(tly_bbp_progress_line(0, 0, 4, 0, -1, 0, 0), "Progress: Plouffe series 1/4, 0.0% of the run, estimating speed");
+  EXPECT_EQ(tly_bbp_progress_line(1, 6, 7, 0.999, 1.43e8, 57 * 365.25 * 86400, 0),
+            "Progress: Bellard series 7/7, 99.9% of the run, 143,000,000 terms/s, 57 years left");
+  EXPECT_EQ(tly_bbp_progress_line(0, 1, 4, 0.3, 2e6, 273600, 0),
+            "Progress: Plouffe series 2/4, 30.0% of the run, 2,000,000 terms/s, 3 d 4 h left");
 }
 
 }  // namespace

@@ -37,14 +37,20 @@ void tly_bbp_print_batch_text(const tly_bbp_batch_result& result);
 void tly_bbp_print_batch_json(const tly_bbp_batch_result& result);
 
 // The progress line: formula and series, share of the whole run done, speed and time left
-// (negative speed: not measured yet).
+// (negative speed: not measured yet); shortened to fit `columns` (0: any length).
 std::string tly_bbp_progress_line(int32_t formula, int series, int count, double done, double terms_per_second,
-                                  double seconds_left);
+                                  double seconds_left, size_t columns);
+
+// The width of the terminal on standard error, 0 when unknown.
+size_t tly_bbp_terminal_columns();
 
 // Shows a progress line on standard error: on a terminal it replaces the previous one.
 void tly_bbp_show_progress(const std::string& line, bool terminal);
 // Ends the progress display before other output (clears the terminal line).
 void tly_bbp_end_progress(bool terminal);
+
+// 2305843009213693951 as "2,305,843,009,213,693,951".
+std::string tly_bbp_thousands(uint64_t value);
 
 // "3 h 12 min", "4 min 5 s", "2.35 s": a time as people read it.
 std::string tly_bbp_duration_text(double seconds);

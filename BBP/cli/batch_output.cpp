@@ -1,5 +1,6 @@
 // Output of command-line runs: the console's digit blocks, the agreement line and the summary
 // line; the line of an estimate.
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
@@ -54,16 +55,14 @@ void tly_bbp_print_batch_text(const tly_bbp_batch_result& r) {
                tly_bbp_hex_string(r.formulas[1].words.data(), o.digits);
     }
   }
-  std::printf("Result: %s, place %" PRIu64 ", %" PRIu64 " digits, %s, %.3f s on %d threads (%s)%s\n", verdict.c_str(),
-              o.place, o.digits, digits.c_str(), seconds, r.threads,
+  std::printf("Result: %s, place %" PRIu64 ", %" PRIu64 " digits, %s, %.3f s on %d thread%s (%s)%s\n",
+              verdict.c_str(), o.place, o.digits, digits.c_str(), seconds, r.threads, r.threads == 1 ? "" : "s",
               tly_bbp_variant_used(tly_bbp_run_largest_modulus(o.choice, o.place, o.digits)).c_str(),
               r.from_checkpoint ? ", resumed from the checkpoint" : "");
 }
 
-namespace {
-
-std::string thousands(double value) {
-  const std::string digits = std::to_string(uint64_t(std::llround(value)));
+std::string tly_bbp_thousands(uint64_t value) {
+  const std::string digits = std::to_string(value);
   std::string text;
   for (size_t i = 0; i < digits.size(); ++i) {
     if (i > 0 && (digits.size() - i) % 3 == 0) text += ',';
@@ -71,6 +70,11 @@ std::string thousands(double value) {
   }
   return text;
 }
+
+namespace {
+
+// Clamped below 2^63: an hour's rate of a far place may leave more years than a number holds.
+std::string thousands(double value) { return tly_bbp_thousands(uint64_t(std::min(value, 9e18) + 0.5)); }
 
 std::string seconds_text(double seconds) {
   if (seconds >= 10) return thousands(seconds) + " s";

@@ -176,7 +176,8 @@ void monitor(const tly_bbp_options* options, std::atomic<bool>* done) {
       }
       const double rate = session_terms ? double(session_terms) / (now - run.session_started) : -1;
       tly_bbp_show_progress(tly_bbp_progress_line(formula, series, count, double(done_terms) / double(total_terms),
-                                                  rate, double(total_terms - done_terms) / rate),
+                                                  rate, double(total_terms - done_terms) / rate,
+                                                  terminal ? tly_bbp_terminal_columns() : 0),
                             terminal);
       last_progress = now;
     }

@@ -2,12 +2,16 @@
 #include "command_line.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <bit>
 #include <cstdio>
+#include <cstdlib>
 
 #include "../engine/engine.h"
 #include "../engine/pblock.h"
 #include "../engine/system.h"
 #include "../formulas/run_values.h"
+#include "batch.h"
 #include "run_plan.h"
 #include "variant_choice.h"
 
@@ -15,130 +19,266 @@ namespace {
 
 const char* const formula_names[] = {"plouffe", "bellard", "both"};
 
-// An unsigned number from the front of `text`, advancing `at`; false on no digit or overflow.
-bool take_number(const std::string& text, size_t* at, unsigned __int128* value, int* digits) {
+// An unsigned number from the front of `text`, advancing `at`; false on no digit. A value
+// beyond 64 bits sets `huge` and is read to its end, so that the form can still be checked.
+bool take_number(const std::string& text, size_t* at, unsigned __int128* value, int* digits, bool* huge) {
   *value = 0;
   *digits = 0;
   while (*at < text.size() && text[*at] >= '0' && text[*at] <= '9') {
     *value = *value * 10 + unsigned(text[*at] - '0');
-    if (*value > UINT64_MAX) return false;
+    if (*value > UINT64_MAX) {
+      *huge = true;
+      *value = 0;
+    }
     ++*at;
     ++*digits;
   }
   return *digits > 0;
 }
 
-// value * base^exponent, false once it exceeds 64 bits.
-bool scale(unsigned __int128* value, uint64_t base, uint64_t exponent) {
-  for (uint64_t i = 0; i < exponent; ++i) {
+// value * base^exponent; `huge` once it exceeds 64 bits.
+void scale(unsigned __int128* value, uint64_t base, uint64_t exponent, bool* huge) {
+  for (uint64_t i = 0; i < exponent && *value; ++i) {
     *value *= base;
-    if (*value > UINT64_MAX) return false;
+    if (*value > UINT64_MAX) {
+      *huge = true;
+      return;
+    }
   }
-  return true;
 }
 
-bool parse_whole(const std::string& text, uint64_t* place) {
+enum class place_form { whole, huge, malformed };
+
+place_form parse_whole(const std::string& text, uint64_t* place) {
   size_t at = 0;
   unsigned __int128 value, fraction = 0, exponent = 0, offset = 0;
   int digits, fraction_digits = 0;
-  if (!take_number(text, &at, &value, &digits)) return false;
+  bool huge = false, huge_offset = false;
+  if (!take_number(text, &at, &value, &digits, &huge)) return place_form::malformed;
   if (at < text.size() && text[at] == '.') {
     ++at;
-    if (!take_number(text, &at, &fraction, &fraction_digits)) return false;
-    if (at == text.size() || (text[at] != 'e' && text[at] != 'E')) return false;
+    bool long_fraction = false;
+    if (!take_number(text, &at, &fraction, &fraction_digits, &long_fraction) || long_fraction)
+      return place_form::malformed;
+    if (at == text.size() || (text[at] != 'e' && text[at] != 'E')) return place_form::malformed;
   }
   if (at < text.size() && (text[at] == 'e' || text[at] == 'E' || text[at] == '^')) {
     const bool power = text[at++] == '^';
-    if (!take_number(text, &at, &exponent, &digits) || exponent > 64) return false;
+    bool long_exponent = false;
+    if (!take_number(text, &at, &exponent, &digits, &long_exponent)) return place_form::malformed;
+    if (long_exponent || exponent > 64) {
+      // Beyond 64 bits, unless it is 0 or 1 written with a long exponent.
+      const bool small = !huge && fraction == 0 && (value == 0 || (power && value == 1));
+      huge = !small;
+      exponent = power ? 1 : 0;
+      fraction_digits = 0;
+    }
     if (power) {
-      unsigned __int128 base = value;
+      const unsigned __int128 base = value;
       value = 1;
-      if (base > UINT64_MAX || !scale(&value, uint64_t(base), uint64_t(exponent))) return false;
+      scale(&value, uint64_t(base), uint64_t(exponent), &huge);
     } else {
       // m.f·10^e is whole only when e covers the fraction's digits.
-      if (int(exponent) < fraction_digits) {
-        while (fraction_digits > int(exponent) && fraction % 10 == 0) {
-          fraction /= 10;
-          --fraction_digits;
-        }
-        if (int(exponent) < fraction_digits) return false;
+      while (fraction_digits > int(exponent) && fraction % 10 == 0) {
+        fraction /= 10;
+        --fraction_digits;
       }
+      if (int(exponent) < fraction_digits) return place_form::malformed;
       unsigned __int128 f = fraction;
-      if (!scale(&value, 10, uint64_t(exponent)) || !scale(&f, 10, uint64_t(exponent) - fraction_digits)) return false;
+      scale(&value, 10, uint64_t(exponent), &huge);
+      scale(&f, 10, uint64_t(exponent) - fraction_digits, &huge);
       value += f;
     }
   }
   if (at < text.size() && (text[at] == '+' || text[at] == '-')) {
     const bool minus = text[at++] == '-';
-    if (!take_number(text, &at, &offset, &digits)) return false;
-    if (minus && offset > value) return false;
+    if (!take_number(text, &at, &offset, &digits, &huge_offset)) return place_form::malformed;
+    if (minus && !huge && (huge_offset || offset > value)) return place_form::malformed;  // below zero
+    huge = huge || huge_offset;
     value = minus ? value - offset : value + offset;
   }
-  if (at != text.size() || value > UINT64_MAX) return false;
+  if (at != text.size()) return place_form::malformed;
+  if (huge || value > UINT64_MAX) return place_form::huge;
   *place = uint64_t(value);
-  return true;
+  return place_form::whole;
 }
+
+std::string shown(const std::string& text) { return tly_bbp_shown_value(text); }
+
+// "8", or "2^61 − 1 (2,305,843,009,213,693,951)": a limit as people read it.
+std::string limit_text(uint64_t limit) {
+  const std::string exact = tly_bbp_thousands(limit);
+  if (limit < 1024 || !std::has_single_bit(limit + 1)) return exact;
+  return "2^" + std::to_string(std::countr_zero(limit + 1)) + " − 1 (" + exact + ")";
+}
+
+// A plain decimal whole number within [low, high]: leading zeros are decimal, and no sign,
+// base prefix, exponent or space is read.
+bool read_whole(const char* option, const std::string& text, uint64_t low, uint64_t high, uint64_t* value,
+                std::string* error) {
+  const std::string range = std::to_string(low) + " to " + std::to_string(high);
+  if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+    *error = std::string(option) + ": " + shown(text) + " is not a whole number (" + range + ")";
+    return false;
+  }
+  const size_t first = std::min(text.find_first_not_of('0'), text.size() - 1);
+  *value = text.size() - first > 19 ? UINT64_MAX : std::stoull(text.substr(first));
+  if (*value >= low && *value <= high) return true;
+  *error = std::string(option) + ": " + shown(text) + " is outside " + range;
+  return false;
+}
+
+constexpr double fewest_minutes = 0.0001, most_minutes = 1000000;
+
+// Minutes written as a plain decimal number: 10, 0.5, .25 (no exponent, nan or inf).
+bool read_minutes(const std::string& text, double* minutes, std::string* error) {
+  const size_t point = text.find('.');
+  const std::string whole = text.substr(0, point), fraction = point == std::string::npos ? "" : text.substr(point + 1);
+  const bool plain = whole.find_first_not_of("0123456789") == std::string::npos &&
+                     fraction.find_first_not_of("0123456789") == std::string::npos &&
+                     whole.size() + fraction.size() > 0;
+  if (!plain) {
+    *error = "--checkpoint-every: " + shown(text) + " is not a plain decimal number of minutes (like 10 or 0.5)";
+    return false;
+  }
+  *minutes = std::strtod(text.c_str(), nullptr);
+  if (*minutes >= fewest_minutes && *minutes <= most_minutes) return true;
+  *error = "--checkpoint-every: " + shown(text) + " is outside 0.0001 to 1,000,000 minutes";
+  return false;
+}
+
+const char* const formula_words[] = {"the Plouffe formula", "the Bellard formula", "both formulas"};
+
+// Why `place` lies outside the formula choice's limits, or "" when it does not.
+std::string place_refusal(const std::string& text, uint64_t place, int32_t choice) {
+  // Both formulas: the places both accept.
+  const tly_bbp_place_limit& a = tly_bbp_command_line_place_limits[choice == 0 ? 0 : 1];
+  const tly_bbp_place_limit& b = tly_bbp_command_line_place_limits[choice == 1 ? 1 : 0];
+  const uint64_t low = std::max(a.low, b.low), high = std::min(a.high, b.high);
+  const std::string who = choice == 2 ? "the largest place both formulas reach, "
+                                      : std::string("the largest place of ") + formula_words[choice] + ", ";
+  if (place > high) return "--place: " + shown(text) + " is beyond " + who + limit_text(high);
+  if (place >= low) return "";
+  std::string refusal = "--place: " + shown(text) + " is below the first place of " + formula_words[choice] + ", " +
+                        limit_text(low);
+  if (choice == 1 && place >= tly_bbp_command_line_place_limits[0].low)
+    refusal += " (the Plouffe formula starts at " + limit_text(tly_bbp_command_line_place_limits[0].low) +
+               ": --formula plouffe)";
+  return refusal;
+}
+
+// The help: one option a line, within 80 columns, each with its limits and forms.
+const char help_text[] =
+    "Usage: tallyspire-bbp --place N [--formula NAME] [--digits D] [--threads T]\n"
+    "                      [--variant NAME] [--estimate] [--checkpoint FILE]\n"
+    "                      [--checkpoint-every MINUTES] [--json] [--quiet]\n"
+    "       tallyspire-bbp --list-variants [--json]\n"
+    "       tallyspire-bbp --help | --version\n"
+    "\n"
+    "Tallyspire BBP: binary and hexadecimal digits of pi at any hexadecimal place.\n"
+    "Without arguments the program asks for formula, place and digits at the console.\n"
+    "\n"
+    "Options:\n"
+    "  --place N             first hexadecimal place after the point: a whole number\n"
+    "                        written 1000001, 1e14, 2.5e14, 10^14 or 2^48, each\n"
+    "                        optionally followed by +K or -K (1e10+1); 1 to 2^60 − 1\n"
+    "                        with plouffe, 8 to 2^61 − 1 with bellard, 8 to 2^60 − 1\n"
+    "                        with both\n"
+    "  --formula NAME        bellard (the faster, default), plouffe, or both to check\n"
+    "                        one against the other\n"
+    "  --digits D            hexadecimal digits to show: 8 to 1024 (default 32)\n"
+    "  --threads T           threads to compute with: 1 to 1024 (default: one per\n"
+    "                        processor)\n"
+    "  --variant NAME        compute with this vector variant instead of the fastest\n"
+    "                        (see --list-variants)\n"
+    "  --estimate            time a sample at the place and print how long the run\n"
+    "                        would take, without running it\n"
+    "  --checkpoint FILE     save the run's state in FILE and resume from it\n"
+    "  --checkpoint-every MINUTES\n"
+    "                        minutes between saves: 0.0001 to 1000000 (default 10)\n"
+    "  --json                print one JSON object (with --list-variants: an array)\n"
+    "  --quiet               no progress on standard error\n"
+    "  --list-variants       list the vector variants, the moduli each handles and\n"
+    "                        whether this processor has it\n"
+    "  --help                print this help\n"
+    "  --version             print the version\n"
+    "\n"
+    "D and T are plain decimal whole numbers (leading zeros are decimal), MINUTES a\n"
+    "plain decimal number such as 10 or 0.5.\n"
+    "\n"
+    "Exit codes: 0 done (with both formulas: they agree), 1 fatal error, 2 bad\n"
+    "arguments or checkpoint refused, 3 the formulas disagree, 129/130/143\n"
+    "interrupted by SIGHUP/SIGINT/SIGTERM with the state saved.\n";
 
 }  // namespace
 
+std::string tly_bbp_shown_value(const std::string& text) {
+  constexpr size_t longest = 40;
+  return "\"" + (text.size() <= longest ? text : text.substr(0, longest) + "…") + "\"";
+}
+
 bool tly_bbp_parse_place(const std::string& text, uint64_t* place, std::string* error) {
-  if (parse_whole(text, place)) return true;
-  *error =
-      "--place: \"" + text + "\" is not a whole number of 64 bits (write it like 1000001, 1e14, 10^14, 2^48 or 1e10+1)";
+  const place_form form = parse_whole(text, place);
+  if (form == place_form::huge) *place = UINT64_MAX;
+  if (form != place_form::malformed) return true;
+  *error = "--place: " + shown(text) + " is not a whole number (write it like 1000001, 1e14, 10^14, 2^48 or 1e10+1)";
   return false;
 }
 
 int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
   *o = {1, 0, 32, 0, {}, 10, false, false, {}, false};
   bool list_variants = false;
-  std::string place_text, formula = "bellard";
-  CLI::App app{
-      "Tallyspire BBP: binary and hexadecimal digits of pi at any hexadecimal place.\n"
-      "Without arguments the program asks for formula, place and digits at the console.",
-      "tallyspire-bbp"};
-  app.add_option("--place", place_text, "first hexadecimal place after the point: 1000001, 1e14, 10^14, 2^48, 1e10+1")
-      ->type_name("N");
-  app.add_option("--formula", formula, "bellard (the faster, default), plouffe, or both to check one against the other")
-      ->check(CLI::IsMember({"bellard", "plouffe", "both"}))
-      ->type_name("NAME");
-  app.add_option("--digits", o->digits, "hexadecimal digits to show, 8 to 1024 (default 32)")
-      ->check(CLI::Range(uint64_t{8}, uint64_t{1024}))
-      ->type_name("D");
-  app.add_option("--threads", o->threads, "threads to compute with, 1 to 1024 (default: one per processor)")
-      ->check(CLI::Range(1, 1024))
-      ->type_name("T");
-  CLI::Option* checkpoint =
-      app.add_option("--checkpoint", o->checkpoint, "save the run's state in FILE and resume from it")
-          ->type_name("FILE");
-  app.add_option("--checkpoint-every", o->checkpoint_minutes, "minutes between saves (default 10; fractions allowed)")
-      ->check(CLI::Range(0.0001, 1e6))
-      ->needs(checkpoint)
-      ->type_name("MINUTES");
-  app.add_option("--variant", o->variant, "compute with this vector variant instead of the fastest (see --list-variants)")
-      ->type_name("NAME");
-  app.add_flag("--list-variants", list_variants,
-               "list the vector variants, the moduli each handles and whether this processor has it");
-  app.add_flag("--estimate", o->estimate,
-               "time a sample at the place and print how long the whole run would take, without running it")
-      ->excludes(checkpoint);
-  app.add_flag("--json", o->json, "print one JSON object instead of the digit blocks");
-  app.add_flag("--quiet", o->quiet, "no progress on standard error");
+  std::string place_text, formula = "bellard", digits_text, threads_text, minutes_text;
+  CLI::App app{"", "tallyspire-bbp"};
+  // Values are read as text and checked here: CLI11 would read 011 as octal and 0x10 as hexadecimal.
+  CLI::Option* place = app.add_option("--place", place_text);
+  CLI::Option* formula_option = app.add_option("--formula", formula);
+  CLI::Option* digits = app.add_option("--digits", digits_text);
+  CLI::Option* threads = app.add_option("--threads", threads_text);
+  CLI::Option* checkpoint = app.add_option("--checkpoint", o->checkpoint);
+  CLI::Option* minutes = app.add_option("--checkpoint-every", minutes_text)->needs(checkpoint);
+  CLI::Option* variant = app.add_option("--variant", o->variant);
+  app.add_flag("--list-variants", list_variants);
+  app.add_flag("--estimate", o->estimate)->excludes(checkpoint);
+  app.add_flag("--json", o->json);
+  app.add_flag("--quiet", o->quiet);
   app.set_version_flag("--version", std::string("tallyspire-bbp ") + tly_bbp_version + " (Build 119)");
-  app.footer(
-      "Exit codes: 0 done (with both formulas: they agree), 1 fatal error, 2 bad arguments or checkpoint\n"
-      "refused, 3 the formulas disagree, 130/143 interrupted by SIGINT/SIGTERM with the state saved.");
   try {
     app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
-    return app.exit(e);
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(help_text, stdout);
+    tly_bbp_flush_output();
+    return tly_bbp_exit_done;
   } catch (const CLI::CallForVersion& e) {
-    return app.exit(e);
+    std::printf("%s\n", e.what());
+    tly_bbp_flush_output();
+    return tly_bbp_exit_done;
   } catch (const CLI::ParseError& e) {
     std::fprintf(stderr, "tallyspire-bbp: %s (see --help)\n", e.what());
     return tly_bbp_exit_bad_arguments;
   }
+  std::string error;
+  for (CLI::Option* option : {place, formula_option, digits, threads, checkpoint, minutes, variant})
+    if (option->count() > 0 && option->as<std::string>().empty()) error = option->get_name() + ": the value is empty";
+  uint64_t value = 0;
+  if (error.empty() && digits->count() > 0 && read_whole("--digits", digits_text, 8, 1024, &value, &error))
+    o->digits = value;
+  if (error.empty() && threads->count() > 0 && read_whole("--threads", threads_text, 1, 1024, &value, &error))
+    o->threads = int32_t(value);
+  if (error.empty() && minutes->count() > 0) read_minutes(minutes_text, &o->checkpoint_minutes, &error);
+  if (error.empty() && std::find(std::begin(formula_names), std::end(formula_names), formula) ==
+                           std::end(formula_names))
+    error = "--formula: " + shown(formula) + " is none of bellard, plouffe and both";
+  if (!error.empty()) {
+    std::fprintf(stderr, "tallyspire-bbp: %s (see --help)\n", error.c_str());
+    return tly_bbp_exit_bad_arguments;
+  }
   if (list_variants) {
-    tly_bbp_list_variants(stdout);
+    if (o->json)
+      tly_bbp_list_variants_json(stdout);
+    else
+      tly_bbp_list_variants(stdout);
+    tly_bbp_flush_output();
     return tly_bbp_exit_done;
   }
   for (int32_t i = 0; i < 3; ++i)
@@ -148,22 +288,9 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
     std::fprintf(stderr, "tallyspire-bbp: --place N is required (see --help)\n");
     return tly_bbp_exit_bad_arguments;
   }
-  std::string error;
-  if (!tly_bbp_parse_place(place_text, &o->place, &error)) {
+  if (!tly_bbp_parse_place(place_text, &o->place, &error) ||
+      !(error = place_refusal(place_text, o->place, o->choice)).empty()) {
     std::fprintf(stderr, "tallyspire-bbp: %s\n", error.c_str());
-    return tly_bbp_exit_bad_arguments;
-  }
-  // Both formulas: the places both accept.
-  const tly_bbp_place_limit& a = tly_bbp_command_line_place_limits[o->choice == 0 ? 0 : 1];
-  const tly_bbp_place_limit& b = tly_bbp_command_line_place_limits[o->choice == 1 ? 1 : 0];
-  const uint64_t low = a.low > b.low ? a.low : b.low, high = a.high < b.high ? a.high : b.high;
-  if (o->place < low || o->place > high) {
-    std::fprintf(stderr, "tallyspire-bbp: --place: %llu is outside %llu to %llu for %s\n",
-                 static_cast<unsigned long long>(o->place), static_cast<unsigned long long>(low),
-                 static_cast<unsigned long long>(high),
-                 o->choice == 2   ? "both formulas"
-                 : o->choice == 0 ? "the Plouffe formula"
-                                  : "the Bellard formula");
     return tly_bbp_exit_bad_arguments;
   }
   // Only rank 0 reads the options; the other ranks of a job would compute with their own choice.

@@ -20,8 +20,12 @@ struct tly_bbp_options {
   bool estimate;        // predict the run's time instead of running it
 };
 
+// A value of an argument as a message quotes it: "like this", a long one cut after 40 characters.
+std::string tly_bbp_shown_value(const std::string& text);
+
 // A place written as a whole number: 1000001, 1e14, 2.5e14, 10^14, 2^48, each optionally
-// followed by +K or -K. False with the reason in `error` for anything else.
+// followed by +K or -K; one beyond 64 bits at any step reads as UINT64_MAX, beyond every limit.
+// False with the reason in `error` for anything else.
 bool tly_bbp_parse_place(const std::string& text, uint64_t* place, std::string* error);
 
 // Parses the arguments into `options`. Returns -1 when the run should start, otherwise the

@@ -5,6 +5,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "../engine/kernel.h"
 #include "../engine/pblock.h"
@@ -30,6 +31,8 @@ struct sampler {
   uint64_t cells, slice_bytes;
   int32_t threads;         // asked for
   int32_t team;            // granted by the runtime
+  double processors;       // the run can use
+  int32_t lanes;           // threads that run at once: the team, or the processors it shares
   unsigned char* scratch;  // a slice per thread, as the series evaluator gives them
   int64_t* results;        // a block result per thread
   uint64_t terms_per_thread;
@@ -38,13 +41,14 @@ struct sampler {
   double sample_seconds;
 };
 
-// One thread's seconds per term at `first`: the team evaluates a block per thread side by side,
+// One lane's seconds per term at `first`: the team evaluates a block per thread side by side,
 // as in the run, and each thread times its own from a common start. The team's start and end
 // are timed apart: on a busy machine they can take longer than the sample, but a run pays
-// them once per series.
+// them once per series. A team larger than its processors shares them: its threads take turns,
+// so what counts is the terms the whole team finishes per second, spread over the processors.
 double seconds_per_term(sampler* z, const tly_bbp_series& s, uint64_t shift, uint64_t first) {
   const uint64_t per = z->terms_per_thread;
-  std::vector<double> busy(size_t(z->threads), 0.0);
+  std::vector<double> began(size_t(z->threads), 0.0), ended(size_t(z->threads), 0.0);
   int32_t team = 0;
   const double t0 = tly_bbp_clock_seconds();
 #pragma omp parallel num_threads(z->threads)
@@ -53,23 +57,28 @@ double seconds_per_term(sampler* z, const tly_bbp_series& s, uint64_t shift, uin
     if (t == 0) team = omp_get_num_threads();
     const uint64_t a = first + uint64_t(t) * per;
 #pragma omp barrier
-    const double started = tly_bbp_clock_seconds();
+    began[size_t(t)] = tly_bbp_clock_seconds();
     tly_bbp_kernel(z->results + uint64_t(t) * z->cells, z->cells, s.alternating, shift, a, a + per, s.step,
                    s.multiplier, s.offset, z->scratch + uint64_t(t) * z->slice_bytes);
-    busy[size_t(t)] = std::max(tly_bbp_clock_seconds() - started, 1e-9);
+    ended[size_t(t)] = std::max(tly_bbp_clock_seconds(), began[size_t(t)] + 1e-9);
   }
   const double wall = tly_bbp_clock_seconds() - t0;
   z->team = team;
-  double total = 0, longest = 0;
+  z->lanes = std::max(1, std::min(team, int32_t(std::ceil(z->processors))));
+  double total = 0, longest = 0, start = ended[0], end = 0;
   for (int32_t t = 0; t < team; ++t) {
-    total += busy[size_t(t)];
-    longest = std::max(longest, busy[size_t(t)]);
+    total += ended[size_t(t)] - began[size_t(t)];
+    longest = std::max(longest, ended[size_t(t)] - began[size_t(t)]);
+    start = std::min(start, began[size_t(t)]);
+    end = std::max(end, ended[size_t(t)]);
   }
-  z->start_ups.push_back(std::max(wall - longest, 0.0));
+  const double busy = team > z->lanes ? end - start : longest;
+  z->start_ups.push_back(std::max(wall - busy, 0.0));
   z->sample_terms += uint64_t(team) * per;
   z->sample_seconds += wall;
-  const double next = double(per) * seconds_per_point / longest;
+  const double next = double(per) * seconds_per_point / busy;
   z->terms_per_thread = uint64_t(std::clamp(next, double(fewest_terms), double(most_terms))) & ~uint64_t{7};
+  if (team > z->lanes) return (end - start) * double(z->lanes) / (double(team) * double(per));
   return total / (double(team) * double(per));
 }
 
@@ -124,17 +133,17 @@ std::vector<cost_piece> series_costs(sampler* z, const tly_bbp_series& s, uint64
   return pieces;
 }
 
-// The series' time on the team: the run's own claims handed to whichever thread is free
-// first, as the block loop hands them out.
+// The series' time on the team: the run's own claims handed to whichever lane is free first,
+// as the block loop hands them out; threads beyond the processors wait for a lane.
 double schedule_seconds(const std::vector<cost_piece>& pieces, uint64_t term_count, int32_t threads, int32_t team,
-                        uint64_t block_hint) {
+                        int32_t lanes, uint64_t block_hint) {
   uint64_t size = tly_bbp_initial_block_size(threads, term_count, block_hint), next = 0, first, last;
-  std::vector<double> free_at(size_t(team), 0.0);
+  std::vector<double> free_at(size_t(lanes), 0.0);
   // The claims keep their size while the rest is at least two blocks per thread.
   const uint64_t keep = 2 * uint64_t(team) * size;
   if (term_count >= keep && (term_count - keep) / size + 1 > blocks_played) {
     next = ((term_count - keep) / size + 1) * size;
-    std::fill(free_at.begin(), free_at.end(), cost_to(pieces, next) / team);
+    std::fill(free_at.begin(), free_at.end(), cost_to(pieces, next) / lanes);
   }
   while (tly_bbp_claim_block(term_count, team, &next, &size, &first, &last))
     *std::min_element(free_at.begin(), free_at.end()) += cost_to(pieces, last) - cost_to(pieces, first);
@@ -150,6 +159,7 @@ tly_bbp_estimate tly_bbp_estimate_run_time(const tly_bbp_options& o) {
   z.slice_bytes = values.words * 64 + 64;
   z.threads = o.threads > 0 ? o.threads : omp_get_num_procs();
   z.team = z.threads;
+  z.processors = tly_bbp_usable_processors();
   z.scratch = static_cast<unsigned char*>(tly_bbp_alloc(uint64_t(z.threads) * z.slice_bytes));
   z.results = static_cast<int64_t*>(tly_bbp_alloc(uint64_t(z.threads) * z.cells * 8));
 
@@ -177,7 +187,7 @@ tly_bbp_estimate tly_bbp_estimate_run_time(const tly_bbp_options& o) {
     tly_bbp_formula_estimate fe{formulas[f].formula, {}, 0};
     for (const std::vector<cost_piece>& pieces : costs[f]) {
       fe.series_seconds.push_back(start_up + schedule_seconds(pieces, formulas[f].term_count, z.threads, z.team,
-                                                              values.block_hint));
+                                                              z.lanes, values.block_hint));
       fe.seconds += fe.series_seconds.back();
       e.terms += formulas[f].term_count;
     }

@@ -20,6 +20,10 @@ struct tly_bbp_estimate {
   double sample_seconds;
 };
 
+// The processors the run can really use: its affinity mask, capped by its container's CPU
+// quota (cgroup version 2 or 1), which may be a fraction.
+double tly_bbp_usable_processors();
+
 // Times sample blocks of every series of the run the options describe, spread over each stretch
 // of terms whose arithmetic stays the same, on the run's thread team, and adds up.
 tly_bbp_estimate tly_bbp_estimate_run_time(const tly_bbp_options& options);

@@ -1,33 +1,37 @@
 // Progress of command-line runs on standard error: one rewritten line on a terminal, plain lines in logs.
-#include <cinttypes>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "batch.h"
 
-namespace {
-
-std::string duration(double seconds) {
-  const uint64_t s = static_cast<uint64_t>(seconds + 0.5);
-  char text[64];
-  if (s >= 86400)
-    std::snprintf(text, sizeof text, "%" PRIu64 "d %02" PRIu64 ":%02" PRIu64 ":%02" PRIu64, s / 86400, s / 3600 % 24,
-                  s / 60 % 60, s % 60);
-  else
-    std::snprintf(text, sizeof text, "%" PRIu64 ":%02" PRIu64 ":%02" PRIu64, s / 3600, s / 60 % 60, s % 60);
-  return text;
+std::string tly_bbp_progress_line(int32_t formula, int series, int count, double done, double terms_per_second,
+                                  double seconds_left, size_t columns) {
+  char share[32];
+  std::snprintf(share, sizeof share, "%.1f%%", done * 100.0);
+  const std::string name = formula ? "Bellard" : "Plouffe";
+  const std::string where = name + " series " + std::to_string(series + 1) + "/" + std::to_string(count);
+  const std::string left = terms_per_second <= 0 ? "estimating speed" : tly_bbp_duration_text(seconds_left) + " left";
+  const std::string rate =
+      terms_per_second <= 0 ? "" : tly_bbp_thousands(uint64_t(terms_per_second + 0.5)) + " terms/s, ";
+  // Shorter and shorter forms for a narrow terminal: a line that wraps would scroll at every
+  // rewrite. The last column stays free, as some terminals wrap on reaching it.
+  const std::string forms[] = {
+      "Progress: " + where + ", " + share + " of the run, " + rate + left,
+      "Progress: " + where + ", " + share + " of the run, " + left,
+      name + " " + std::to_string(series + 1) + "/" + std::to_string(count) + ", " + share + ", " + left,
+      std::string(share) + ", " + left,
+  };
+  if (columns == 0) return forms[0];
+  for (const std::string& form : forms)
+    if (form.size() < columns) return form;
+  return forms[3].substr(0, columns > 1 ? columns - 1 : 0);
 }
 
-}  // namespace
-
-std::string tly_bbp_progress_line(int32_t formula, int series, int count, double done, double terms_per_second,
-                                  double seconds_left) {
-  char text[160];
-  const int n = std::snprintf(text, sizeof text, "Progress: %s series %d/%d, %.1f%% of the run",
-                              formula ? "Bellard" : "Plouffe", series + 1, count, done * 100.0);
-  std::string line(text, size_t(n));
-  if (terms_per_second <= 0) return line + ", estimating speed";
-  std::snprintf(text, sizeof text, ", %.3g terms/s, %s left", terms_per_second, duration(seconds_left).c_str());
-  return line + text;
+size_t tly_bbp_terminal_columns() {
+  winsize size{};
+  return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
 void tly_bbp_show_progress(const std::string& line, bool terminal) {

@@ -4,8 +4,10 @@
 
 #include <algorithm>
 #include <bit>
+#include <nlohmann/json.hpp>
 
 #include "../engine/engine.h"
+#include "command_line.h"
 
 namespace {
 
@@ -40,6 +42,21 @@ void tly_bbp_list_variants(FILE* out) {
   }
 }
 
+void tly_bbp_list_variants_json(FILE* out) {
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
+  for (int i = 0; i < tly_bbp_variant_count; ++i) {
+    const tly_bbp_variant& v = tly_bbp_variants[i];
+    // A string: JSON readers that hold numbers in doubles would round bounds past 2^53.
+    const nlohmann::ordered_json below = covers_all(v) ? nlohmann::ordered_json() : nlohmann::ordered_json(std::to_string(v.moduli_below));
+    list.push_back({{"name", v.name},
+                    {"moduli", moduli_text(v)},
+                    {"moduli_below", below},
+                    {"supported", v.supported()},
+                    {"default", &v == tly_bbp_active_variant()}});
+  }
+  std::fprintf(out, "%s\n", list.dump().c_str());
+}
+
 std::string tly_bbp_variant_refusal(const std::string& name, uint64_t largest) {
   const std::string need = "the run's powers reach the modulus " + std::to_string(largest);
   if (name.empty()) {
@@ -48,7 +65,7 @@ std::string tly_bbp_variant_refusal(const std::string& name, uint64_t largest) {
     return "--place: " + need + ", beyond every variant this processor supports (see --list-variants)";
   }
   const tly_bbp_variant* v = named(name);
-  if (!v) return "--variant: \"" + name + "\" is no variant of this program (see --list-variants)";
+  if (!v) return "--variant: " + tly_bbp_shown_value(name) + " is no variant of this program (see --list-variants)";
   if (!v->supported()) return "--variant: " + name + " is not supported by this processor";
   if (!covers(*v, largest)) return "--variant: " + name + " handles " + moduli_text(*v) + ", but " + need;
   return "";

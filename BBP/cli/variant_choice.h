@@ -8,6 +8,9 @@
 
 // One line per variant: its name, a tab, the moduli it handles, a tab, whether this processor has it.
 void tly_bbp_list_variants(FILE* out);
+// The same as one JSON array of objects: name, moduli (the text above), moduli_below (decimal
+// digits, or null for every modulus), supported, default.
+void tly_bbp_list_variants_json(FILE* out);
 
 // Why a run whose terms reach the modulus `largest` cannot be computed with the variant
 // `name` (empty: the one the engine picks), or "" when it can.
