@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the suite, the MPI tests again with MPICH, then
+# Builds everything and runs every test: the suite, the installed tree and the Debian packages,
+# the MPI tests again with MPICH, then
 # ThreadSanitizer on the thread-count tests, a bounded fuzzing run of the console dialogue,
 # and the suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
@@ -18,6 +19,30 @@ cmake --preset release
 cmake --build --preset release
 ctest --preset release
 stage_done "release build and suite"
+
+# What a user installs: the tree `cmake --install` makes, and the Debian packages, checked by
+# lintian, the first unpacked and run at a place whose digits are published (place 1000000 on:
+# 26c65e52cb4593).
+lint=$(mandoc -Tlint -W warning docs/tallyspire-bbp.1 2>&1) || true
+[ -z "$lint" ] || { echo "$lint"; echo "error: mandoc finds fault with the manual page" >&2; exit 1; }
+install_dir=$(mktemp -d)
+DESTDIR="$install_dir" cmake --install build/release --prefix /usr/local >/dev/null
+for file in bin/tallyspire-bbp share/man/man1/tallyspire-bbp.1 share/doc/tallyspire-bbp/README.md \
+    share/doc/tallyspire-bbp/LICENSE; do
+  [ -f "$install_dir/usr/local/$file" ] || { echo "error: cmake --install made no $file" >&2; exit 1; }
+done
+rm -rf build/release/packages
+cpack --config build/release/CPackConfig.cmake -G DEB >/dev/null
+# No ITP bug to close: the packages are not uploaded to Debian.
+lintian --fail-on error --suppress-tags initial-upload-closes-no-bugs build/release/packages/*.deb
+dpkg-deb -x build/release/packages/tallyspire-bbp_*_amd64.deb "$install_dir/deb"
+digits=$("$install_dir/deb/usr/bin/tallyspire-bbp" --place 1000001 --digits 13 --quiet | tail -1)
+if [[ $digits != *"hexadecimal 6c65e52cb4593,"* ]]; then
+  echo "error: the packaged program printed: $digits" >&2
+  exit 1
+fi
+rm -rf "$install_dir"
+stage_done "installation and packages"
 
 # The MPI program and its tests once more, built with MPICH instead of Open MPI.
 cmake --preset mpich

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "Main/console.h"
 #include "engine/engine.h"
 #include "formulas/formulas.h"
+#include "formulas/run_values.h"
 
 namespace {
 

@@ -25,5 +25,8 @@ CHECK_PACKAGES=(clang libclang-rt-14-dev libomp-dev valgrind util-linux)
 BUILD_PACKAGES+=(openmpi-bin libopenmpi-dev)
 # MPICH, installed beside Open MPI (which stays the default): ./test.sh runs the MPI tests with both.
 CHECK_PACKAGES+=(mpich libmpich-dev)
+# The Debian packages and the manual page: CPack reads the dependencies with dpkg-shlibdeps
+# (dpkg-dev) of the files `file` finds to be programs; lintian and mandoc check the results.
+CHECK_PACKAGES+=(dpkg-dev file lintian mandoc)
 # Benchmark scripts run by hand: gnuplot draws bench/place_chart.sh's chart.
 BENCH_PACKAGES=(gnuplot-nox)

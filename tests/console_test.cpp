@@ -11,6 +11,7 @@
 
 #include "Main/console.h"
 #include "engine/engine.h"
+#include "formulas/display.h"
 #include "exact.h"
 #include "run_program.h"
 

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "Main/console.h"
 #include "cli/run_plan.h"
-#include "formulas/accumulator.h"
+#include "engine/accumulator.h"
 #include "formulas/formulas.h"
+#include "formulas/run_values.h"
 
 namespace {
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Main/front_end.h"
 #include "engine/system.h"
 #include "mpi/job.h"
 
@@ -29,5 +30,5 @@ int main(int argc, char** argv) {
   const char* rank = std::getenv("OMPI_COMM_WORLD_RANK");
   if (!rank) rank = std::getenv("PMI_RANK");
   if (rank && std::strcmp(rank, "1") == 0) tly_bbp_alloc_hook = fail_fifth;
-  return tly_bbp_mpi_main(argc, argv);
+  return tly_bbp_mpi_main(argc, argv, tly_bbp_front_end_main);
 }

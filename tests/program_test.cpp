@@ -15,13 +15,13 @@
 #include <string>
 #include <vector>
 
-#include "Main/console.h"
 #include "engine/engine.h"
 #include "engine/kernel.h"
 #include "engine/pblock.h"
 #include "engine/system.h"
 #include "exact.h"
 #include "formulas/formulas.h"
+#include "formulas/run_values.h"
 #include "run_program.h"
 
 namespace {

@@ -17,8 +17,8 @@
 #include "engine/engine.h"
 #include "engine/kernel.h"
 #include "engine/pblock.h"
+#include "engine/accumulator.h"
 #include "exact.h"
-#include "formulas/accumulator.h"
 #include "formulas/formulas.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include "engine/kernel.h"
 #include "engine/pblock.h"
-#include "formulas/accumulator.h"
+#include "engine/accumulator.h"
 
 namespace {
 int procs = 2;

@@ -1,5 +1,4 @@
 // The program: the console run without arguments, the command-line run with them.
-#include "../cli/command_line.h"
-#include "console.h"
+#include "front_end.h"
 
-int main(int argc, char** argv) { return argc <= 1 ? tly_bbp_console_run() : tly_bbp_command_line_main(argc, argv); }
+int main(int argc, char** argv) { return tly_bbp_front_end_main(argc, argv); }

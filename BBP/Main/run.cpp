@@ -4,7 +4,9 @@
 #include <iostream>
 
 #include "../engine/system.h"
+#include "../formulas/display.h"
 #include "../formulas/formulas.h"
+#include "../formulas/run_values.h"
 #include "console.h"
 
 int tly_bbp_console_run() {

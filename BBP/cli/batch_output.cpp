@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstdio>
 
+#include "../formulas/display.h"
 #include "batch.h"
-#include "../Main/console.h"
 #include "run_plan.h"
 #include "variant_choice.h"
 

@@ -10,14 +10,13 @@
 #include <mutex>
 #include <thread>
 
+#include "../engine/accumulator.h"
 #include "../engine/pblock.h"
 #include "../engine/system.h"
-#include "../formulas/accumulator.h"
 #include "../formulas/formulas.h"
 #include "../formulas/series_sum.h"
 #include "batch.h"
 #include "checkpoint.h"
-#include "../Main/console.h"
 #include "run_plan.h"
 
 namespace {

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <sstream>
 
-#include "../Main/console.h"
 #include "run_plan.h"
 
 namespace {

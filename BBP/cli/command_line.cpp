@@ -10,7 +10,7 @@
 #include "../engine/engine.h"
 #include "../engine/pblock.h"
 #include "../engine/system.h"
-#include "../Main/console.h"
+#include "../formulas/run_values.h"
 #include "batch.h"
 #include "run_plan.h"
 #include "variant_choice.h"

@@ -11,7 +11,6 @@
 #include "../engine/pblock.h"
 #include "../engine/system.h"
 #include "batch.h"
-#include "../Main/console.h"
 #include "run_plan.h"
 #include "variant_choice.h"
 

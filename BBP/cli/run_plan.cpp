@@ -3,8 +3,6 @@
 
 #include <algorithm>
 
-#include "../Main/console.h"
-
 tly_bbp_run_values tly_bbp_command_line_run_values(uint64_t place, uint64_t digits) {
   tly_bbp_run_values values = tly_bbp_derive_run_values(place, digits);
   // Term counts of one word more: the guard words may add it.

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "../formulas/formulas.h"
-#include "../Main/console.h"
+#include "../formulas/run_values.h"
 
 struct tly_bbp_run_formula {
   int32_t formula;  // 0 Plouffe, 1 Bellard

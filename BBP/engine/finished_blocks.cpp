@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "../formulas/accumulator.h"
+#include "accumulator.h"
 #include "pblock.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "../formulas/accumulator.h"
+#include "accumulator.h"
 #include "kernel.h"
 #include "system.h"
 

@@ -4,9 +4,9 @@
 #include <cstdio>
 #include <iostream>
 
+#include "../engine/accumulator.h"
 #include "../engine/pblock.h"
 #include "../engine/system.h"
-#include "accumulator.h"
 
 void (*tly_bbp_series_hook)(int index, int count, uint64_t term_count) = nullptr;
 

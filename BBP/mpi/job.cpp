@@ -1,4 +1,4 @@
-// The MPI program's run on one rank: rank 0 runs the console or the command-line program, the others serve it.
+// The MPI program's run on one rank: rank 0 runs the front end it is handed, the others serve it.
 #include "job.h"
 
 #include <mpi.h>
@@ -8,14 +8,12 @@
 #include <csignal>
 #include <cstdio>
 
-#include "../cli/command_line.h"
-#include "../Main/console.h"
 #include "../engine/pblock.h"
 #include "../engine/system.h"
 #include "job_claims.h"
 #include "series_relay.h"
 
-int tly_bbp_mpi_main(int argc, char** argv) {
+int tly_bbp_mpi_main(int argc, char** argv, tly_bbp_front_end front_end) {
   // Team threads call MPI one at a time under the process-wide lock, and rank 0's server thread
   // only while nothing else on rank 0 does; a fatal error or a stop, though, may end the job from
   // any thread.
@@ -42,8 +40,8 @@ int tly_bbp_mpi_main(int argc, char** argv) {
   tly_bbp_claims = tly_bbp_mpi_claims();
   int code = 0;
   if (rank == 0) {
-    // With arguments the command-line run, which only rank 0 parses and reports.
-    code = argc > 1 ? tly_bbp_command_line_main(argc, argv) : tly_bbp_console_run();
+    // Only rank 0 reads the input or the arguments and reports.
+    code = front_end(argc, argv);
     tly_bbp_mpi_announce_end();
   } else {
     // mpirun passes a stop signal on to every rank: rank 0 saves its checkpoint, if it keeps

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "../formulas/accumulator.h"
+#include "../engine/accumulator.h"
 #include "series_relay.h"
 
 namespace {

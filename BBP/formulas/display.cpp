@@ -2,7 +2,7 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "console.h"
+#include "display.h"
 
 namespace {
 
