@@ -200,7 +200,7 @@ const char help_text[] =
     "  --quiet               no progress on standard error\n"
     "  --list-variants       list the vector variants, the moduli each handles and\n"
     "                        whether this processor has it\n"
-    "  --help                print this help\n"
+    "  -h, --help            print this help\n"
     "  --version             print the version\n"
     "\n"
     "D and T are plain decimal whole numbers (leading zeros are decimal), MINUTES a\n"
