@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <bit>
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
@@ -133,9 +134,9 @@ struct program_case {
 TEST(CommandLine, BadArgumentsGetOneLineOnStandardErrorAndNoRun) {
   const std::string long_name(50, 'x');
   // A refused run writes nothing; should one not be refused, its checkpoint lands in a directory of this test's own.
-  char directory[] = "/tmp/tly_bbp_command_lineXXXXXX";
-  ASSERT_NE(mkdtemp(directory), nullptr);
-  const std::string ck = std::string(directory) + "/ck";
+  std::string directory = (std::filesystem::temp_directory_path() / "tly_bbp_command_lineXXXXXX").string();
+  ASSERT_NE(mkdtemp(directory.data()), nullptr);
+  const std::string ck = directory + "/ck";
   std::vector<program_case> cases = {
       {{"--unknown"}, "--unknown"},
       {{"--place"}, "--place"},
@@ -178,7 +179,7 @@ TEST(CommandLine, BadArgumentsGetOneLineOnStandardErrorAndNoRun) {
     EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
     EXPECT_NE(run.errors.find(c.said), std::string::npos) << run.errors;
   }
-  EXPECT_EQ(rmdir(directory), 0) << "a refused run left a file";
+  EXPECT_EQ(rmdir(directory.c_str()), 0) << "a refused run left a file";
 }
 
 // Help, version and the variant list: the help's lines fit a terminal and state the limits, the
@@ -298,7 +299,7 @@ TEST(CommandLine, TextOutputIsTheConsoleBlocksAndASummary) {
 }
 
 TEST(CommandLine, EstimateAnswersQuicklyWithAPositiveTime) {
-  const tly_bbp_program_run text = tly_bbp_run_with_arguments({"--place", "1e6+1", "--estimate", "--threads", "2"}, 30);
+  const tly_bbp_program_run text = tly_bbp_run_with_arguments({"--place", "1e6+1", "--estimate", "--threads", "2"}, 120);
   ASSERT_EQ(text.exit_code, 0) << text.errors;
   std::smatch field;
   ASSERT_TRUE(std::regex_match(text.output, field,
@@ -307,7 +308,7 @@ TEST(CommandLine, EstimateAnswersQuicklyWithAPositiveTime) {
   EXPECT_GT(std::stod(field[1]), 0.0);
 
   const tly_bbp_program_run json =
-      tly_bbp_run_with_arguments({"--place", "1e6+1", "--estimate", "--json", "--formula", "both"}, 30);
+      tly_bbp_run_with_arguments({"--place", "1e6+1", "--estimate", "--json", "--formula", "both"}, 120);
   ASSERT_EQ(json.exit_code, 0) << json.errors;
   const nlohmann::json j = nlohmann::json::parse(json.output);
   EXPECT_GT(j["estimated_seconds"], 0.0);

@@ -90,6 +90,7 @@ TEST(OracleWindows, BothFormulasGiveEveryDigitOfPi) {
 
 // --- Streams that fail or go away -------------------------------------------------------------
 
+// The time limits only catch a hang: a sanitizer build on a loaded machine is many times slower.
 tly_bbp_program_run run_redirected(const std::string& input, const std::string& redirections, double seconds = 60) {
   return tly_bbp_run_program(input, seconds, {}, {"sh", "-c", "exec \"$0\" " + redirections});
 }
@@ -98,13 +99,13 @@ TEST(Streams, FailedOutputOrInputEndsTheRunPromptly) {
   // Output closed or full: the run ends before computing, even one of days.
   for (const char* output : {"2>&1 >&-", "2>&1 >/dev/full"})
     for (const char* input : {"0\n1\n8\n", "0\n17592186044415\n8\n"}) {
-      const tly_bbp_program_run run = run_redirected(input, output, 30);
+      const tly_bbp_program_run run = run_redirected(input, output, 120);
       EXPECT_EQ(run.exit_code, 1) << output;
       EXPECT_EQ(run.output, "tallyspire-bbp: standard output cannot be written\n") << output;
     }
   // Input closed, empty or unreadable ends the dialogue at its first prompt.
   for (const char* input : {"<&-", "</dev/null", "</"}) {
-    const tly_bbp_program_run run = run_redirected("", input, 30);
+    const tly_bbp_program_run run = run_redirected("", input, 120);
     EXPECT_EQ(run.exit_code, 1) << input;
     EXPECT_EQ(run.output.substr(run.output.find("Formula = ")), "Formula = \nInput ended before all answers were given.\n");
   }
@@ -117,7 +118,7 @@ TEST(Streams, ReaderLeavingEndsTheRun) {
     for (const char* trap : {"", "trap '' PIPE;"}) {
       const std::string line = std::string("printf '0 1000000001 8\\n' | (") + trap + " exec '" TLY_BBP_PROGRAM
                                "') | head -c " + read + " >/dev/null; echo ${PIPESTATUS[1]}";
-      const tly_bbp_program_run run = tly_bbp_run_command("", 60, {}, {"bash", "-c", line});
+      const tly_bbp_program_run run = tly_bbp_run_command("", 300, {}, {"bash", "-c", line});
       EXPECT_EQ(run.output, std::to_string(128 + SIGPIPE) + "\n") << read << " " << trap;
     }
 }
