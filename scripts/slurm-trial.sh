@@ -11,8 +11,13 @@
 # Environment: PLACE, FORMULA, DIGITS, THREADS (the job's run; default 1e10+1, bellard, 16, 1:
 # several minutes of work, longer than one time limit), EXPECT (the hexadecimal digits it must
 # print; default those of place 10^10 + 1), LIMIT (the job's time limit in minutes, default 5),
-# EARLY (seconds before the limit the program is told to save, default 150), GIVE_UP (seconds before the trial fails, default 3600),
-# SLURMCTLD_PORT and SLURMD_PORT (default 6817 and 6818), SBATCH_SCRIPT (the job script).
+# EARLY (seconds before the limit the program is told to save, default 150), GIVE_UP (seconds
+# before the trial fails, default 3600),
+# SLURMCTLD_PORT and SLURMD_PORT (default 6817 and 6818), SBATCH_SCRIPT (the job script) and
+# SBATCH_OPTIONS (more options for sbatch). The MPI job, 2 ranks of one thread on this node:
+#   SBATCH_SCRIPT=docs/examples/slurm-mpi.sbatch SBATCH_OPTIONS='--nodes=1 --ntasks-per-node=2' \
+#   OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 OMP_NUM_THREADS=1 \
+#   scripts/slurm-trial.sh build/release/BBP/tallyspire-bbp-mpi
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/packages.sh
@@ -94,7 +99,8 @@ log "slurm up: $(sinfo -h -o '%P %D %T %c')"
 started=$SECONDS
 job=$(cd "$dir/shared" && PROGRAM="$program" PLACE="$place" FORMULA="$formula" DIGITS="$digits" \
   THREADS="$threads" CHECKPOINT="$dir/shared/run.checkpoint" \
-  sbatch --parsable --cpus-per-task="$threads" --time="$limit" --signal="B:TERM@$early" "$sbatch_script")
+  sbatch --parsable --cpus-per-task="$threads" --time="$limit" --signal="B:TERM@$early" \
+    ${SBATCH_OPTIONS:-} "$sbatch_script")
 log "submitted job $job: --place $place --formula $formula --digits $digits --threads $threads," \
   "time limit $limit min, SIGTERM $early s before it"
 
@@ -112,7 +118,7 @@ while :; do
   sleep 5
 done
 log "job $job ended $state after $((SECONDS - started)) s; its output:"
-out="$dir/shared/tallyspire-bbp-$job.out"
+out=$(ls "$dir/shared/"*"-$job.out")
 cat "$out"
 if [ "$state" = COMPLETED ] && [ "$restarts" -ge 1 ] && grep -q "hexadecimal $expect" "$out"; then
   log "trial passed: cut by its time limit $restarts time(s), requeued, and the digits are right"
