@@ -97,6 +97,7 @@ done
 log "slurm up: $(sinfo -h -o '%P %D %T %c')"
 
 started=$SECONDS
+# shellcheck disable=SC2086 # SBATCH_OPTIONS holds several options
 job=$(cd "$dir/shared" && PROGRAM="$program" PLACE="$place" FORMULA="$formula" DIGITS="$digits" \
   THREADS="$threads" CHECKPOINT="$dir/shared/run.checkpoint" \
   sbatch --parsable --cpus-per-task="$threads" --time="$limit" --signal="B:TERM@$early" \
