@@ -80,7 +80,7 @@ SlurmctldPidFile=$dir/slurmctld.pid
 SlurmdPidFile=$dir/slurmd.pid
 SlurmctldLogFile=$dir/slurmctld.log
 SlurmdLogFile=$dir/slurmd.log
-NodeName=$host NodeAddr=127.0.0.1 CPUs=$(nproc) State=UNKNOWN
+NodeName=$host NodeAddr=127.0.0.1 CPUs=$(getconf _NPROCESSORS_ONLN) State=UNKNOWN
 PartitionName=trial Nodes=$host Default=YES MaxTime=INFINITE State=UP
 CONF
 
