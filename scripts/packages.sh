@@ -30,3 +30,5 @@ CHECK_PACKAGES+=(mpich libmpich-dev)
 CHECK_PACKAGES+=(dpkg-dev file lintian mandoc)
 # Benchmark scripts run by hand: gnuplot draws bench/place_chart.sh's chart.
 BENCH_PACKAGES=(gnuplot-nox)
+# scripts/slurm-trial.sh: a one-node Slurm to try the batch examples in docs/examples on.
+SLURM_PACKAGES=(slurm-wlm munge)
