@@ -126,6 +126,9 @@ TEST(Memcheck, SmallRunsOfEachFormulaAreClean) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "valgrind cannot run a sanitized program";
 #endif
+#if defined(TLY_BBP_EMULATED)
+  GTEST_SKIP() << "valgrind cannot run a program under an emulator";
+#endif
   if (access("/usr/bin/valgrind", X_OK) != 0) GTEST_SKIP() << "valgrind is not installed";
   // Place 1 takes the scalar paths only; 100001 fills groups of eight.
   const struct {

@@ -13,7 +13,9 @@
 namespace {
 
 std::string quoted(const std::string& word) {
-  return "'" + std::regex_replace(word, std::regex("'"), "'\\''") + "'";
+  std::string text = "'";
+  for (char c : word) text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return text + "'";
 }
 
 }  // namespace
