@@ -169,7 +169,7 @@ TEST(CommandLine, BothFormulasAsOneJsonObject) {
 // Standard output of a command-line run holds results only: a fatal error, such as the first
 // allocation failing, is one line on standard error.
 TEST(CommandLine, FatalErrorGoesToStandardError) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  GTEST_FLAG_SET(death_test_style, tly_bbp_death_test_style);
   const auto fail_allocations = [] {
     tly_bbp_alloc_hook = [](uint64_t) -> void* { return nullptr; };
     const char* argv[] = {"tallyspire-bbp", "--place", "1", "--formula", "plouffe", "--json", "--quiet"};

@@ -154,14 +154,6 @@ void* fail_one(uint64_t bytes) {
 
 // The message goes to standard output; a death test reads standard error. The alarm turns a
 // hang into a failure.
-// Death tests re-execute the test program, which the host cannot do with an emulated one:
-// there they fork alone, which is safe as this process starts no threads before them.
-#if defined(TLY_BBP_EMULATED)
-const char* const death_test_style = "fast";
-#else
-const char* const death_test_style = "threadsafe";
-#endif
-
 void fail_allocation(int which) {
   std::fflush(stdout);
   dup2(STDERR_FILENO, STDOUT_FILENO);
@@ -185,7 +177,7 @@ void check_lanes_on_three_threads(std::vector<uint64_t> bad) {
 }
 
 TEST(FatalPaths, AllocationFailureAnywhere) {
-  GTEST_FLAG_SET(death_test_style, death_test_style);
+  GTEST_FLAG_SET(death_test_style, tly_bbp_death_test_style);
   const std::string message = "Memory Allocation Failure$";
   EXPECT_EXIT((fail_allocation(1), tly_bbp_alloc(16)), testing::ExitedWithCode(1), "^" + message);
   // Sizes no machine has, and sizes that would wrap when rounded up to the alignment.
@@ -216,7 +208,7 @@ TEST(FatalPaths, AllocationFailureAnywhere) {
 }
 
 TEST(FatalPaths, LaneCellOfTwoToThe56) {
-  GTEST_FLAG_SET(death_test_style, death_test_style);
+  GTEST_FLAG_SET(death_test_style, tly_bbp_death_test_style);
   const char* message = "^Error in computation\\. Expected < 2\\^56\\.$";
   const struct {
     uint64_t cells, cell, value;

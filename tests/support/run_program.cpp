@@ -21,6 +21,12 @@ void add_quoted(std::string& line, const std::string& word) {
 
 }  // namespace
 
+#if defined(TLY_BBP_EMULATED)
+const char* const tly_bbp_death_test_style = "fast";
+#else
+const char* const tly_bbp_death_test_style = "threadsafe";
+#endif
+
 tly_bbp_program_run tly_bbp_run_program(const std::string& input, double seconds,
                                         const std::vector<std::string>& environment,
                                         const std::vector<std::string>& prefix) {
