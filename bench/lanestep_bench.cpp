@@ -57,6 +57,7 @@ void lane_steps(benchmark::State& state, const tly_bbp_variant* variant, uint64_
       benchmark::Counter(lane_steps_done, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+#if defined(__x86_64__)
 // The floor under the IFMA variant's loop on this machine: a lane-step is four 52-bit
 // multiply-adds per eight lanes, here issued with nothing else, twelve independent chains
 // deep. Set-up, digits and the loop's other operations all come on top of it.
@@ -82,10 +83,13 @@ void multiply_add_floor(benchmark::State& state) {
   state.counters["ns_per_lane_step"] =
       benchmark::Counter(double(multiply_adds) * 8 / 4, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
+#endif
 // On a shared machine the least disturbed repetition is the one to read.
 double least(const std::vector<double>& v) { return *std::min_element(v.begin(), v.end()); }
 
+#if defined(__x86_64__)
 BENCHMARK(multiply_add_floor)->UseRealTime()->Repetitions(3)->ComputeStatistics("min", least);
+#endif
 
 const tly_bbp_variant* named(const char* name) {
   for (int i = 0; i < tly_bbp_variant_count; ++i)
@@ -122,7 +126,10 @@ const bool registered = [] {
              {"x64 AVX-512 IFMA two limbs", "near 2^64", ~uint64_t{0} - (uint64_t{1} << 24)},
              {"x64 64-bit Montgomery", "below 2^47", (uint64_t{1} << 47) - (uint64_t{1} << 24)},
              {"x64 64-bit Montgomery", "near 2^60", uint64_t{1} << 60},
-             {"x64 64-bit Montgomery", "near 2^64", ~uint64_t{0} - (uint64_t{1} << 24)}};
+             {"x64 64-bit Montgomery", "near 2^64", ~uint64_t{0} - (uint64_t{1} << 24)},
+             {"arm64 NEON", "below 2^47", (uint64_t{1} << 47) - (uint64_t{1} << 24)},
+             {"arm64 64-bit Montgomery", "below 2^47", (uint64_t{1} << 47) - (uint64_t{1} << 24)},
+             {"arm64 64-bit Montgomery", "near 2^64", ~uint64_t{0} - (uint64_t{1} << 24)}};
   for (const auto& f : far)
     if (const tly_bbp_variant* v = named(f.variant)) add(std::string("far/") + f.variant + "/" + f.where, v, f.first_modulus, {1});
   return true;

@@ -32,3 +32,20 @@ CHECK_PACKAGES+=(dpkg-dev file lintian mandoc)
 BENCH_PACKAGES=(gnuplot-nox)
 # scripts/slurm-trial.sh: a one-node Slurm to try the batch examples in docs/examples on.
 SLURM_PACKAGES=(slurm-wlm munge)
+# The ARM64 stage of ./test.sh on other machines: the cross compiler, qemu-user, and the arm64
+# multiarch libraries that the tests link and that the program loads under qemu-aarch64.
+CROSS_PACKAGES=(g++-aarch64-linux-gnu qemu-user libgtest-dev:arm64 libgmock-dev:arm64 libgmp-dev:arm64
+  libmpfr-dev:arm64 zlib1g-dev:arm64 libstdc++6:arm64 libgomp1:arm64)
+
+# Adds arm64 to dpkg's architectures (once) and installs CROSS_PACKAGES.
+tly_bbp_need_cross_packages() {
+  if ! dpkg --print-foreign-architectures | grep -qx arm64; then
+    local sudo=""
+    [ "$(id -u)" = 0 ] || sudo=sudo
+    $sudo dpkg --add-architecture arm64 || {
+      echo "error: could not add the arm64 architecture (as root: dpkg --add-architecture arm64)" >&2
+      return 1
+    }
+  fi
+  tly_bbp_need_packages "${CROSS_PACKAGES[@]}"
+}

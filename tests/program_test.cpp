@@ -127,6 +127,9 @@ TEST(Memcheck, SmallRunsOfEachFormulaAreClean) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "valgrind cannot run a sanitized program";
 #endif
+#if defined(TLY_BBP_EMULATED)
+  GTEST_SKIP() << "valgrind cannot run a program under an emulator";
+#endif
   if (access("/usr/bin/valgrind", X_OK) != 0) GTEST_SKIP() << "valgrind is not installed";
   // Place 1 takes the scalar paths only; 100001 fills groups of eight.
   const struct {
@@ -175,7 +178,7 @@ void check_lanes_on_three_threads(std::vector<uint64_t> bad) {
 }
 
 TEST(FatalPaths, AllocationFailureAnywhere) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  GTEST_FLAG_SET(death_test_style, tly_bbp_death_test_style);
   const std::string message = "Memory Allocation Failure$";
   EXPECT_EXIT((fail_allocation(1), tly_bbp_alloc(16)), testing::ExitedWithCode(1), "^" + message);
   // Sizes no machine has, and sizes that would wrap when rounded up to the alignment.
@@ -206,7 +209,7 @@ TEST(FatalPaths, AllocationFailureAnywhere) {
 }
 
 TEST(FatalPaths, LaneCellOfTwoToThe56) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  GTEST_FLAG_SET(death_test_style, tly_bbp_death_test_style);
   const char* message = "^Error in computation\\. Expected < 2\\^56\\.$";
   const struct {
     uint64_t cells, cell, value;

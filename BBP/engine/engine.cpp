@@ -7,6 +7,8 @@
 #include "montgomery.h"
 #include "numeric.h"
 
+// The x86-64 table; every other processor has the portable one (variants_portable.cpp).
+#if defined(__x86_64__)
 namespace {
 
 bool always() { return true; }
@@ -47,6 +49,7 @@ const tly_bbp_variant tly_bbp_variants[] = {
     {"x64 64-bit Montgomery", always, tly_bbp_vpowgroups_general, tly_bbp_vpowmod8_general, 0},
 };
 const int tly_bbp_variant_count = sizeof(tly_bbp_variants) / sizeof(tly_bbp_variants[0]);
+#endif
 
 namespace {
 

@@ -23,9 +23,17 @@ constexpr uint64_t tly_bbp_general_folded_below = uint64_t{1} << 63;
 // (high*2^64 + low) / d and its remainder, for high < d: one hardware division, whose quotient
 // then fits in 64 bits (a division of 128-bit integers would call the library's general routine).
 inline uint64_t tly_bbp_general_divide(uint64_t high, uint64_t low, uint64_t d, uint64_t& remainder) {
+#if defined(__x86_64__)
   uint64_t quotient;
   asm("divq %[d]" : "=a"(quotient), "=d"(remainder) : "a"(low), "d"(high), [d] "r"(d));
   return quotient;
+#else
+  // Elsewhere no instruction divides 128 bits by 64: the library routine runs, a few times
+  // per lane and group, never in the loop.
+  const uint64_t quotient = static_cast<uint64_t>((tly_bbp_u128{high} << 64 | low) / d);
+  remainder = low - quotient * d;
+  return quotient;
+#endif
 }
 
 // One lane: its modulus, its Montgomery constants and its power.

@@ -65,3 +65,13 @@ void tly_bbp_vpowgroups_ifma_limbs(uint64_t* scratch, uint64_t cells, const uint
 // every modulus, on any processor.
 void tly_bbp_vpowgroups_general(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
                                 uint64_t exponent, uint64_t step, uint32_t groups);
+
+// The estimates' arithmetic in plain C++, the eight lanes of a group interleaved: the baseline
+// on processors other than x86-64.
+void tly_bbp_vpowgroups_portable(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
+                                 uint64_t exponent, uint64_t step, uint32_t groups);
+
+// Several groups at once on ARM64 NEON: two lanes of doubles per vector, fused multiply-adds
+// forming the remainders exactly.
+void tly_bbp_vpowgroups_neon(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
+                             uint64_t exponent, uint64_t step, uint32_t groups);

@@ -1,6 +1,6 @@
 // The group routine written lane by lane for clarity: the reference for every vector variant.
+#include "estimate_lane.h"
 #include "group_setup.h"
-#include "numeric.h"
 #include "vpowmod.h"
 
 void tly_bbp_vpowmod8_scalar(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
@@ -12,14 +12,11 @@ void tly_bbp_vpowmod8_scalar(uint64_t* scratch, uint64_t cells, const uint64_t* 
     uint64_t bits = g.pair_bits[lane / 2];
     uint64_t x = uint64_t{1} << g.power[lane / 2];
     for (uint32_t i = g.s; i < 64; ++i) {
-      const double f = tly_bbp_dbl(x);
-      const uint64_t q = tly_bbp_near((f * f) * inv - 1.0);
-      const uint64_t r = x * x - q * m;
-      x = r << (bits >> 63);
+      x = tly_bbp_estimate_square(x, m, inv, bits >> 63);
       bits <<= 1;
     }
     for (uint64_t row = cells; row-- > 0;) {
-      const uint64_t q = tly_bbp_near((tly_bbp_dbl(x) * tly_bbp_digit_scale) * inv - 1.0);
+      const uint64_t q = tly_bbp_estimate_digit(x, inv);
       scratch[8 * row + lane] += q;
       if (row > 0) x = (x << 32) - q * m;
     }

@@ -12,11 +12,20 @@
 
 namespace {
 
-std::string quoted(const std::string& word) {
-  return "'" + std::regex_replace(word, std::regex("'"), "'\\''") + "'";
+// Adds a space and the word quoted for the shell.
+void add_quoted(std::string& line, const std::string& word) {
+  line += " '";
+  for (char c : word) line += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  line += '\'';
 }
 
 }  // namespace
+
+#if defined(TLY_BBP_EMULATED)
+const char* const tly_bbp_death_test_style = "fast";
+#else
+const char* const tly_bbp_death_test_style = "threadsafe";
+#endif
 
 tly_bbp_program_run tly_bbp_run_program(const std::string& input, double seconds,
                                         const std::vector<std::string>& environment,
@@ -40,8 +49,8 @@ tly_bbp_program_run tly_bbp_run_command(const std::string& input, double seconds
   for (char* path : {in_path, out_path, err_path}) close(mkstemp(path));
   std::ofstream(in_path, std::ios::binary) << input;
   std::string line = "timeout -k 5 " + std::to_string(seconds) + " env";
-  for (const std::string& word : environment) line += " " + quoted(word);
-  for (const std::string& word : command) line += " " + quoted(word);
+  for (const std::string& word : environment) add_quoted(line, word);
+  for (const std::string& word : command) add_quoted(line, word);
   const int status = std::system((line + " <" + in_path + " >" + out_path + " 2>" + err_path).c_str());
   std::ostringstream output, errors;
   output << std::ifstream(out_path, std::ios::binary).rdbuf();

@@ -29,3 +29,8 @@ std::string tly_bbp_mask_times(const std::string& output);
 
 // The hexadecimal digits of the hexadecimal block, without spaces, carets and line ends.
 std::string tly_bbp_hex_digits(const std::string& output);
+
+// The death tests' style: "threadsafe", which re-executes the test program; under an emulator
+// the host cannot do that, and the tests fork alone ("fast"), safe as they start no threads
+// before their deaths.
+extern const char* const tly_bbp_death_test_style;
