@@ -1,7 +1,10 @@
 # Installs the Debian packages named as arguments that are missing, or fails naming them.
 tly_bbp_need_packages() {
   local missing=() p
-  for p in "$@"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+  # dpkg -s refuses a name installed for two architectures (multiarch); dpkg-query lists both.
+  for p in "$@"; do
+    dpkg-query -W -f='${db:Status-Status}\n' "$p" 2>/dev/null | grep -qx installed || missing+=("$p")
+  done
   ((${#missing[@]})) || return 0
   if [ "$(id -u)" != 0 ] && ! command -v sudo >/dev/null; then
     echo "error: missing Debian packages: ${missing[*]} (install them as root: apt-get install ${missing[*]})" >&2
