@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "exact_double.h"
 #include "montgomery.h"
 #include "numeric.h"
 
@@ -41,6 +42,9 @@ const tly_bbp_variant tly_bbp_variants[] = {
     {"x64 SSE4.1", always, groups_sse41, tly_bbp_vpowmod8_scalar, tly_bbp_estimate_moduli_below},
     {"x64 AVX2", avx2_fma, tly_bbp_vpowgroups_avx2, tly_bbp_vpowmod8_scalar, tly_bbp_estimate_moduli_below},
     {"x64 AVX-512", avx512_dq, tly_bbp_vpowgroups_avx512, tly_bbp_vpowmod8_scalar, tly_bbp_estimate_moduli_below},
+    {"x64 AVX2 exact", avx2_fma, tly_bbp_vpowgroups_avx2_exact, tly_bbp_vpowmod8_double, tly_bbp_double_moduli_below},
+    {"x64 AVX-512 exact", avx512_dq, tly_bbp_vpowgroups_avx512_exact, tly_bbp_vpowmod8_double,
+     tly_bbp_double_moduli_below},
     {"x64 AVX-512 IFMA", avx512_ifma, tly_bbp_vpowgroups_ifma, tly_bbp_vpowmod8_montgomery,
      tly_bbp_montgomery_moduli_below},
     {"x64 AVX-512 IFMA two limbs", avx512_ifma, tly_bbp_vpowgroups_ifma_limbs, tly_bbp_vpowmod8_limbs, 0},
@@ -48,14 +52,27 @@ const tly_bbp_variant tly_bbp_variants[] = {
 };
 const int tly_bbp_variant_count = sizeof(tly_bbp_variants) / sizeof(tly_bbp_variants[0]);
 
+const char* const tly_bbp_isa_classes[] = {"sse4.1", "avx2", "avx512", "avx512ifma"};
+const int tly_bbp_isa_class_count = sizeof(tly_bbp_isa_classes) / sizeof(tly_bbp_isa_classes[0]);
+
 namespace {
 
 // The tiers of every modulus are slower than every variant of a bounded range within its range.
 bool bounded(const tly_bbp_variant& variant) { return variant.moduli_below != 0; }
 
-const tly_bbp_variant* fastest_supported() {
+// The exact double tier only takes over where the estimates end: below 2^47 they are faster.
+bool tier_only(const tly_bbp_variant& variant) { return variant.reference == tly_bbp_vpowmod8_double; }
+
+// Each class's check, in the order of tly_bbp_isa_classes.
+bool (*const class_checks[])() = {always, avx2_fma, avx512_dq, avx512_ifma};
+
+// The most a choice may use (--isa); set before the computation starts.
+std::atomic<int> isa_limit{tly_bbp_isa_class_count - 1};
+
+const tly_bbp_variant* fastest_usable() {
   for (int i = tly_bbp_variant_count - 1; i > 0; --i)
-    if (bounded(tly_bbp_variants[i]) && tly_bbp_variants[i].supported()) return &tly_bbp_variants[i];
+    if (bounded(tly_bbp_variants[i]) && !tier_only(tly_bbp_variants[i]) && tly_bbp_variant_usable(&tly_bbp_variants[i]))
+      return &tly_bbp_variants[i];
   return &tly_bbp_variants[0];
 }
 
@@ -65,17 +82,34 @@ std::atomic<const tly_bbp_variant*> active{nullptr};
 
 }  // namespace
 
+int tly_bbp_variant_isa(const tly_bbp_variant* variant) {
+  for (int c = tly_bbp_isa_class_count - 1; c > 0; --c)
+    if (variant->supported == class_checks[c]) return c;
+  return 0;
+}
+
+bool tly_bbp_variant_usable(const tly_bbp_variant* variant) {
+  return variant->supported() && tly_bbp_variant_isa(variant) <= isa_limit.load(std::memory_order_relaxed);
+}
+
+bool tly_bbp_limit_isa(int isa) {
+  if (isa < 0 || isa >= tly_bbp_isa_class_count || !class_checks[isa]()) return false;
+  isa_limit.store(isa, std::memory_order_relaxed);
+  active.store(fastest_usable(), std::memory_order_release);
+  return true;
+}
+
 const tly_bbp_variant* tly_bbp_active_variant() {
   const tly_bbp_variant* chosen = active.load(std::memory_order_acquire);
   if (chosen) return chosen;
-  chosen = fastest_supported();
+  chosen = fastest_usable();
   active.store(chosen, std::memory_order_release);
   return chosen;
 }
 
 bool tly_bbp_use_variant(const char* name) {
   for (int i = 0; i < tly_bbp_variant_count; ++i) {
-    if (std::strcmp(tly_bbp_variants[i].name, name) == 0 && tly_bbp_variants[i].supported()) {
+    if (std::strcmp(tly_bbp_variants[i].name, name) == 0 && tly_bbp_variant_usable(&tly_bbp_variants[i])) {
       active.store(&tly_bbp_variants[i], std::memory_order_release);
       return true;
     }
@@ -92,10 +126,10 @@ const tly_bbp_variant* tly_bbp_variant_for(uint64_t modulus) {
   if (tly_bbp_variant_covers(chosen, modulus)) return chosen;
   for (int i = tly_bbp_variant_count - 1; i >= 0; --i)
     if (bounded(tly_bbp_variants[i]) && tly_bbp_variant_covers(&tly_bbp_variants[i], modulus) &&
-        tly_bbp_variants[i].supported())
+        tly_bbp_variant_usable(&tly_bbp_variants[i]))
       return &tly_bbp_variants[i];
   int every = 0;
-  while (bounded(tly_bbp_variants[every]) || !tly_bbp_variants[every].supported()) ++every;
+  while (bounded(tly_bbp_variants[every]) || !tly_bbp_variant_usable(&tly_bbp_variants[every])) ++every;
   return &tly_bbp_variants[every];
 }
 

@@ -22,11 +22,6 @@ constexpr uint64_t tly_bbp_montgomery_folded_below = uint64_t{1} << 48;
 // Every modulus is below 2^52: the multiply-adds take 52-bit factors.
 constexpr uint64_t tly_bbp_montgomery_moduli_below = uint64_t{1} << 52;
 
-// The digit estimate r/m (r below m*2^33) uses the rounded 1/m lowered by 2^-40, so that it
-// never exceeds the true quotient and falls short of it by less than 2^-6: its floor is the
-// true one or one less, and the remainder stays below 2m.
-constexpr double tly_bbp_montgomery_lowering = 1.0 - 0x1p-40;
-
 // The bit at which a group's loop starts, for a leading exponent of at least 1: no estimate
 // limits the starting power here, so the top five bits are a window whenever there are five.
 inline uint32_t tly_bbp_montgomery_start_bit(uint64_t exponent) {
