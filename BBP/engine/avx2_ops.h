@@ -25,6 +25,7 @@ struct avx2 {
   static d mul(d a, d b) { return _mm256_mul_pd(a, b); }
   static d sub(d a, d b) { return _mm256_sub_pd(a, b); }
   static d add(d a, d b) { return _mm256_add_pd(a, b); }
+  static d fmadd(d a, d b, d c) { return _mm256_fmadd_pd(a, b, c); }
   static d fmsub(d a, d b, d c) { return _mm256_fmsub_pd(a, b, c); }
   static d fnmadd(d a, d b, d c) { return _mm256_fnmadd_pd(a, b, c); }
   static d round(d v) { return _mm256_round_pd(v, _MM_FROUND_TO_NEAREST_INT | _MM_FROUND_NO_EXC); }

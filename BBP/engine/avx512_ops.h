@@ -20,6 +20,7 @@ struct avx512 {
   static d mul(d a, d b) { return _mm512_mul_pd(a, b); }
   static d sub(d a, d b) { return _mm512_sub_pd(a, b); }
   static d add(d a, d b) { return _mm512_add_pd(a, b); }
+  static d fmadd(d a, d b, d c) { return _mm512_fmadd_pd(a, b, c); }
   static d fmsub(d a, d b, d c) { return _mm512_fmsub_pd(a, b, c); }
   static d fnmadd(d a, d b, d c) { return _mm512_fnmadd_pd(a, b, c); }
   // Round to nearest, ties to even; nearest() first clamps a negative estimate (or a NaN) to +0.

@@ -33,6 +33,12 @@ inline void tly_bbp_exact_wide_digits(uint64_t* row, typename V::d* r, const typ
   }
 }
 
+// The integer nearest to v * inv (see tly_bbp_double_rounder).
+template <typename V>
+inline typename V::d tly_bbp_exact_wide_quotient(typename V::d v, typename V::d inv, typename V::d rounder) {
+  return V::sub(V::fmadd(v, inv, rounder), rounder);
+}
+
 // The powers and digits of G groups whose loops start at bit `start`, the first group's
 // exponent `exponent`.
 template <typename V, int G>
@@ -43,7 +49,7 @@ void tly_bbp_exact_wide_run(uint64_t* rows, uint64_t cells, const uint64_t* modu
   using d = typename V::d;
   d x[N], m[N], inv[N];
   typename V::i bits[N];
-  const d one = V::set1(1.0);
+  const d one = V::set1(1.0), rounder = V::set1(tly_bbp_double_rounder);
   for (int g = 0; g < G; ++g) {
     for (int p = 0; p < per_group; ++p) {
       const int v = g * per_group + p;
@@ -59,16 +65,16 @@ void tly_bbp_exact_wide_run(uint64_t* rows, uint64_t cells, const uint64_t* modu
       inv[v] = V::div(one, m[v]);
       bits[v] = V::load_bits(lane_bits);
       const d power = V::load(lane_power);
-      x[v] = V::fnmadd(V::round(V::mul(power, inv[v])), m[v], power);
+      x[v] = V::fnmadd(tly_bbp_exact_wide_quotient<V>(power, inv[v], rounder), m[v], power);
     }
   }
 
   for (uint32_t s = start; s < 64; ++s) {
     for (int v = 0; v < N; ++v) {
       const d hi = V::mul(x[v], x[v]);
-      const d q = V::round(V::mul(hi, inv[v]));
+      const d q = tly_bbp_exact_wide_quotient<V>(hi, inv[v], rounder);
       const d r = V::double_if_top_bit(V::add(V::fnmadd(q, m[v], hi), V::fmsub(x[v], x[v], hi)), bits[v]);
-      x[v] = V::fnmadd(V::round(V::mul(r, inv[v])), m[v], r);
+      x[v] = V::fnmadd(tly_bbp_exact_wide_quotient<V>(r, inv[v], rounder), m[v], r);
       bits[v] = V::shift_bits(bits[v]);
     }
   }

@@ -9,9 +9,11 @@
 
 namespace {
 
-// v less the multiple of m nearest to fl(v * inv): exact, as the difference is an integer
-// below 2^53.
-double reduce(double v, double m, double inv) { return std::fma(-std::nearbyint(v * inv), m, v); }
+// The integer nearest to v * inv, from the exact product.
+double quotient(double v, double inv) { return std::fma(v, inv, tly_bbp_double_rounder) - tly_bbp_double_rounder; }
+
+// v less that multiple of m: exact, as the difference is an integer below 2^53.
+double reduce(double v, double m, double inv) { return std::fma(-quotient(v, inv), m, v); }
 
 }  // namespace
 
@@ -27,7 +29,7 @@ void tly_bbp_vpowmod8_double(uint64_t* scratch, uint64_t cells, const uint64_t* 
     double x = reduce(s.power, m, inv);
     for (uint32_t i = start; i < 64; ++i) {
       const double hi = x * x;
-      const double q = std::nearbyint(hi * inv);
+      const double q = quotient(hi, inv);
       const double r = std::fma(-q, m, hi) + std::fma(x, x, -hi);
       x = reduce(bits >> 63 ? r + r : r, m, inv);
       bits <<= 1;
