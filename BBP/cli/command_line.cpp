@@ -89,7 +89,7 @@ bool tly_bbp_parse_place(const std::string& text, uint64_t* place, std::string* 
 }
 
 int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
-  *o = {1, 0, 32, 0, {}, 10, false, false, {}, false};
+  *o = {1, 0, 32, 0, {}, 10, false, false, {}, {}, false};
   bool list_variants = false;
   std::string place_text, formula = "bellard";
   CLI::App app{
@@ -116,6 +116,9 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
       ->type_name("MINUTES");
   app.add_option("--variant", o->variant, "compute with this vector variant instead of the fastest (see --list-variants)")
       ->type_name("NAME");
+  app.add_option("--isa", o->isa, "choose only among the variants a processor of this class runs: sse4.1, avx2, avx512, avx512ifma")
+      ->check(CLI::IsMember({"sse4.1", "avx2", "avx512", "avx512ifma"}))
+      ->type_name("CLASS");
   app.add_flag("--list-variants", list_variants,
                "list the vector variants, the moduli each handles and whether this processor has it");
   app.add_flag("--estimate", o->estimate,
@@ -166,13 +169,9 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
                                   : "the Bellard formula");
     return tly_bbp_exit_bad_arguments;
   }
-  // Only rank 0 reads the options; the other ranks of a job would compute with their own choice.
-  if (!o->variant.empty() && tly_bbp_claims != &tly_bbp_local_claims) {
-    std::fprintf(stderr, "tallyspire-bbp: --variant: the MPI program cannot force a variant yet\n");
-    return tly_bbp_exit_bad_arguments;
-  }
-  const std::string refusal =
-      tly_bbp_variant_refusal(o->variant, tly_bbp_run_largest_modulus(o->choice, o->place, o->digits));
+  std::string refusal = tly_bbp_isa_refusal(o->isa);
+  if (refusal.empty())
+    refusal = tly_bbp_variant_refusal(o->variant, tly_bbp_run_largest_modulus(o->choice, o->place, o->digits), o->isa);
   if (!refusal.empty()) {
     std::fprintf(stderr, "tallyspire-bbp: %s\n", refusal.c_str());
     return tly_bbp_exit_bad_arguments;
@@ -185,6 +184,7 @@ int tly_bbp_command_line_main(int argc, char** argv) {
   tly_bbp_options options;
   const int code = tly_bbp_parse_command_line(argc, argv, &options);
   if (code >= 0) return code;
+  if (!options.isa.empty()) tly_bbp_limit_isa(tly_bbp_isa_class(options.isa));
   if (!options.variant.empty()) tly_bbp_use_variant(options.variant.c_str());
   return options.estimate ? tly_bbp_estimate_main(options) : tly_bbp_batch_run(options);
 }

@@ -66,8 +66,9 @@ bool tier_only(const tly_bbp_variant& variant) { return variant.reference == tly
 // Each class's check, in the order of tly_bbp_isa_classes.
 bool (*const class_checks[])() = {always, avx2_fma, avx512_dq, avx512_ifma};
 
-// The most a choice may use (--isa); set before the computation starts.
-std::atomic<int> isa_limit{tly_bbp_isa_class_count - 1};
+// The most a choice may use (--isa; -1: every class), and the variant forced (-1: none); set
+// before the computation starts.
+std::atomic<int> isa_limit{-1}, forced{-1};
 
 const tly_bbp_variant* fastest_usable() {
   for (int i = tly_bbp_variant_count - 1; i > 0; --i)
@@ -89,14 +90,22 @@ int tly_bbp_variant_isa(const tly_bbp_variant* variant) {
 }
 
 bool tly_bbp_variant_usable(const tly_bbp_variant* variant) {
-  return variant->supported() && tly_bbp_variant_isa(variant) <= isa_limit.load(std::memory_order_relaxed);
+  const int limit = isa_limit.load(std::memory_order_relaxed);
+  return variant->supported() && (limit < 0 || tly_bbp_variant_isa(variant) <= limit);
 }
 
+bool tly_bbp_processor_has_isa(int isa) { return isa >= 0 && isa < tly_bbp_isa_class_count && class_checks[isa](); }
+
 bool tly_bbp_limit_isa(int isa) {
-  if (isa < 0 || isa >= tly_bbp_isa_class_count || !class_checks[isa]()) return false;
+  if (!tly_bbp_processor_has_isa(isa)) return false;
   isa_limit.store(isa, std::memory_order_relaxed);
+  forced.store(-1, std::memory_order_relaxed);
   active.store(fastest_usable(), std::memory_order_release);
   return true;
+}
+
+tly_bbp_choice tly_bbp_user_choice() {
+  return {isa_limit.load(std::memory_order_relaxed), forced.load(std::memory_order_relaxed)};
 }
 
 const tly_bbp_variant* tly_bbp_active_variant() {
@@ -111,6 +120,7 @@ bool tly_bbp_use_variant(const char* name) {
   for (int i = 0; i < tly_bbp_variant_count; ++i) {
     if (std::strcmp(tly_bbp_variants[i].name, name) == 0 && tly_bbp_variant_usable(&tly_bbp_variants[i])) {
       active.store(&tly_bbp_variants[i], std::memory_order_release);
+      forced.store(i, std::memory_order_relaxed);
       return true;
     }
   }

@@ -31,6 +31,16 @@ int tly_bbp_variant_isa(const tly_bbp_variant* variant);
 // default the variant in use; false (and no change) when this processor lacks the class.
 bool tly_bbp_limit_isa(int isa);
 
+// The processor can run the variants of class `isa`.
+bool tly_bbp_processor_has_isa(int isa);
+
+// What the user chose, for other processes to choose alike: the class limit and the index of
+// the forced variant in tly_bbp_variants, each -1 where the engine's own choice stands.
+struct tly_bbp_choice {
+  int32_t isa, variant;
+};
+tly_bbp_choice tly_bbp_user_choice();
+
 // The processor runs the variant and it is within the class limit.
 bool tly_bbp_variant_usable(const tly_bbp_variant* variant);
 
