@@ -28,7 +28,8 @@ struct tly_bbp_double_start {
 };
 
 inline tly_bbp_double_start tly_bbp_double_lane_start(uint64_t e, uint32_t start) {
-  // start > 64 - 5 only for exponents of fewer than five bits, whose window is empty.
+  // start is 64 where the window takes the whole exponent; for exponents of fewer than five
+  // bits it is their leading zero count, and the window, e >> (64 - start), is empty.
   return {start < 64 ? e << start : 0, static_cast<double>(uint64_t{1} << (e >> (64 - start)))};
 }
 

@@ -6,7 +6,8 @@
 // needed, and the result stays below 2o while x*y < o*2^52. One product per exponent bit:
 // x times x, doubled when the bit is set (times 2x, above 2^48). The exponent is e - s: the fraction
 // (2^(e-s) mod o)/o equals that of 2^e over m (for e < s the term is 2^e/m itself). The value
-// of the digits is the exact floor.
+// of the digits is the exact floor of n/m, n = 2^e mod m except for a power of two m <= 2^e,
+// where the power out of Montgomery form is o = 1 itself and n = m: 1.0, equal modulo 1.
 #pragma once
 #include <bit>
 #include <cstdint>

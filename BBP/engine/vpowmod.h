@@ -46,7 +46,7 @@ void tly_bbp_vpowmod8_limbs(uint64_t* scratch, uint64_t cells, const uint64_t* m
 void tly_bbp_vpowmod8_double(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
                              uint64_t exponent, uint64_t step);
 
-// Two lanes per 128-bit vector with SSE4.1: the baseline variant.
+// Two lanes per 128-bit vector with SSE4.1: the baseline variant; the cells of tly_bbp_vpowmod8_scalar.
 void tly_bbp_vpowmod8_sse41(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
                             uint64_t exponent, uint64_t step);
 
@@ -57,31 +57,33 @@ using tly_bbp_vpowgroups_fn = void (*)(uint64_t* scratch, uint64_t cells, const 
                                        uint32_t known_zeros, uint64_t exponent, uint64_t step, uint32_t groups);
 
 // Several groups at once on wide vectors, wholly in double precision with fused
-// multiply-adds forming the remainders exactly; for processors that support them.
+// multiply-adds forming the remainders exactly; for processors that support them. They leave
+// the cells of tly_bbp_vpowmod8_scalar.
 void tly_bbp_vpowgroups_avx2(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
                              uint64_t exponent, uint64_t step, uint32_t groups);
 void tly_bbp_vpowgroups_avx512(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
                                uint64_t exponent, uint64_t step, uint32_t groups);
 
-// Several groups at once with the exact double-precision arithmetic of tly_bbp_vpowmod8_double,
-// for processors without AVX-512 IFMA: two vectors of four lanes per group on AVX2 with FMA,
-// one of eight on AVX-512 F/DQ.
+// Several groups at once with the exact double-precision arithmetic, for processors without
+// AVX-512 IFMA: two vectors of four lanes per group on AVX2 with FMA, one of eight on AVX-512
+// F/DQ. They leave the cells of tly_bbp_vpowmod8_double.
 void tly_bbp_vpowgroups_avx2_exact(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
                                    uint64_t exponent, uint64_t step, uint32_t groups);
 void tly_bbp_vpowgroups_avx512_exact(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
                                      uint64_t exponent, uint64_t step, uint32_t groups);
 
 // Several groups at once with the exact Montgomery arithmetic on the 52-bit integer
-// multiply-adds of AVX-512 IFMA, one group of eight lanes per vector.
+// multiply-adds of AVX-512 IFMA, one group of eight lanes per vector: the cells of
+// tly_bbp_vpowmod8_montgomery.
 void tly_bbp_vpowgroups_ifma(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
                              uint64_t exponent, uint64_t step, uint32_t groups);
 
 // Several groups at once with the exact two-limb Montgomery arithmetic on AVX-512 IFMA, for
-// the moduli beyond the one-limb variant's 52 bits.
+// the moduli beyond the one-limb variant's 52 bits: the cells of tly_bbp_vpowmod8_limbs.
 void tly_bbp_vpowgroups_ifma_limbs(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
                                    uint64_t exponent, uint64_t step, uint32_t groups);
 
 // Several groups with the exact 64-bit arithmetic, the eight lanes of a group interleaved:
-// every modulus, on any processor.
+// every modulus, on any processor; the cells of tly_bbp_vpowmod8_general.
 void tly_bbp_vpowgroups_general(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
                                 uint64_t exponent, uint64_t step, uint32_t groups);
