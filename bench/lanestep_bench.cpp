@@ -117,7 +117,12 @@ const bool registered = [] {
     const char* variant;
     const char* where;
     uint64_t first_modulus;
-  } far[] = {{"x64 AVX-512", "below 2^47", (uint64_t{1} << 47) - (uint64_t{1} << 24)},
+  } far[] = {{"x64 AVX2", "below 2^47", (uint64_t{1} << 47) - (uint64_t{1} << 24)},
+             {"x64 AVX2 exact", "above 2^47", (uint64_t{1} << 47) + 1},
+             {"x64 AVX2 exact", "below 2^51", (uint64_t{1} << 51) - (uint64_t{1} << 24)},
+             {"x64 AVX-512", "below 2^47", (uint64_t{1} << 47) - (uint64_t{1} << 24)},
+             {"x64 AVX-512 exact", "above 2^47", (uint64_t{1} << 47) + 1},
+             {"x64 AVX-512 exact", "below 2^51", (uint64_t{1} << 51) - (uint64_t{1} << 24)},
              {"x64 AVX-512 IFMA", "above 2^47", (uint64_t{1} << 47) + 1},
              {"x64 AVX-512 IFMA", "below 2^52", (uint64_t{1} << 52) - (uint64_t{1} << 24)},
              {"x64 AVX-512 IFMA two limbs", "above 2^52", (uint64_t{1} << 52) + 1},
@@ -125,6 +130,7 @@ const bool registered = [] {
              {"x64 AVX-512 IFMA two limbs", "below 2^63", (uint64_t{1} << 63) - (uint64_t{1} << 24)},
              {"x64 AVX-512 IFMA two limbs", "near 2^64", ~uint64_t{0} - (uint64_t{1} << 24)},
              {"x64 64-bit Montgomery", "below 2^47", (uint64_t{1} << 47) - (uint64_t{1} << 24)},
+             {"x64 64-bit Montgomery", "below 2^51", (uint64_t{1} << 51) - (uint64_t{1} << 24)},
              {"x64 64-bit Montgomery", "near 2^60", uint64_t{1} << 60},
              {"x64 64-bit Montgomery", "near 2^64", ~uint64_t{0} - (uint64_t{1} << 24)},
              {"arm64 NEON", "below 2^47", (uint64_t{1} << 47) - (uint64_t{1} << 24)},

@@ -84,6 +84,12 @@ TEST(CommandLine, LimitsAndBadArguments) {
       {{"--place", "2^44", "--formula", "both", "--variant", baseline}, -1},
       {{"--place", "2^44+1", "--formula", "both", "--variant", baseline}, 2},
       {{"--place", "9", "--variant", "x64"}, 2}, {{"--place", "9", "--variant"}, 2},
+      {{"--place", "9", "--isa", "avx3"}, 2}, {{"--place", "9", "--isa"}, 2}, {{"--place", "9", "--isa", ""}, 2},
+#if defined(__x86_64__)
+      {{"--place", "2^50", "--isa", "sse4.1"}, -1},
+      {{"--place", "9", "--isa", "sse4.1", "--variant", "x64 64-bit Montgomery"}, -1},
+      {{"--place", "9", "--isa", "sse4.1", "--variant", "x64 AVX2 exact"}, 2},
+#endif
       {{"--place", "9", "--estimate"}, -1}, {{"--place", "9", "--estimate", "--checkpoint", "f"}, 2},
       {{"--list-variants"}, 0}, {{"--place", "9", "--digits", "8"}, -1},
       {{"--place", "9", "--digits", "1024"}, -1}, {{"--place", "9", "--digits", "7"}, 2},
@@ -200,7 +206,7 @@ TEST(CommandLine, HelpVersionAndVariantList) {
     if (line.rfind("  -", 0) == 0) options.push_back(line.substr(2, line.find("  ", 2) - 2));
   }
   EXPECT_EQ(options, (std::vector<std::string>{"--place N", "--formula NAME", "--digits D", "--threads T",
-                                               "--variant NAME", "--estimate", "--checkpoint FILE",
+                                               "--variant NAME", "--isa CLASS", "--estimate", "--checkpoint FILE",
                                                "--checkpoint-every MINUTES", "--json", "--quiet", "--list-variants",
                                                "-h, --help", "--version"}));
   const tly_bbp_program_run version = tly_bbp_run_with_arguments({"--version"}, 60);
@@ -298,6 +304,41 @@ TEST(CommandLine, TextOutputIsTheConsoleBlocksAndASummary) {
                              both.output.substr(both.output.find("Result: ")));
   EXPECT_NE(both.output.find("Result: both formulas agree, place 1000001"), std::string::npos);
 }
+
+#if defined(__x86_64__)
+// Larger moduli than the one in use handles go to the tiers after it, and the result names each
+// with the modulus from which it takes over: under each class, what such a processor runs.
+TEST(CommandLine, TiersAreNamed) {
+  const tly_bbp_variant* active = tly_bbp_active_variant();
+  EXPECT_EQ(tly_bbp_variant_used(1), active->name);
+  const struct {
+    int isa;
+    const char* used;
+  } classes[] = {{0, "x64 SSE4.1, x64 64-bit Montgomery for moduli from 2^47"},
+                 {1, "x64 AVX2, x64 AVX2 exact for moduli from 2^47, x64 64-bit Montgomery for moduli from 2^52"},
+                 {2, "x64 AVX-512, x64 AVX-512 exact for moduli from 2^47, x64 64-bit Montgomery for moduli from 2^52"},
+                 {3, "x64 AVX-512 IFMA, x64 AVX-512 IFMA two limbs for moduli from 2^52"}};
+  int highest = 0;
+  for (const auto& c : classes) {
+    if (!tly_bbp_limit_isa(c.isa)) continue;
+    highest = c.isa;
+    EXPECT_EQ(tly_bbp_variant_used(~uint64_t{0}), c.used);
+    EXPECT_EQ(tly_bbp_variant_used((uint64_t{1} << 47) - 1), tly_bbp_active_variant()->name);
+    EXPECT_EQ(tly_bbp_exact_tiers_from(~uint64_t{0}), tly_bbp_run_tiers(~uint64_t{0})[0].moduli_from);
+  }
+  tly_bbp_limit_isa(highest);
+  tly_bbp_use_variant(active->name);
+  if (highest < 1) GTEST_SKIP() << "no AVX2";
+  // In JSON: tiers, and exact_tiers_from as the first of them.
+  const tly_bbp_program_run run = tly_bbp_run_with_arguments(
+      {"--place", "2^46", "--isa", "avx2", "--estimate", "--json", "--threads", "1", "--quiet"}, 120);
+  ASSERT_EQ(run.exit_code, 0) << run.errors;
+  const nlohmann::json j = nlohmann::json::parse(run.output);
+  EXPECT_EQ(j["variant"], "x64 AVX2");
+  EXPECT_EQ(j["exact_tiers_from"], uint64_t{1} << 47);
+  EXPECT_EQ(j["tiers"], nlohmann::json::parse(R"([{"variant": "x64 AVX2 exact", "moduli_from": 140737488355328}])"));
+}
+#endif
 
 TEST(CommandLine, EstimateAnswersQuicklyWithAPositiveTime) {
   const tly_bbp_program_run text = tly_bbp_run_with_arguments({"--place", "1e6+1", "--estimate", "--threads", "2"}, 120);

@@ -132,9 +132,9 @@ testing::AssertionResult floor_digits(const std::vector<uint64_t>& rows, const g
 // Kernel-shaped moduli (consecutive, growing by up to 16) below the tiers' and loops' limits, up to
 // 2^64 - 1, or across them; now and then even, a power of two, or 1; exponents up to 2^62.
 group_case far_case(std::mt19937_64& rng, int i) {
-  const uint64_t limits[] = {uint64_t{1} << 16, uint64_t{1} << 47, uint64_t{1} << 48, uint64_t{1} << 52,
-                             uint64_t{1} << 56, uint64_t{1} << 60, uint64_t{1} << 63, 0};
-  const uint64_t limit = limits[i % 8], multiplier = 1 + rng() % 16;
+  const uint64_t limits[] = {uint64_t{1} << 16, uint64_t{1} << 47, uint64_t{1} << 48, uint64_t{1} << 50,
+                             uint64_t{1} << 52, uint64_t{1} << 56, uint64_t{1} << 60, uint64_t{1} << 63, 0};
+  const uint64_t limit = limits[i % 9], multiplier = 1 + rng() % 16;
   const uint64_t base = limit - (i % 4 == 1 && limit ? 4 * multiplier : 8 * 16 + rng() % 256);
   group_case c{{}, 0, 0, 1 + rng() % 12, 2 + rng() % 8};
   for (int l = 0; l < 8; ++l) c.moduli[l] = base + l * multiplier;
@@ -148,25 +148,29 @@ group_case far_case(std::mt19937_64& rng, int i) {
   return c;
 }
 
-// The exact arithmetic's reference on moduli up to 2^52, odd, even (times up to 2^12) and powers
-// of two, with exponents up to 2^62: exactly the floor digits of 2^e mod m modulo 1, each below 2^33.
-TEST(MontgomeryReference, ExactPowersAndFloorDigits) {
-  std::mt19937_64 rng(20261206);
-  for (int i = 0; i < 20000; ++i) {
-    group_case c = random_case(rng);
-    for (uint64_t& m : c.moduli) {
-      const unsigned bits = 1 + rng() % 52;
-      m = below_bits(rng, bits) | uint64_t{1} << (bits - 1);
-      m = rng() % 3 ? m | 1 : std::max<uint64_t>(m >> 12, 1) << rng() % 13;
+// The references of the exact arithmetics below 2^52 (Montgomery, double precision) on moduli
+// up to 2^52, odd, even (times up to 2^12) and powers of two, with exponents up to 2^62, and on
+// both sides of 2^47, 2^48, 2^50 and 2^52: exactly the floor digits of 2^e mod m modulo 1
+// (the Montgomery one adds 1.0 for a power of two m <= 2^e), each below 2^33.
+TEST(ExactReferencesBelow2To52, ExactPowersAndFloorDigits) {
+  for (const auto& [reference, most_whole] : {std::pair<group_fn, int>{tly_bbp_vpowmod8_montgomery, 1}, {tly_bbp_vpowmod8_double, 0}}) {
+    std::mt19937_64 rng(20261206);
+    for (int i = 0; i < 20000; ++i) {
+      group_case c = random_case(rng);
+      for (uint64_t& m : c.moduli) {
+        const unsigned bits = 1 + rng() % 52;
+        m = below_bits(rng, bits) | uint64_t{1} << (bits - 1);
+        m = rng() % 3 ? m | 1 : std::max<uint64_t>(m >> 12, 1) << rng() % 13;
+      }
+      c.exponent = 7 * c.step + 1 + below_bits(rng, rng() % 63);
+      c.known_zeros = rng() % (std::countl_zero(c.exponent) + 1);
+      ASSERT_TRUE(floor_digits(cells_of(nullptr, reference, c), c, most_whole, uint64_t{1} << 33)) << "case " << i;
     }
-    c.exponent = 7 * c.step + 1 + below_bits(rng, rng() % 63);
-    c.known_zeros = rng() % (std::countl_zero(c.exponent) + 1);
-    ASSERT_TRUE(floor_digits(cells_of(nullptr, tly_bbp_vpowmod8_montgomery, c), c, 1, uint64_t{1} << 33)) << "case " << i;
-  }
-  for (int i = 0; i < 4000; ++i) {  // and on both sides of its loop's limit 2^48
-    const group_case c = far_case(rng, i);
-    if (*std::max_element(c.moduli, c.moduli + 8) >= uint64_t{1} << 52) continue;
-    ASSERT_TRUE(floor_digits(cells_of(nullptr, tly_bbp_vpowmod8_montgomery, c), c, 1, uint64_t{1} << 33)) << "far " << i;
+    for (int i = 0; i < 6000; ++i) {
+      const group_case c = far_case(rng, i);
+      if (*std::max_element(c.moduli, c.moduli + 8) >= uint64_t{1} << 52) continue;
+      ASSERT_TRUE(floor_digits(cells_of(nullptr, reference, c), c, most_whole, uint64_t{1} << 33)) << "far " << i;
+    }
   }
 }
 
@@ -183,26 +187,49 @@ TEST(GeneralReference, FloorDigitsAtEveryLimit) {
   }
 }
 
-// The tiers each pass falls to: the variant in use while it reaches, then the fastest that does.
-TEST(VariantFor, TheLargestModulusDecides) {
+const tly_bbp_variant* named(const char* name) {
+  for (int i = 0; i < tly_bbp_variant_count; ++i)
+    if (std::string(tly_bbp_variants[i].name) == name) return &tly_bbp_variants[i];
+  return nullptr;
+}
+
+// The tiers each pass falls to: the variant in use while it reaches, then the fastest usable
+// one that does; under each instruction-set class the processor has, what such a processor runs.
+TEST(VariantFor, TheLargestModulusDecidesWithinTheClass) {
   const tly_bbp_variant* active = tly_bbp_active_variant();
-  const tly_bbp_variant& general = tly_bbp_variants[tly_bbp_variant_count - 1];
-  const tly_bbp_variant *ifma = nullptr, *limbs = &general;
-  for (int i = 0; i < tly_bbp_variant_count; ++i) {
-    const tly_bbp_variant& v = tly_bbp_variants[i];
-    if (v.moduli_below == uint64_t{1} << 52 && v.supported()) ifma = &v;
-    if (v.reference == tly_bbp_vpowmod8_limbs && v.supported()) limbs = &v;
+  const tly_bbp_variant* general = named("x64 64-bit Montgomery");
+  const struct {
+    const char* isa;
+    const char *near, *above_47, *above_52;
+  } classes[] = {{"sse4.1", "x64 SSE4.1", "x64 64-bit Montgomery", "x64 64-bit Montgomery"},
+                 {"avx2", "x64 AVX2", "x64 AVX2 exact", "x64 64-bit Montgomery"},
+                 {"avx512", "x64 AVX-512", "x64 AVX-512 exact", "x64 64-bit Montgomery"},
+                 {"avx512ifma", "x64 AVX-512 IFMA", "x64 AVX-512 IFMA", "x64 AVX-512 IFMA two limbs"}};
+  int highest = 0;
+  for (int c = 0; c < tly_bbp_isa_class_count; ++c) {
+    ASSERT_STREQ(tly_bbp_isa_classes[c], classes[c].isa);
+    if (!tly_bbp_limit_isa(c)) continue;
+    highest = c;
+    EXPECT_STREQ(tly_bbp_active_variant()->name, classes[c].near);
+    EXPECT_EQ(tly_bbp_variant_for((uint64_t{1} << 47) - 1), tly_bbp_active_variant());
+    EXPECT_STREQ(tly_bbp_variant_for(uint64_t{1} << 47)->name, classes[c].above_47);
+    EXPECT_STREQ(tly_bbp_variant_for((uint64_t{1} << 52) - 1)->name, classes[c].above_47);
+    EXPECT_STREQ(tly_bbp_variant_for(uint64_t{1} << 52)->name, classes[c].above_52);
+    EXPECT_STREQ(tly_bbp_variant_for(~uint64_t{0})->name, classes[c].above_52);
+    for (int i = 0; i < tly_bbp_variant_count; ++i)
+      EXPECT_EQ(tly_bbp_variant_usable(&tly_bbp_variants[i]),
+                tly_bbp_variants[i].supported() && tly_bbp_variant_isa(&tly_bbp_variants[i]) <= c);
+    // A variant of a higher class cannot be forced under the limit.
+    if (c < 3) {
+      EXPECT_FALSE(tly_bbp_use_variant(classes[3].near));
+    }
+    ASSERT_TRUE(tly_bbp_use_variant(general->name));
+    EXPECT_EQ(tly_bbp_variant_for(1), general);
   }
-  EXPECT_NE(active, &general);
-  EXPECT_TRUE(tly_bbp_variant_covers(&general, ~uint64_t{0}));
-  EXPECT_EQ(tly_bbp_variant_for((uint64_t{1} << 47) - 1), active);
-  EXPECT_EQ(tly_bbp_variant_for(uint64_t{1} << 47), ifma ? ifma : &general);
-  EXPECT_EQ(tly_bbp_variant_for((uint64_t{1} << 52) - 1), ifma ? ifma : &general);
-  EXPECT_EQ(tly_bbp_variant_for(uint64_t{1} << 52), limbs);
-  EXPECT_EQ(tly_bbp_variant_for(~uint64_t{0}), limbs);
-  ASSERT_TRUE(tly_bbp_use_variant(general.name));
-  EXPECT_EQ(tly_bbp_variant_for(1), &general);
+  EXPECT_TRUE(tly_bbp_limit_isa(highest));
+  EXPECT_FALSE(tly_bbp_limit_isa(tly_bbp_isa_class_count));
   tly_bbp_use_variant(active->name);
+  EXPECT_EQ(tly_bbp_active_variant(), active);
 }
 
 // --- Every variant, and the dispatcher, against the reference --------------------------------

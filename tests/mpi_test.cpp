@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/checkpoint.h"
+#include "engine/engine.h"
 #include "exact.h"
 #include "run_program.h"
 
@@ -126,15 +127,21 @@ TEST(MpiJob, FailingRankEndsTheJob) {
   }
 }
 
-// The command line on rank 0 with every rank computing: both formulas as one JSON object.
+// The command line on rank 0 with every rank computing: both formulas as one JSON object; with
+// rank 0's choice of class and variant, which every rank follows.
 TEST(MpiJob, CommandLine) {
-  const tly_bbp_program_run run =
-      run_job(TLY_BBP_MPI_PROGRAM, 2, "", one_thread, false, {"--place", "1e6+1", "--formula", "both", "--json"});
-  ASSERT_EQ(run.exit_code, 0) << run.errors;
-  const nlohmann::json json = nlohmann::json::parse(run.output);
-  EXPECT_EQ(json["agree"], true);
-  EXPECT_EQ(json["hexadecimal"], tly_bbp_oracle_hex(1000001, 32));
-  EXPECT_GE(json["threads"], 2);  // rank 0's thread and the other rank's
+  for (const std::vector<std::string>& choice :
+       {std::vector<std::string>{}, {"--isa", "sse4.1", "--variant", "x64 64-bit Montgomery"}}) {
+    std::vector<std::string> arguments = {"--place", "1e6+1", "--formula", "both", "--json"};
+    arguments.insert(arguments.end(), choice.begin(), choice.end());
+    const tly_bbp_program_run run = run_job(TLY_BBP_MPI_PROGRAM, 2, "", one_thread, false, arguments);
+    ASSERT_EQ(run.exit_code, 0) << run.errors;
+    const nlohmann::json json = nlohmann::json::parse(run.output);
+    EXPECT_EQ(json["agree"], true);
+    EXPECT_EQ(json["hexadecimal"], tly_bbp_oracle_hex(1000001, 32));
+    EXPECT_GE(json["threads"], 2);  // rank 0's thread and the other rank's
+    EXPECT_EQ(json["variant"], choice.empty() ? tly_bbp_active_variant()->name : "x64 64-bit Montgomery");
+  }
 }
 
 // The job runs in the background until its checkpoint has grown past the fresh state rank 0

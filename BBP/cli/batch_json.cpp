@@ -25,11 +25,16 @@ nlohmann::ordered_json run_asked(const tly_bbp_options& o) {
   return {{"formula", choices[o.choice]}, {"place", o.place}, {"digits", o.digits}};
 }
 
-// The variant in use, and where the exact tiers take over when the run needs them.
+// The variant in use, and the tiers that take over from it when the run needs them; the first
+// one's modulus also as exact_tiers_from, for the scripts that read only that.
 void put_variant(nlohmann::ordered_json* out, const tly_bbp_options& o) {
   (*out)["variant"] = tly_bbp_active_variant()->name;
-  if (const uint64_t from = tly_bbp_exact_tiers_from(tly_bbp_run_largest_modulus(o.choice, o.place, o.digits)))
-    (*out)["exact_tiers_from"] = from;
+  const std::vector<tly_bbp_tier> tiers = tly_bbp_run_tiers(tly_bbp_run_largest_modulus(o.choice, o.place, o.digits));
+  if (tiers.empty()) return;
+  (*out)["exact_tiers_from"] = tiers[0].moduli_from;
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
+  for (const tly_bbp_tier& t : tiers) list.push_back({{"variant", t.variant}, {"moduli_from", t.moduli_from}});
+  (*out)["tiers"] = list;
 }
 
 }  // namespace

@@ -105,6 +105,13 @@ place_form parse_whole(const std::string& text, uint64_t* place) {
 
 std::string shown(const std::string& text) { return tly_bbp_shown_value(text); }
 
+// The classes --isa takes on this processor's architecture, as a list for a message.
+std::string isa_names() {
+  std::string names;
+  for (int c = 0; c < tly_bbp_isa_class_count; ++c) names += (c ? ", " : "") + std::string(tly_bbp_isa_classes[c]);
+  return names;
+}
+
 // "8", or "2^61 − 1 (2,305,843,009,213,693,951)": a limit as people read it.
 std::string limit_text(uint64_t limit) {
   const std::string exact = tly_bbp_thousands(limit);
@@ -170,8 +177,9 @@ std::string place_refusal(const std::string& text, uint64_t place, int32_t choic
 // The help: one option a line, within 80 columns, each with its limits and forms.
 const char help_text[] =
     "Usage: tallyspire-bbp --place N [--formula NAME] [--digits D] [--threads T]\n"
-    "                      [--variant NAME] [--estimate] [--checkpoint FILE]\n"
-    "                      [--checkpoint-every MINUTES] [--json] [--quiet]\n"
+    "                      [--variant NAME] [--isa CLASS] [--estimate]\n"
+    "                      [--checkpoint FILE] [--checkpoint-every MINUTES]\n"
+    "                      [--json] [--quiet]\n"
     "       tallyspire-bbp --list-variants [--json]\n"
     "       tallyspire-bbp --help | --version\n"
     "\n"
@@ -191,6 +199,9 @@ const char help_text[] =
     "                        processor)\n"
     "  --variant NAME        compute with this vector variant instead of the fastest\n"
     "                        (see --list-variants)\n"
+    "  --isa CLASS           choose only among the variants a processor of this\n"
+    "                        class runs: sse4.1, avx2, avx512 (F/DQ without IFMA)\n"
+    "                        or avx512ifma\n"
     "  --estimate            time a sample at the place and print how long the run\n"
     "                        would take, without running it\n"
     "  --checkpoint FILE     save the run's state in FILE and resume from it\n"
@@ -226,7 +237,7 @@ bool tly_bbp_parse_place(const std::string& text, uint64_t* place, std::string* 
 }
 
 int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
-  *o = {1, 0, 32, 0, {}, 10, false, false, {}, false};
+  *o = {1, 0, 32, 0, {}, 10, false, false, {}, {}, false};
   bool list_variants = false;
   std::string place_text, formula = "bellard", digits_text, threads_text, minutes_text;
   CLI::App app{"", "tallyspire-bbp"};
@@ -238,6 +249,7 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
   CLI::Option* checkpoint = app.add_option("--checkpoint", o->checkpoint);
   CLI::Option* minutes = app.add_option("--checkpoint-every", minutes_text)->needs(checkpoint);
   CLI::Option* variant = app.add_option("--variant", o->variant);
+  CLI::Option* isa = app.add_option("--isa", o->isa);
   app.add_flag("--list-variants", list_variants);
   app.add_flag("--estimate", o->estimate)->excludes(checkpoint);
   app.add_flag("--json", o->json);
@@ -258,7 +270,7 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
     return tly_bbp_exit_bad_arguments;
   }
   std::string error;
-  for (CLI::Option* option : {place, formula_option, digits, threads, checkpoint, minutes, variant})
+  for (CLI::Option* option : {place, formula_option, digits, threads, checkpoint, minutes, variant, isa})
     if (option->count() > 0 && option->as<std::string>().empty()) error = option->get_name() + ": the value is empty";
   uint64_t value = 0;
   if (error.empty() && digits->count() > 0 && read_whole("--digits", digits_text, 8, 1024, &value, &error))
@@ -269,6 +281,8 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
   if (error.empty() && std::find(std::begin(formula_names), std::end(formula_names), formula) ==
                            std::end(formula_names))
     error = "--formula: " + shown(formula) + " is none of bellard, plouffe and both";
+  if (error.empty() && !o->isa.empty() && tly_bbp_isa_class(o->isa) < 0)
+    error = "--isa: " + shown(o->isa) + " is no instruction-set class of this program (" + isa_names() + ")";
   if (!error.empty()) {
     std::fprintf(stderr, "tallyspire-bbp: %s (see --help)\n", error.c_str());
     return tly_bbp_exit_bad_arguments;
@@ -293,13 +307,9 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
     std::fprintf(stderr, "tallyspire-bbp: %s\n", error.c_str());
     return tly_bbp_exit_bad_arguments;
   }
-  // Only rank 0 reads the options; the other ranks of a job would compute with their own choice.
-  if (!o->variant.empty() && tly_bbp_claims != &tly_bbp_local_claims) {
-    std::fprintf(stderr, "tallyspire-bbp: --variant: the MPI program cannot force a variant yet\n");
-    return tly_bbp_exit_bad_arguments;
-  }
-  const std::string refusal =
-      tly_bbp_variant_refusal(o->variant, tly_bbp_run_largest_modulus(o->choice, o->place, o->digits));
+  std::string refusal = tly_bbp_isa_refusal(o->isa);
+  if (refusal.empty())
+    refusal = tly_bbp_variant_refusal(o->variant, tly_bbp_run_largest_modulus(o->choice, o->place, o->digits), o->isa);
   if (!refusal.empty()) {
     std::fprintf(stderr, "tallyspire-bbp: %s\n", refusal.c_str());
     return tly_bbp_exit_bad_arguments;
@@ -312,6 +322,7 @@ int tly_bbp_command_line_main(int argc, char** argv) {
   tly_bbp_options options;
   const int code = tly_bbp_parse_command_line(argc, argv, &options);
   if (code >= 0) return code;
+  if (!options.isa.empty()) tly_bbp_limit_isa(tly_bbp_isa_class(options.isa));
   if (!options.variant.empty()) tly_bbp_use_variant(options.variant.c_str());
   return options.estimate ? tly_bbp_estimate_main(options) : tly_bbp_batch_run(options);
 }

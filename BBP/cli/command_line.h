@@ -17,6 +17,7 @@ struct tly_bbp_options {
   double checkpoint_minutes;
   bool json, quiet;
   std::string variant;  // empty: the engine's choice
+  std::string isa;      // the instruction-set class the choice is limited to; empty: none
   bool estimate;        // predict the run's time instead of running it
 };
 

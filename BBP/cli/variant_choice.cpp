@@ -57,7 +57,18 @@ void tly_bbp_list_variants_json(FILE* out) {
   std::fprintf(out, "%s\n", list.dump().c_str());
 }
 
-std::string tly_bbp_variant_refusal(const std::string& name, uint64_t largest) {
+int tly_bbp_isa_class(const std::string& name) {
+  for (int c = 0; c < tly_bbp_isa_class_count; ++c)
+    if (name == tly_bbp_isa_classes[c]) return c;
+  return -1;
+}
+
+std::string tly_bbp_isa_refusal(const std::string& isa) {
+  if (isa.empty() || tly_bbp_processor_has_isa(tly_bbp_isa_class(isa))) return "";
+  return "--isa: this processor lacks the instructions of " + isa;
+}
+
+std::string tly_bbp_variant_refusal(const std::string& name, uint64_t largest, const std::string& isa) {
   const std::string need = "the run's powers reach the modulus " + std::to_string(largest);
   if (name.empty()) {
     for (int i = 0; i < tly_bbp_variant_count; ++i)
@@ -67,25 +78,42 @@ std::string tly_bbp_variant_refusal(const std::string& name, uint64_t largest) {
   const tly_bbp_variant* v = named(name);
   if (!v) return "--variant: " + tly_bbp_shown_value(name) + " is no variant of this program (see --list-variants)";
   if (!v->supported()) return "--variant: " + name + " is not supported by this processor";
+  // A variant of a lower class is one such a processor runs too.
+  if (!isa.empty() && tly_bbp_variant_isa(v) > tly_bbp_isa_class(isa))
+    return "--variant: " + name + " needs " + tly_bbp_isa_classes[tly_bbp_variant_isa(v)] + ", beyond --isa " + isa;
   if (!covers(*v, largest)) return "--variant: " + name + " handles " + moduli_text(*v) + ", but " + need;
   return "";
 }
 
+std::vector<tly_bbp_tier> tly_bbp_run_tiers(uint64_t largest) {
+  // The kernel picks a pass's variant by its largest modulus: the choice changes only where
+  // some variant's range ends.
+  std::vector<tly_bbp_tier> tiers;
+  const tly_bbp_variant* previous = tly_bbp_variant_for(1);
+  for (uint64_t bound : tly_bbp_moduli_bounds()) {
+    if (bound > largest) break;
+    const tly_bbp_variant* v = tly_bbp_variant_for(bound);
+    if (v != previous) tiers.push_back({v->name, bound});
+    previous = v;
+  }
+  return tiers;
+}
+
 uint64_t tly_bbp_exact_tiers_from(uint64_t largest) {
-  const tly_bbp_variant* active = tly_bbp_active_variant();
-  return covers(*active, largest) ? 0 : active->moduli_below;
+  const std::vector<tly_bbp_tier> tiers = tly_bbp_run_tiers(largest);
+  return tiers.empty() ? 0 : tiers[0].moduli_from;
 }
 
 std::string tly_bbp_variant_used(uint64_t largest) {
-  const uint64_t from = tly_bbp_exact_tiers_from(largest);
-  const std::string name = tly_bbp_active_variant()->name;
-  return from ? name + " and exact tiers for moduli from " + bound_text(from) : name;
+  std::string text = tly_bbp_active_variant()->name;
+  for (const tly_bbp_tier& t : tly_bbp_run_tiers(largest)) text += ", " + t.variant + " for moduli from " + bound_text(t.moduli_from);
+  return text;
 }
 
 std::vector<uint64_t> tly_bbp_moduli_bounds() {
   std::vector<uint64_t> bounds;
   for (int i = 0; i < tly_bbp_variant_count; ++i)
-    if (tly_bbp_variants[i].supported() && !covers_all(tly_bbp_variants[i]))
+    if (tly_bbp_variant_usable(&tly_bbp_variants[i]) && !covers_all(tly_bbp_variants[i]))
       bounds.push_back(tly_bbp_variants[i].moduli_below);
   std::sort(bounds.begin(), bounds.end());
   bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());

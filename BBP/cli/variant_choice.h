@@ -12,15 +12,30 @@ void tly_bbp_list_variants(FILE* out);
 // digits, or null for every modulus), supported, default.
 void tly_bbp_list_variants_json(FILE* out);
 
-// Why a run whose terms reach the modulus `largest` cannot be computed with the variant
-// `name` (empty: the one the engine picks), or "" when it can.
-std::string tly_bbp_variant_refusal(const std::string& name, uint64_t largest);
+// The index of an instruction-set class named as --isa takes it ("avx2"), or -1.
+int tly_bbp_isa_class(const std::string& name);
 
-// The variant in use, as a run's result names it, and the modulus from which a run up to
-// `largest` needs the engine's exact tiers as well (0: it does not).
+// Why --isa `isa` cannot be used on this processor, or "" when it can (or is empty).
+std::string tly_bbp_isa_refusal(const std::string& isa);
+
+// Why a run whose terms reach the modulus `largest` cannot be computed with the variant
+// `name` (empty: the one the engine picks) under --isa `isa` (empty: none), or "" when it can.
+std::string tly_bbp_variant_refusal(const std::string& name, uint64_t largest, const std::string& isa = "");
+
+// A variant that takes over from the one in use, and the modulus from which it does.
+struct tly_bbp_tier {
+  std::string variant;
+  uint64_t moduli_from;
+};
+
+// The tiers a run whose moduli reach `largest` uses after the variant in use, in order.
+std::vector<tly_bbp_tier> tly_bbp_run_tiers(uint64_t largest);
+
+// The variant in use and every tier after it, as a run's result names them ("x64 AVX2, x64 AVX2
+// exact for moduli from 2^47"), and the modulus from which the first tier takes over (0: none).
 std::string tly_bbp_variant_used(uint64_t largest);
 uint64_t tly_bbp_exact_tiers_from(uint64_t largest);
 
-// The moduli at which the supported variants' arithmetic ends, ascending: where the cost of a
-// term may jump.
+// The moduli at which the usable variants' arithmetic ends, ascending: where the cost of a
+// term may jump, and where a run's tiers may change.
 std::vector<uint64_t> tly_bbp_moduli_bounds();

@@ -10,8 +10,8 @@
 namespace {
 
 // A group adds below 2^34 to a lane cell: the estimates' first digit (later ones below 2^33;
-// 2^48 in the one group of a series whose exponent has five bits), the 52-bit Montgomery
-// digits below 2^33, the 64-bit tier's exact floor digits below 2^32. A carry pass leaves
+// 2^48 in the one group of a series whose exponent has five bits), the 52-bit Montgomery and
+// the exact double tier's digits below 2^33, the 64-bit tier's exact floor digits below 2^32. A carry pass leaves
 // cells below 2^32, so the 65,537 groups up to the next one keep every cell below
 // 2^32 + 2^48 + 65,537 * 2^34 < 2^51, far below the 2^56 that the check guards.
 constexpr uint64_t groups_between_checks = 65536;

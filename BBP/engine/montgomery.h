@@ -6,7 +6,8 @@
 // needed, and the result stays below 2o while x*y < o*2^52. One product per exponent bit:
 // x times x, doubled when the bit is set (times 2x, above 2^48). The exponent is e - s: the fraction
 // (2^(e-s) mod o)/o equals that of 2^e over m (for e < s the term is 2^e/m itself). The value
-// of the digits is the exact floor.
+// of the digits is the exact floor of n/m, n = 2^e mod m except for a power of two m <= 2^e,
+// where the power out of Montgomery form is o = 1 itself and n = m: 1.0, equal modulo 1.
 #pragma once
 #include <bit>
 #include <cstdint>
@@ -21,11 +22,6 @@ constexpr uint64_t tly_bbp_montgomery_folded_below = uint64_t{1} << 48;
 
 // Every modulus is below 2^52: the multiply-adds take 52-bit factors.
 constexpr uint64_t tly_bbp_montgomery_moduli_below = uint64_t{1} << 52;
-
-// The digit estimate r/m (r below m*2^33) uses the rounded 1/m lowered by 2^-40, so that it
-// never exceeds the true quotient and falls short of it by less than 2^-6: its floor is the
-// true one or one less, and the remainder stays below 2m.
-constexpr double tly_bbp_montgomery_lowering = 1.0 - 0x1p-40;
 
 // The bit at which a group's loop starts, for a leading exponent of at least 1: no estimate
 // limits the starting power here, so the top five bits are a window whenever there are five.

@@ -33,3 +33,12 @@ const tly_bbp_variant tly_bbp_variants[] = {
 };
 #endif
 const int tly_bbp_variant_count = sizeof(tly_bbp_variants) / sizeof(tly_bbp_variants[0]);
+
+// One class: every variant here runs on every processor of the architecture.
+#if defined(__aarch64__)
+const char* const tly_bbp_isa_classes[] = {"arm64"};
+#else
+const char* const tly_bbp_isa_classes[] = {"portable"};
+#endif
+bool (*const tly_bbp_isa_checks[])() = {always};
+const int tly_bbp_isa_class_count = 1;

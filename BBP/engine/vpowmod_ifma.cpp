@@ -1,6 +1,7 @@
 // The group routine on AVX-512 IFMA: exact Montgomery powers and digits, one group per vector, several in flight.
 #include <immintrin.h>
 
+#include "double_digits.h"
 #include "group_setup.h"
 #include "montgomery.h"
 #include "vpowmod.h"
@@ -82,7 +83,7 @@ inline void setup_group(group_lanes& g, const uint64_t* moduli, uint64_t exponen
   d8 r = _mm512_fnmadd_pd(_mm512_roundscale_pd(_mm512_mul_pd(aw, o_reciprocal), nearest), o, aw);
   r = _mm512_mask_add_pd(r, _mm512_cmp_pd_mask(r, _mm512_setzero_pd(), _CMP_LT_OQ), r, o);
   g.x = _mm512_cvttpd_epu64(r);
-  g.reciprocal = _mm512_mul_pd(_mm512_mul_pd(o_reciprocal, scale), _mm512_set1_pd(tly_bbp_montgomery_lowering));
+  g.reciprocal = _mm512_mul_pd(_mm512_mul_pd(o_reciprocal, scale), _mm512_set1_pd(tly_bbp_digit_lowering));
 }
 
 // Out of Montgomery form and into the numerator n < 2m of the lane's fraction over m:

@@ -1,6 +1,7 @@
 // The group routine on AVX-512 IFMA for moduli beyond 52 bits: exact two-limb Montgomery powers, a vector per limb, several groups in flight.
 #include <immintrin.h>
 
+#include "double_digits.h"
 #include "group_setup.h"
 #include "limbs.h"
 #include "vpowmod.h"
@@ -74,7 +75,7 @@ inline v8 shift_word(v8& r, v8 m, __m512d reciprocal) {
 
 // 2^32/m lowered, from a double of m: see shift_word.
 inline __m512d scaled_reciprocal(v8 m) {
-  return _mm512_div_pd(_mm512_set1_pd(0x1p32 * tly_bbp_montgomery_lowering), _mm512_cvtepu64_pd(m));
+  return _mm512_div_pd(_mm512_set1_pd(0x1p32 * tly_bbp_digit_lowering), _mm512_cvtepu64_pd(m));
 }
 
 // The lanes' constants and starting powers 2^(104+w) mod o, as the reference's lane set-up

@@ -2,6 +2,7 @@
 #include <bit>
 #include <cmath>
 
+#include "double_digits.h"
 #include "madd52.h"
 #include "montgomery.h"
 #include "numeric.h"
@@ -59,20 +60,7 @@ void tly_bbp_vpowmod8_montgomery(uint64_t* scratch, uint64_t cells, const uint64
     const uint64_t power = montgomery_product(reduce_once(x, o), 1, o, o_inverse);
     const uint64_t n = e < s ? uint64_t{1} << e : power << s;
 
-    // Its digits in double precision. With r = n*2^32 (then the remainder times 2^32), each
-    // q = floor(r * (1/m lowered)) is the floor of r/m or one less, and r - q*m, below 2m
-    // whichever, is exact in one fused multiply-add: the remainders are left uncorrected,
-    // their excess carried by the next digit (below 2^33), and only the last digit corrected,
-    // so the digits' value is the exact floor of n*2^(32 cells)/m.
-    const double m_d = static_cast<double>(m);
-    const double reciprocal = std::ldexp(o_reciprocal, -static_cast<int>(s)) * tly_bbp_montgomery_lowering;
-    double r = static_cast<double>(n) * 0x1p32;
-    for (uint64_t row = cells; --row > 0;) {
-      const double q = std::floor(r * reciprocal);
-      scratch[8 * row + lane] += static_cast<uint64_t>(q);
-      r = std::fma(-q, m_d * 0x1p32, r * 0x1p32);
-    }
-    const double q = std::floor(r * reciprocal);
-    scratch[lane] += static_cast<uint64_t>(q) + (std::fma(-q, m_d, r) >= m_d);
+    const double reciprocal = std::ldexp(o_reciprocal, -static_cast<int>(s)) * tly_bbp_digit_lowering;
+    tly_bbp_double_digits(scratch + lane, cells, static_cast<double>(n), static_cast<double>(m), reciprocal);
   }
 }

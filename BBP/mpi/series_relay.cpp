@@ -6,13 +6,21 @@
 
 #include <cstdio>
 
+#include "../engine/engine.h"
 #include "../engine/system.h"
 
 namespace {
 
+// A series and the variant choice rank 0's user made (--isa, --variant), which every rank
+// follows; without one each rank takes its own processor's fastest.
+struct announcement {
+  tly_bbp_series_call call;
+  tly_bbp_choice choice;
+};
+
 // Nonblocking on every rank (a nonblocking broadcast matches only its like): the other ranks
 // wait for rank 0 through its whole dialogue and should not spin a core while they do.
-void broadcast(tly_bbp_series_call* call, bool idle_while_waiting) {
+void broadcast(announcement* call, bool idle_while_waiting) {
   MPI_Request request;
   MPI_Ibcast(call, sizeof *call, MPI_BYTE, 0, MPI_COMM_WORLD, &request);
   if (!idle_while_waiting) {
@@ -33,20 +41,36 @@ void tly_bbp_mpi_announce(const tly_bbp_series_call* call) {
   if (rank != 0) return;
   // What rank 0 printed so far goes out before another rank can fail on this series.
   std::fflush(stdout);
-  tly_bbp_series_call copy = *call;
+  announcement copy{*call, tly_bbp_user_choice()};
   broadcast(&copy, false);
 }
 
 void tly_bbp_mpi_announce_end() {
-  tly_bbp_series_call end{};  // no cells: no series
+  announcement end{};  // no cells: no series
   broadcast(&end, false);
+}
+
+// Takes rank 0's choice; a processor that cannot follow it ends the job.
+void follow(const tly_bbp_choice& choice) {
+  const char* lacking = nullptr;
+  if (choice.isa >= 0 && !tly_bbp_limit_isa(choice.isa)) lacking = tly_bbp_isa_classes[choice.isa];
+  if (!lacking && choice.variant >= 0 && !tly_bbp_use_variant(tly_bbp_variants[choice.variant].name))
+    lacking = tly_bbp_variants[choice.variant].name;
+  if (!lacking) return;
+  int rank = 0;
+  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+  std::fprintf(stderr, "tallyspire-bbp-mpi: rank %d: this processor cannot run %s, which rank 0 was told to use\n",
+               rank, lacking);
+  tly_bbp_exit_now(1);
 }
 
 void tly_bbp_mpi_serve() {
   for (;;) {
-    tly_bbp_series_call call{};
-    broadcast(&call, true);
+    announcement a{};
+    broadcast(&a, true);
+    const tly_bbp_series_call& call = a.call;
     if (call.cells == 0) return;
+    follow(a.choice);
     // This rank's share of the sum; rank 0 receives the whole in its own accumulator.
     int64_t* out = static_cast<int64_t*>(tly_bbp_alloc(call.cells * 8));
     tly_bbp_pblock(out, call.cells, call.alternating, call.shift, call.term_count, call.step, call.multiplier,
