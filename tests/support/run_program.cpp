@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -16,7 +17,36 @@ std::string quoted(const std::string& word) {
   return "'" + std::regex_replace(word, std::regex("'"), "'\\''") + "'";
 }
 
+std::vector<std::string> scratch_directories;
+
+void remove_scratch_directories() {
+  for (const std::string& directory : scratch_directories) std::filesystem::remove_all(directory);
+}
+
 }  // namespace
+
+double tly_bbp_build_slowdown() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return 6;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+  return 6;
+#endif
+#endif
+#ifndef NDEBUG
+  return 3;
+#else
+  return 1;
+#endif
+}
+
+std::string tly_bbp_scratch_directory() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "tly_bbp_testXXXXXX").string();
+  if (!mkdtemp(pattern.data())) return {};
+  if (scratch_directories.empty()) std::atexit(remove_scratch_directories);
+  scratch_directories.push_back(pattern);
+  return pattern + "/";
+}
 
 tly_bbp_program_run tly_bbp_run_program(const std::string& input, double seconds,
                                         const std::vector<std::string>& environment,
@@ -39,7 +69,7 @@ tly_bbp_program_run tly_bbp_run_command(const std::string& input, double seconds
   char in_path[] = "/tmp/tly_bbp_inXXXXXX", out_path[] = "/tmp/tly_bbp_outXXXXXX", err_path[] = "/tmp/tly_bbp_errXXXXXX";
   for (char* path : {in_path, out_path, err_path}) close(mkstemp(path));
   std::ofstream(in_path, std::ios::binary) << input;
-  std::string line = "timeout -k 5 " + std::to_string(seconds) + " env";
+  std::string line = "timeout -k 5 " + std::to_string(seconds * tly_bbp_build_slowdown()) + " env";
   for (const std::string& word : environment) line += " " + quoted(word);
   for (const std::string& word : command) line += " " + quoted(word);
   const int status = std::system((line + " <" + in_path + " >" + out_path + " 2>" + err_path).c_str());

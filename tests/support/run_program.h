@@ -10,12 +10,21 @@ struct tly_bbp_program_run {
   std::string errors;  // everything written to standard error
 };
 
+// How many times slower than an optimised build this build runs (several times under a
+// sanitizer): every time limit of a run is scaled by it. Limits only catch hangs; no test
+// relies on a run being fast or on the machine being quiet.
+double tly_bbp_build_slowdown();
+
+// A new, empty directory of the calling test's own (mkdtemp), its path ending in '/'; removed
+// when the test program ends.
+std::string tly_bbp_scratch_directory();
+
 // Runs `command` (its first word found on PATH) as tly_bbp_run_program runs the program.
 tly_bbp_program_run tly_bbp_run_command(const std::string& input, double seconds,
                                         const std::vector<std::string>& environment,
                                         const std::vector<std::string>& command);
 
-// Feeds `input` to the program's standard input and waits at most `seconds`. `environment` entries ("NAME=value") are added to the test's own environment;
+// Feeds `input` to the program's standard input and waits at most `seconds` (scaled). `environment` entries ("NAME=value") are added to the test's own environment;
 // `prefix` is put before the program on the command line (for example {"taskset", "-c", "0"}).
 tly_bbp_program_run tly_bbp_run_program(const std::string& input, double seconds = 60,
                                         const std::vector<std::string>& environment = {},
