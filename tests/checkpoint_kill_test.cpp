@@ -1,5 +1,5 @@
-// Checkpointed runs killed at random moments, stopped by SIGTERM and SIGINT, and resumed: the
-// saved work only grows, and the digits are those of an uninterrupted run.
+// Checkpointed runs killed at random moments, stopped by SIGTERM, SIGINT and SIGHUP, and
+// resumed: the saved work only grows, and the digits are those of an uninterrupted run.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -22,13 +22,20 @@ std::vector<std::string> with_checkpoint(const std::string& path, bool often = t
   return arguments;
 }
 
-// The run started in the background and sent `signal` after `seconds`: the shell reports the
-// exit code and the milliseconds from the signal to the end; standard error is the run's.
-tly_bbp_program_run stopped_run(const std::vector<std::string>& arguments, const char* signal, double seconds) {
-  std::vector<std::string> command = {"bash", "-c",
-                                      "\"$@\" >/dev/null & sleep " + std::to_string(seconds) + "; kill -s " + signal +
-                                          " $!; t=$(date +%s%N); wait $!; echo $? $(( ($(date +%s%N) - t) / 1000000 ))",
-                                      "bash", TLY_BBP_PROGRAM};
+// The run started in the background and sent `signals`, one after the other, once it has saved
+// `saves` times (the first save is its start): it is still going then, on any machine. The
+// shell reports the exit code and the milliseconds from the last signal to the end; standard
+// error is the run's. Each save is a new file renamed over the checkpoint.
+tly_bbp_program_run stopped_run(const std::vector<std::string>& arguments, const std::string& path, int saves,
+                                const std::string& signals, const char* prefix = "env") {
+  std::vector<std::string> command = {
+      "bash", "-c",
+      "file=$1 saves=$2 signals=$3; shift 3; \"$@\" >/dev/null & run=$!; last=$(stat -c '%i %y' \"$file\" 2>&1); "
+      "while [ $saves -gt 0 ] && kill -0 $run 2>/dev/null; do now=$(stat -c '%i %y' \"$file\" 2>&1); "
+      "[ \"$now\" != \"$last\" ] && saves=$((saves - 1)) last=$now; sleep 0.005; done; "
+      "for s in $signals; do kill -s $s $run; done; t=$(date +%s%N); wait $run; "
+      "echo $? $(( ($(date +%s%N) - t) / 1000000 ))",
+      "bash", path, std::to_string(saves), signals, prefix, TLY_BBP_PROGRAM};
   command.insert(command.end(), arguments.begin(), arguments.end());
   return tly_bbp_run_command("", 60, {}, command);
 }
@@ -60,14 +67,13 @@ void expect_digits_of_an_uninterrupted_run(const tly_bbp_program_run& run) {
 
 TEST(CheckpointKill, KilledTenTimesThenResumedGivesTheDigitsOfAnUninterruptedRun) {
   uninterrupted();
-  const std::string path = testing::TempDir() + "killed_checkpoint";
-  std::remove(path.c_str());
+  const std::string path = tly_bbp_scratch_directory() + "ck";
   const unsigned seed = std::random_device{}();
   std::mt19937 random(seed);
-  std::uniform_int_distribution<int> moment_ms(100, 600);
+  std::uniform_int_distribution<int> saves(1, 6);
   uint64_t saved = 0;
   for (int kill_number = 0; kill_number < 10; ++kill_number) {
-    stopped_run(with_checkpoint(path), "KILL", moment_ms(random) / 1000.0);
+    stopped_run(with_checkpoint(path), path, saves(random), "KILL");
     const uint64_t now_saved = finished_terms(path);
     EXPECT_GE(now_saved, saved) << "seed " << seed << ", kill " << kill_number;
     saved = now_saved;
@@ -76,17 +82,27 @@ TEST(CheckpointKill, KilledTenTimesThenResumedGivesTheDigitsOfAnUninterruptedRun
   expect_digits_of_an_uninterrupted_run(tly_bbp_run_with_arguments(with_checkpoint(path), 300));
 }
 
-TEST(CheckpointKill, SigtermAndSigintSaveAndEndPromptly) {
+// Each stopped after its start and a series: SIGTERM, SIGINT and SIGHUP save and end the run,
+// but not SIGHUP when it was ignored from the start (nohup), as the run's SIGTERM then shows.
+TEST(CheckpointKill, StopSignalsSaveAndEndPromptly) {
   uninterrupted();
-  const std::string path = testing::TempDir() + "stopped_checkpoint";
-  std::remove(path.c_str());
-  for (const char* signal : {"TERM", "INT"}) {
-    const tly_bbp_program_run run = stopped_run(with_checkpoint(path, false), signal, 0.7);
+  const std::string path = tly_bbp_scratch_directory() + "ck";
+  const struct {
+    const char* signals;
+    const char* prefix;
+    int exit_code;
+  } stops[] = {{"TERM", "env", 128 + SIGTERM}, {"INT", "env", 128 + SIGINT}, {"HUP", "env", 128 + SIGHUP},
+               {"HUP TERM", "nohup", 128 + SIGTERM}};
+  for (const auto& stop : stops) {
+    const tly_bbp_program_run run = stopped_run(with_checkpoint(path, false), path, 2, stop.signals, stop.prefix);
     int code = 0, milliseconds = 0;
     std::sscanf(run.output.c_str(), "%d %d", &code, &milliseconds);
-    EXPECT_EQ(code, signal[0] == 'T' ? 128 + SIGTERM : 128 + SIGINT) << run.output;
-    EXPECT_LT(milliseconds, 3000);
-    EXPECT_NE(run.errors.find("Run the same command again to resume."), std::string::npos) << run.errors;
+    EXPECT_EQ(code, stop.exit_code) << stop.signals << ": " << run.output;
+    EXPECT_LT(milliseconds, 3000 * tly_bbp_build_slowdown());
+    EXPECT_NE(run.errors.find("stopped by signal " + std::to_string(stop.exit_code - 128) +
+                              "; the state is saved in " + path + ". Run the same command again to resume."),
+              std::string::npos)
+        << run.errors;
   }
   EXPECT_GT(finished_terms(path), 0u);
   expect_digits_of_an_uninterrupted_run(tly_bbp_run_with_arguments(with_checkpoint(path), 300));

@@ -22,7 +22,8 @@ namespace {
 const std::vector<std::string> one_thread = {"OMP_THREAD_LIMIT=1"};
 
 // With `tcp` the ranks talk over TCP, as between machines, instead of shared memory. `before`
-// comes before the launcher on the command line.
+// comes before the launcher on the command line. The time limit, scaled to the build, only
+// catches a hang.
 tly_bbp_program_run run_job(const char* program, int ranks, const std::string& input,
                             std::vector<std::string> environment = {}, bool tcp = false,
                             const std::vector<std::string>& arguments = {}, std::vector<std::string> before = {}) {
@@ -148,8 +149,7 @@ const std::vector<std::string> stop_once_saved = {
 // Stopped part-way on three ranks, resumed on two: what rank 0 saved of every rank's blocks
 // completes to the known digits; the other ranks outlived the signal until it had saved.
 TEST(MpiJob, StoppedJobResumesWithAnotherRankCount) {
-  const std::string path = testing::TempDir() + "mpi_checkpoint";
-  std::remove(path.c_str());
+  const std::string path = tly_bbp_scratch_directory() + "ck";
   // Eleven series of 40 to 100 million terms, 3 s or more: Open MPI's launcher passes the
   // signal on only a second after it got it, which must still be well before the end.
   const std::vector<std::string> arguments = {
