@@ -33,7 +33,7 @@ TEST(Checkpoint, OneOpenRangeIsClaimedAsTheBlockLoopClaims) {
   }
 }
 
-TEST(Checkpoint, ClaimsFillTheGapsAndTheRecordMerges) {
+TEST(Checkpoint, ClaimsFillTheGapsAndTheRecordMergesAndCarries) {
   const uint64_t unit = 4194304, terms = 30000000;
   tly_bbp_series_record record{terms, {}, {}};
   const int64_t one[2] = {1, 2};
@@ -66,13 +66,10 @@ TEST(Checkpoint, ClaimsFillTheGapsAndTheRecordMerges) {
   sum[1] -= 1;
   record.finished[0].last -= unit;
   EXPECT_FALSE(tly_bbp_record_matches(record, sum, 2));
-}
-
-// A record's sum carries: near 2^64 a cell summed without carrying would wrap and lose 2^64.
-TEST(Checkpoint, RecordSumsCarry) {
-  tly_bbp_series_record record{8 * 4194304, {}, {~uint64_t{0}, 0, 5}};  // 6 * 2^64 - 1
-  const int64_t one[3] = {1, 0, 0};
-  tly_bbp_record_block(&record, 0, 4194304, one, 3);
+  // A record's sum carries: near 2^64 a cell summed without carrying would wrap and lose 2^64.
+  record = {8 * unit, {}, {~uint64_t{0}, 0, 5}};  // 6 * 2^64 - 1
+  const int64_t low[3] = {1, 0, 0};
+  tly_bbp_record_block(&record, 0, unit, low, 3);
   EXPECT_EQ(record.sum, (std::vector<uint64_t>{0, 0, 6}));
 }
 
@@ -102,33 +99,10 @@ std::vector<std::string> with(std::vector<std::string> arguments, const std::vec
   return arguments;
 }
 
-TEST(Checkpoint, FormulasThatDisagreeAreNamedWithExitCode3) {
-  // A finished checkpoint whose first Plouffe series is off in its top digit: the run
-  // computes nothing and finds the two windows different from the first digit on.
-  const std::string path = tly_bbp_scratch_directory() + "ck";
-  ASSERT_EQ(tly_bbp_run_with_arguments(with(small_run, {"--checkpoint", path})).exit_code, 0);
-  tly_bbp_checkpoint c = tly_bbp_fresh_checkpoint(2, 1000001, 32);
-  std::string error;
-  ASSERT_EQ(tly_bbp_read_checkpoint(path, &c, &error), tly_bbp_checkpoint_read::loaded) << error;
-  c.formulas[0].series[0].sum.back() += uint64_t{1} << 28;
-  write_file(path, tly_bbp_checkpoint_bytes(c));
-  const tly_bbp_program_run json = tly_bbp_run_with_arguments(with(small_run, {"--checkpoint", path}));
-  EXPECT_EQ(json.exit_code, 3);
-  const nlohmann::json j = nlohmann::json::parse(json.output);
-  EXPECT_EQ(j["agree"], false);
-  EXPECT_EQ(j["first_difference"], 1);
-  EXPECT_FALSE(j.contains("hexadecimal"));
-  const tly_bbp_program_run text =
-      tly_bbp_run_with_arguments({"--place", "1e6+1", "--formula", "both", "--checkpoint", path});
-  EXPECT_EQ(text.exit_code, 3);
-  EXPECT_NE(text.output.find("The formulas disagree from digit 1 on (hexadecimal place 1000001)."), std::string::npos);
-  EXPECT_NE(text.output.find("Result: the formulas DISAGREE from digit 1,"), std::string::npos);
-}
-
 // What a case puts in its own directory before the run (the checkpoint is "ck" there), the
-// run's arguments, and what must come of it: the exit code and a part of standard error. A
-// refused run (2) changes nothing there but the lock file; so does a finished one that can
-// write nothing. `check` looks at anything else.
+// run's arguments, its exit code and a part of standard error. A refused or finished
+// checkpoint stays as it was, with nothing new beside it but the lock file; `check` looks at
+// the output, and at the directory of a run that computed.
 struct file_case {
   const char* what;
   std::function<void(const std::string& directory)> prepare;
@@ -136,7 +110,7 @@ struct file_case {
   const char* message;
   std::vector<std::string> arguments = small_run;
   bool read_only = false;  // the directory, for a user who cannot write there
-  std::function<void(const std::string& directory, const nlohmann::json& output)> check = nullptr;
+  std::function<void(const std::string& directory, const std::string& output)> check = nullptr;
 };
 
 TEST(Checkpoint, HostileFilesAndPathsAreRefusedAtOnceAndNeverWrittenThrough) {
@@ -146,30 +120,36 @@ TEST(Checkpoint, HostileFilesAndPathsAreRefusedAtOnceAndNeverWrittenThrough) {
   const nlohmann::json results = nlohmann::json::parse(first.output)["results"];
   const std::string good = read_file(first_path);
   ASSERT_GT(good.size(), 100u);
-  auto changed = [&](size_t at, char value) {
-    return [&good, at, value](const std::string& d) {
-      std::string bytes = good;
-      bytes[at] = value;
-      write_file(d + "ck", bytes);
-    };
-  };
   auto holding = [](const std::string& bytes) { return [bytes](const std::string& d) { write_file(d + "ck", bytes); }; };
-  auto linked = [](const std::string& target) {
-    return [target](const std::string& d) { symlink(target.c_str(), (d + "ck").c_str()); };
+  auto changed = [&](size_t at, char value) {
+    std::string bytes = good;
+    bytes[at] = value;
+    return holding(bytes);
+  };
+  auto made = [](auto make, const char* name) { return [=](const std::string& d) { make((d + name).c_str(), 0755); }; };
+  auto linked = [](const char* target, const char* name) {
+    return [=](const std::string& d) { symlink(target, (d + name).c_str()); };
+  };
+  auto with_gigabyte = [](const std::string& bytes) {
+    return [=](const std::string& d) { write_file(d + "ck", bytes), std::filesystem::resize_file(d + "ck", 1 << 30); };
   };
   // Valid checksums, impossible contents: a finished range that no block could have made.
-  tly_bbp_checkpoint odd = tly_bbp_fresh_checkpoint(2, 1000001, 32);
+  tly_bbp_checkpoint odd = tly_bbp_fresh_checkpoint(2, 1000001, 32), beyond = odd, disagreeing = odd;
   odd.formulas[1].series[3].finished = {{1, 4194304}};
-  tly_bbp_checkpoint beyond = tly_bbp_fresh_checkpoint(2, 1000001, 32);
   beyond.formulas[0].series[0].finished = {{0, beyond.formulas[0].series[0].term_count + 1}};
-  auto the_digits = [&](const std::string&, const nlohmann::json& output) {
-    EXPECT_EQ(output["results"][0]["hexadecimal"], results[0]["hexadecimal"]);
+  // Finished, with the first Plouffe series off in its top digit: the windows differ from digit 1 on.
+  std::string error;
+  ASSERT_EQ(tly_bbp_read_checkpoint(first_path, &disagreeing, &error), tly_bbp_checkpoint_read::loaded) << error;
+  disagreeing.formulas[0].series[0].sum.back() += uint64_t{1} << 28;
+  auto computed = [&](const std::string& d, const std::string& output) {
+    EXPECT_EQ(nlohmann::json::parse(output)["results"][0]["hexadecimal"], results[0]["hexadecimal"]);
+    EXPECT_FALSE(std::filesystem::exists(d + "ck.tmp") || std::filesystem::exists(d + "elsewhere/target.tmp"));
   };
 
   const file_case cases[] = {
       {"a byte changed", changed(good.size() / 2, char(good[good.size() / 2] ^ 0x10)), 2, "damaged (checksum"},
       {"the checksum changed", changed(good.size() - 1, char(good.back() ^ 1)), 2, "damaged (checksum"},
-      {"a byte of the header changed", changed(9, 1), 2, "damaged (its header"},
+      {"a byte of the version changed", changed(9, 1), 2, "damaged (its header"},
       {"a byte of the place changed", changed(16, char(good[16] ^ 4)), 2, "damaged (its header"},
       {"format version 1", changed(8, 1), 2, "format version 1, this program reads version 2"},
       {"truncated by one byte", holding(good.substr(0, good.size() - 1)), 2, "truncated"},
@@ -180,44 +160,43 @@ TEST(Checkpoint, HostileFilesAndPathsAreRefusedAtOnceAndNeverWrittenThrough) {
       {"more digits", holding(good), 2, "another run", with(small_run, {"--digits", "40"})},
       {"a range off the block grid", holding(tly_bbp_checkpoint_bytes(odd)), 2, "inconsistent"},
       {"a range past the end", holding(tly_bbp_checkpoint_bytes(beyond)), 2, "inconsistent"},
-      // Nothing but a regular file is read, and only as far as its header says.
-      {"a directory", [](const std::string& d) { mkdir((d + "ck").c_str(), 0755); }, 2, "it is a directory"},
-      {"a FIFO", [](const std::string& d) { mkfifo((d + "ck").c_str(), 0644); }, 2, "it is a FIFO"},
-      {"a link to /dev/zero", linked("/dev/zero"), 2, "it is a character device"},
-      {"1 GB of zeros",
-       [](const std::string& d) { write_file(d + "ck", ""), std::filesystem::resize_file(d + "ck", 1 << 30); },
-       2, "not a checkpoint"},
-      {"a checkpoint followed by 1 GB",
-       [&](const std::string& d) { write_file(d + "ck", good), std::filesystem::resize_file(d + "ck", 1 << 30); }, 2,
-       "longer than its header declares"},
-      // The temporary file is made new: never written through a link, nothing else replaced.
+      // Nothing but a regular file is read, and no further than its header says.
+      {"a directory", made(mkdir, "ck"), 2, "it is a directory"},
+      {"a FIFO", made(mkfifo, "ck"), 2, "it is a FIFO"},
+      {"a link to /dev/zero", linked("/dev/zero", "ck"), 2, "it is a character device"},
+      {"1 GB of zeros", with_gigabyte(""), 2, "not a checkpoint"},
+      {"a checkpoint followed by 1 GB", with_gigabyte(good), 2, "longer than its header declares"},
+      // Saves make a new temporary file: never through a link, and nothing else replaced.
       {"a link to a victim as the temporary file",
-       [](const std::string& d) { write_file(d + "victim", "precious"), symlink((d + "victim").c_str(), (d + "ck.tmp").c_str()); },
-       2, "ck.tmp is a symbolic link"},
-      {"a directory as the temporary file", [](const std::string& d) { mkdir((d + "ck.tmp").c_str(), 0755); }, 2,
-       "ck.tmp is a directory"},
-      {"a crashed save's temporary file", [](const std::string& d) { write_file(d + "ck.tmp", "partial"); }, 0, "",
+       [&](const std::string& d) { write_file(d + "victim", "precious"), linked("victim", "ck.tmp")(d); }, 2,
+       "ck.tmp is a symbolic link"},
+      {"a directory as the temporary file", made(mkdir, "ck.tmp"), 2, "ck.tmp is a directory"},
+      {"a crashed save's temporary file", [](const std::string& d) { write_file(d + "ck.tmp", "partial"); }, 0, "", small_run, false, computed},
+      // A link as the checkpoint is followed once: its target is read, saves go beside it.
+      {"a link to a file elsewhere",
+       [&](const std::string& d) { made(mkdir, "elsewhere")(d), linked("elsewhere/target", "ck")(d); }, 0, "",
        small_run, false,
-       [&](const std::string& d, const nlohmann::json& output) {
-         the_digits(d, output);
-         EXPECT_FALSE(std::filesystem::exists(d + "ck.tmp"));
-       }},
-      // A link as the checkpoint: followed once, saves beside its target, the link kept.
-      {"a link to a file elsewhere", [](const std::string& d) { mkdir((d + "elsewhere").c_str(), 0755), symlink("elsewhere/target", (d + "ck").c_str()); },
-       0, "", small_run, false,
-       [&](const std::string& d, const nlohmann::json& output) {
-         the_digits(d, output);
+       [&](const std::string& d, const std::string& output) {
+         computed(d, output);
          EXPECT_TRUE(std::filesystem::is_symlink(d + "ck"));
-         tly_bbp_checkpoint c = tly_bbp_fresh_checkpoint(2, 1000001, 32);
-         std::string error;
-         EXPECT_EQ(tly_bbp_read_checkpoint(d + "elsewhere/target", &c, &error), tly_bbp_checkpoint_read::loaded) << error;
-         EXPECT_FALSE(std::filesystem::exists(d + "elsewhere/target.tmp"));
+         EXPECT_EQ(read_file(d + "elsewhere/target").substr(0, 8), "TLYBBPCP");
        }},
-      // A finished one is printed with no write and no lock, as saved.
+      // A finished one is printed at once, with no write and no lock.
       {"finished, in a read-only place", holding(good), 0, "", small_run, true,
-       [&](const std::string&, const nlohmann::json& output) {
-         EXPECT_EQ(output["from_checkpoint"], true);
-         EXPECT_EQ(output["results"], results);  // digits and every series' time, as saved
+       [&](const std::string&, const std::string& output) {
+         EXPECT_EQ(nlohmann::json::parse(output)["from_checkpoint"], true);
+         EXPECT_EQ(nlohmann::json::parse(output)["results"], results);  // digits and every series' time, as saved
+       }},
+      {"finished, the formulas disagreeing", holding(tly_bbp_checkpoint_bytes(disagreeing)), 3, "", small_run, false,
+       [](const std::string&, const std::string& output) {
+         const nlohmann::json j = nlohmann::json::parse(output);
+         EXPECT_TRUE(j["agree"] == false && j["first_difference"] == 1 && !j.contains("hexadecimal")) << output;
+       }},
+      {"finished, the formulas disagreeing, as text", holding(tly_bbp_checkpoint_bytes(disagreeing)), 3, "",
+       {"--place", "1e6+1", "--formula", "both"}, false,
+       [](const std::string&, const std::string& output) {
+         EXPECT_NE(output.find("The formulas disagree from digit 1 on (hexadecimal place 1000001)."), std::string::npos);
+         EXPECT_NE(output.find("Result: the formulas DISAGREE from digit 1,"), std::string::npos);
        }},
   };
   for (const file_case& c : cases) {
@@ -239,11 +218,11 @@ TEST(Checkpoint, HostileFilesAndPathsAreRefusedAtOnceAndNeverWrittenThrough) {
     ASSERT_FALSE(run.timed_out);
     EXPECT_EQ(run.exit_code, c.exit_code) << run.errors;
     EXPECT_NE(run.errors.find(c.message), std::string::npos) << run.errors;
+    if (c.exit_code == 2) EXPECT_EQ(run.output, "");
     std::map<std::string, std::string> after = contents(directory);
     after.erase(directory + "ck.lock");
-    if (c.exit_code == 2) EXPECT_EQ(run.output, "");
-    if (c.exit_code == 2 || c.read_only) EXPECT_TRUE(after == before) << "a refused or finished checkpoint stays as it was";
-    if (c.check) c.check(directory, nlohmann::json::parse(run.output));
+    if (c.exit_code != 0 || c.read_only) EXPECT_TRUE(after == before) << "a refused or finished checkpoint stays as it was";
+    if (c.check) c.check(directory, run.output);
   }
 }
 
