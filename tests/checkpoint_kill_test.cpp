@@ -22,20 +22,10 @@ std::vector<std::string> with_checkpoint(const std::string& path, bool often = t
   return arguments;
 }
 
-// The run started in the background and sent `signals`, one after the other, once it has saved
-// `saves` times (the first save is its start): it is still going then, on any machine. The
-// shell reports the exit code and the milliseconds from the last signal to the end; standard
-// error is the run's. Each save is a new file renamed over the checkpoint.
 tly_bbp_program_run stopped_run(const std::vector<std::string>& arguments, const std::string& path, int saves,
                                 const std::string& signals, const char* prefix = "env") {
-  std::vector<std::string> command = {
-      "bash", "-c",
-      "file=$1 saves=$2 signals=$3; shift 3; \"$@\" >/dev/null & run=$!; last=$(stat -c '%i %y' \"$file\" 2>&1); "
-      "while [ $saves -gt 0 ] && kill -0 $run 2>/dev/null; do now=$(stat -c '%i %y' \"$file\" 2>&1); "
-      "[ \"$now\" != \"$last\" ] && saves=$((saves - 1)) last=$now; sleep 0.005; done; "
-      "for s in $signals; do kill -s $s $run; done; t=$(date +%s%N); wait $run; "
-      "echo $? $(( ($(date +%s%N) - t) / 1000000 ))",
-      "bash", path, std::to_string(saves), signals, prefix, TLY_BBP_PROGRAM};
+  std::vector<std::string> command = tly_bbp_stopped_after_saves(path, saves, signals);
+  command.insert(command.end(), {prefix, TLY_BBP_PROGRAM});
   command.insert(command.end(), arguments.begin(), arguments.end());
   return tly_bbp_run_command("", 60, {}, command);
 }

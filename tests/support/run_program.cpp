@@ -25,20 +25,7 @@ void remove_scratch_directories() {
 
 }  // namespace
 
-double tly_bbp_build_slowdown() {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  return 6;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
-  return 6;
-#endif
-#endif
-#ifndef NDEBUG
-  return 3;
-#else
-  return 1;
-#endif
-}
+double tly_bbp_build_slowdown() { return TLY_BBP_BUILD_SLOWDOWN; }
 
 std::string tly_bbp_scratch_directory() {
   std::string pattern = (std::filesystem::temp_directory_path() / "tly_bbp_testXXXXXX").string();
@@ -46,6 +33,16 @@ std::string tly_bbp_scratch_directory() {
   if (scratch_directories.empty()) std::atexit(remove_scratch_directories);
   scratch_directories.push_back(pattern);
   return pattern + "/";
+}
+
+std::vector<std::string> tly_bbp_stopped_after_saves(const std::string& path, int saves, const std::string& signals) {
+  return {"bash", "-c",
+          "file=$1 saves=$2 signals=$3; shift 3; \"$@\" >/dev/null & run=$!; last=$(stat -c '%i %y' \"$file\" 2>&1); "
+          "while [ $saves -gt 0 ] && kill -0 $run 2>/dev/null; do now=$(stat -c '%i %y' \"$file\" 2>&1); "
+          "[ \"$now\" != \"$last\" ] && saves=$((saves - 1)) last=$now; sleep 0.005; done; "
+          "for s in $signals; do kill -s $s $run; done; t=$(date +%s%N); wait $run; "
+          "echo $? $(( ($(date +%s%N) - t) / 1000000 ))",
+          "bash", path, std::to_string(saves), signals};
 }
 
 tly_bbp_program_run tly_bbp_run_program(const std::string& input, double seconds,

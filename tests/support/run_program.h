@@ -10,14 +10,19 @@ struct tly_bbp_program_run {
   std::string errors;  // everything written to standard error
 };
 
-// How many times slower than an optimised build this build runs (several times under a
-// sanitizer): every time limit of a run is scaled by it. Limits only catch hangs; no test
-// relies on a run being fast or on the machine being quiet.
+// How many times slower than an optimised build this one runs: every time limit of a run is
+// scaled by it. Limits only catch hangs; no test relies on a quiet machine.
 double tly_bbp_build_slowdown();
 
-// A new, empty directory of the calling test's own (mkdtemp), its path ending in '/'; removed
-// when the test program ends.
+// A new directory of the calling test's own (mkdtemp), ending in '/', removed at the end.
 std::string tly_bbp_scratch_directory();
+
+// The words that, put before a command, run it in the background and send it `signals` (names
+// for kill -s, one after another) once the file `path` has changed `saves` times (every save
+// of a checkpoint renames a new file over it; its first is at the start): the run is still
+// going then, on any machine. Standard output is then the exit code and the milliseconds from
+// the last signal to the end; standard error is the command's.
+std::vector<std::string> tly_bbp_stopped_after_saves(const std::string& path, int saves, const std::string& signals);
 
 // Runs `command` (its first word found on PATH) as tly_bbp_run_program runs the program.
 tly_bbp_program_run tly_bbp_run_command(const std::string& input, double seconds,
