@@ -1,4 +1,5 @@
-// Checkpoint files: a flat little-endian record closed by a CRC-32, written atomically, read strictly.
+// Checkpoint files: a flat little-endian record with a checked header and a closing CRC-32,
+// written atomically, read strictly.
 #include "checkpoint.h"
 
 #include <fcntl.h>
@@ -225,9 +226,9 @@ std::string header_refusal(const std::string& header, const tly_bbp_checkpoint& 
   }
   const uint32_t formulas = in.get<uint32_t>();
   const uint64_t size = in.get<uint64_t>(), smallest = tly_bbp_checkpoint_bytes(fresh).size();
-  if (formulas != fresh.formulas.size() || size < smallest || size > smallest + most_ranges * 16 ||
-      (size - smallest) % 16 != 0)
-    return "its contents are inconsistent (its header declares an impossible size)";
+  if (formulas != fresh.formulas.size()) return "its contents are inconsistent (the number of formulas)";
+  if (size < smallest || size > smallest + most_ranges * 16 || (size - smallest) % 16 != 0)
+    return "its contents are inconsistent (its header declares " + std::to_string(size) + " bytes)";
   if (file_size != size) {
     why << "it is " << (file_size < size ? "truncated" : "longer than its header declares") << " (" << file_size
         << " bytes, not " << size << ")";

@@ -59,12 +59,11 @@ int tly_bbp_start_checkpoint(const std::string& given, tly_bbp_checkpoint* check
 
   // A lock file of its own, since every save renames a new file over the checkpoint. It stays
   // when the run ends: removed, two runs could each lock a file of that name. Held until the
-  // process ends, whichever way it ends. Where nothing can be created only a finished
-  // checkpoint is of use, and that needs no lock.
+  // process ends, whichever way it ends. Where it cannot be made only a finished checkpoint
+  // is of use, and that needs no lock.
   const std::string lock_path = file + ".lock";
   const int lock = open(lock_path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-  if (lock < 0 && errno != EACCES && errno != EROFS && errno != EPERM)
-    return refuse(lock_path + ": " + (errno == ELOOP ? "a symbolic link" : std::strerror(errno)));
+  const int lock_error = lock < 0 ? errno : 0;
   if (lock >= 0 && (fstat(lock, &st) != 0 || !S_ISREG(st.st_mode)))
     return refuse(lock_path + " is " + tly_bbp_file_kind(lock_path) + ", not a regular file");
   if (lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) != 0) {
@@ -85,7 +84,13 @@ int tly_bbp_start_checkpoint(const std::string& given, tly_bbp_checkpoint* check
   path->clear();
   if (*loaded && finished(*checkpoint)) return -1;
   // An unusable path shows now, not after the first interval of work.
-  if (!tly_bbp_write_checkpoint(file, tly_bbp_checkpoint_bytes(*checkpoint), &error)) {
+  const bool written =
+      lock_error == 0 && tly_bbp_write_checkpoint(file, tly_bbp_checkpoint_bytes(*checkpoint), &error);
+  if (!written) {
+    if (lock_error == ELOOP || lock_error == EISDIR)
+      error = lock_path + " is " + tly_bbp_file_kind(lock_path) + ", in the way of the lock";
+    else if (lock_error)
+      error = lock_path + ": " + std::strerror(lock_error);
     std::fprintf(stderr, "tallyspire-bbp: --checkpoint: cannot write %s: %s\n", given.c_str(), error.c_str());
     return tly_bbp_exit_bad_arguments;
   }
