@@ -120,7 +120,7 @@ TEST(Checkpoint, HostileFilesAndPathsAreRefusedAtOnceAndNeverWrittenThrough) {
   const nlohmann::json results = nlohmann::json::parse(first.output)["results"];
   const std::string good = read_file(first_path);
   ASSERT_GT(good.size(), 100u);
-  auto holding = [](const std::string& bytes) { return [bytes](const std::string& d) { write_file(d + "ck", bytes); }; };
+  auto holding = [](const std::string& bytes) { return [=](const std::string& d) { write_file(d + "ck", bytes); }; };
   auto changed = [&](size_t at, char value) {
     std::string bytes = good;
     bytes[at] = value;
@@ -171,7 +171,8 @@ TEST(Checkpoint, HostileFilesAndPathsAreRefusedAtOnceAndNeverWrittenThrough) {
        [&](const std::string& d) { write_file(d + "victim", "precious"), linked("victim", "ck.tmp")(d); }, 2,
        "ck.tmp is a symbolic link"},
       {"a directory as the temporary file", made(mkdir, "ck.tmp"), 2, "ck.tmp is a directory"},
-      {"a crashed save's temporary file", [](const std::string& d) { write_file(d + "ck.tmp", "partial"); }, 0, "", small_run, false, computed},
+      {"a crashed save's temporary file", [](const std::string& d) { write_file(d + "ck.tmp", "partial"); }, 0, "",
+       small_run, false, computed},
       // A link as the checkpoint is followed once: its target is read, saves go beside it.
       {"a link to a file elsewhere",
        [&](const std::string& d) { made(mkdir, "elsewhere")(d), linked("elsewhere/target", "ck")(d); }, 0, "",
@@ -195,7 +196,7 @@ TEST(Checkpoint, HostileFilesAndPathsAreRefusedAtOnceAndNeverWrittenThrough) {
       {"finished, the formulas disagreeing, as text", holding(tly_bbp_checkpoint_bytes(disagreeing)), 3, "",
        {"--place", "1e6+1", "--formula", "both"}, false,
        [](const std::string&, const std::string& output) {
-         EXPECT_NE(output.find("The formulas disagree from digit 1 on (hexadecimal place 1000001)."), std::string::npos);
+         EXPECT_NE(output.find("The formulas disagree from digit 1 on (hexadecimal place 1000001)."), output.npos);
          EXPECT_NE(output.find("Result: the formulas DISAGREE from digit 1,"), std::string::npos);
        }},
   };
@@ -232,8 +233,8 @@ TEST(Checkpoint, ASecondRunOnACheckpointInUseIsRefused) {
   const std::string path = tly_bbp_scratch_directory() + "ck";
   const std::vector<std::string> command = {
       "bash", "-c",
-      "file=$1; shift; \"$@\" >/dev/null 2>&1 & first=$!; until [ -s \"$file\" ]; do sleep 0.01; done; "
-      "\"$@\"; echo second $?; kill -TERM $first; wait $first; echo first $?",
+      "file=$1; shift; \"$@\" >/dev/null 2>&1 & first=$!; until [ -s \"$file\" ] || ! kill -0 $first; "
+      "do sleep 0.01; done; \"$@\"; echo second $?; kill -TERM $first; wait $first; echo first $?",
       "bash", path, TLY_BBP_PROGRAM, "--place", "1e9+1", "--threads", "1", "--quiet", "--checkpoint", path,
       "--checkpoint-every", "0.001"};
   const tly_bbp_program_run run = tly_bbp_run_command("", 60, {}, command);

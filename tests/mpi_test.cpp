@@ -147,9 +147,10 @@ TEST(MpiJob, StoppedJobResumesWithAnotherRankCount) {
   const std::vector<std::string> arguments = {
       "--place", "100000001", "--formula",    "both", "--digits",           "16",
       "--json",  "--quiet",   "--checkpoint", path,   "--checkpoint-every", "0.002"};
-  // SIGTERM to the launcher once the job has saved after its start, which it passes on to every rank.
-  const tly_bbp_program_run stopped =
-      run_job(TLY_BBP_MPI_PROGRAM, 3, "", one_thread, false, arguments, tly_bbp_stopped_after_saves(path, 2, "TERM"));
+  // SIGTERM to the launcher, which passes it on to every rank, once the checkpoint has grown
+  // past the fresh state rank 0 writes first.
+  const tly_bbp_program_run stopped = run_job(TLY_BBP_MPI_PROGRAM, 3, "", one_thread, false, arguments,
+                                              tly_bbp_stopped_after_saves(path, 2, "TERM", "%s"));
   ASSERT_FALSE(stopped.timed_out);
   EXPECT_NE(stopped.output.substr(0, 2), "0 ") << stopped.output;
   EXPECT_NE(stopped.errors.find("stopped by signal 15; the state is saved"), std::string::npos) << stopped.errors;

@@ -220,8 +220,8 @@ std::string header_refusal(const std::string& header, const tly_bbp_checkpoint& 
   const uint64_t place = in.get<uint64_t>(), digits = in.get<uint64_t>();
   if (choice != fresh.choice || place != fresh.place || digits != fresh.digits) {
     static const char* const names[] = {"plouffe", "bellard", "both"};
-    why << "it belongs to another run (--formula " << (choice >= 0 && choice <= 2 ? names[choice] : "?")
-        << " --place " << place << " --digits " << digits << ")";
+    why << "it belongs to another run (--formula " << (choice >= 0 && choice <= 2 ? names[choice] : "?") << " --place "
+        << place << " --digits " << digits << ")";
     return why.str();
   }
   const uint32_t formulas = in.get<uint32_t>();
@@ -264,8 +264,10 @@ tly_bbp_checkpoint_read tly_bbp_read_checkpoint(const std::string& path, tly_bbp
       // The size is known and bounded now: the rest, and not a byte more.
       bytes.resize(size_t(st.st_size));
       n = read_up_to(fd, bytes.data() + header_size, bytes.size() - header_size);
-      if (n < 0) *error = std::strerror(errno);
-      else if (size_t(n) != bytes.size() - header_size) *error = "it is truncated";
+      if (n < 0)
+        *error = std::strerror(errno);
+      else if (size_t(n) != bytes.size() - header_size)
+        *error = "it is truncated";
     }
   }
   close(fd);

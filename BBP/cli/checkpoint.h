@@ -54,5 +54,4 @@ bool tly_bbp_record_matches(const tly_bbp_series_record& record, const int64_t* 
 // once (saves go beside the file it names), locked against a second run, and read into
 // `checkpoint`. `path` is the file saves go to, empty when the checkpoint is finished: printing
 // it needs no write and no lock. Returns -1 to go on, otherwise the exit code after a message.
-int tly_bbp_start_checkpoint(const std::string& given, tly_bbp_checkpoint* checkpoint, std::string* path,
-                             bool* loaded);
+int tly_bbp_start_checkpoint(const std::string& given, tly_bbp_checkpoint* checkpoint, std::string* path, bool* loaded);

@@ -84,8 +84,7 @@ int tly_bbp_start_checkpoint(const std::string& given, tly_bbp_checkpoint* check
   path->clear();
   if (*loaded && finished(*checkpoint)) return -1;
   // An unusable path shows now, not after the first interval of work.
-  const bool written =
-      lock_error == 0 && tly_bbp_write_checkpoint(file, tly_bbp_checkpoint_bytes(*checkpoint), &error);
+  const bool written = lock_error == 0 && tly_bbp_write_checkpoint(file, tly_bbp_checkpoint_bytes(*checkpoint), &error);
   if (!written) {
     if (lock_error == ELOOP || lock_error == EISDIR)
       error = lock_path + " is " + tly_bbp_file_kind(lock_path) + ", in the way of the lock";

@@ -35,14 +35,16 @@ std::string tly_bbp_scratch_directory() {
   return pattern + "/";
 }
 
-std::vector<std::string> tly_bbp_stopped_after_saves(const std::string& path, int saves, const std::string& signals) {
+std::vector<std::string> tly_bbp_stopped_after_saves(const std::string& path, int changes, const std::string& signals,
+                                                     const char* watched) {
   return {"bash", "-c",
-          "file=$1 saves=$2 signals=$3; shift 3; \"$@\" >/dev/null & run=$!; last=$(stat -c '%i %y' \"$file\" 2>&1); "
-          "while [ $saves -gt 0 ] && kill -0 $run 2>/dev/null; do now=$(stat -c '%i %y' \"$file\" 2>&1); "
+          "file=$1 saves=$2 signals=$3 watched=$4; shift 4; \"$@\" >/dev/null & run=$!; "
+          "last=$(stat -c \"$watched\" \"$file\" 2>&1); "
+          "while [ $saves -gt 0 ] && kill -0 $run 2>/dev/null; do now=$(stat -c \"$watched\" \"$file\" 2>&1); "
           "[ \"$now\" != \"$last\" ] && saves=$((saves - 1)) last=$now; sleep 0.005; done; "
           "for s in $signals; do kill -s $s $run; done; t=$(date +%s%N); wait $run; "
           "echo $? $(( ($(date +%s%N) - t) / 1000000 ))",
-          "bash", path, std::to_string(saves), signals};
+          "bash", path, std::to_string(changes), signals, watched};
 }
 
 tly_bbp_program_run tly_bbp_run_program(const std::string& input, double seconds,

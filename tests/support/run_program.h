@@ -18,11 +18,13 @@ double tly_bbp_build_slowdown();
 std::string tly_bbp_scratch_directory();
 
 // The words that, put before a command, run it in the background and send it `signals` (names
-// for kill -s, one after another) once the file `path` has changed `saves` times (every save
-// of a checkpoint renames a new file over it; its first is at the start): the run is still
-// going then, on any machine. Standard output is then the exit code and the milliseconds from
-// the last signal to the end; standard error is the command's.
-std::vector<std::string> tly_bbp_stopped_after_saves(const std::string& path, int saves, const std::string& signals);
+// for kill -s, one after another) once the file `path` has changed `changes` times, as told by
+// `stat -c watched`: "%i %y" sees every save of a checkpoint (each renames a new file over it;
+// the first is at the start), "%s" only those that add finished ranges. The run is still going
+// then, on any machine. Standard output is then the exit code and the milliseconds from the
+// last signal to the end; standard error is the command's.
+std::vector<std::string> tly_bbp_stopped_after_saves(const std::string& path, int changes, const std::string& signals,
+                                                     const char* watched = "%i %y");
 
 // Runs `command` (its first word found on PATH) as tly_bbp_run_program runs the program.
 tly_bbp_program_run tly_bbp_run_command(const std::string& input, double seconds,
