@@ -99,10 +99,9 @@ std::vector<std::string> with(std::vector<std::string> arguments, const std::vec
   return arguments;
 }
 
-// What a case puts in its own directory before the run (the checkpoint is "ck" there), the
-// run's arguments, its exit code and a part of standard error. A refused or finished
-// checkpoint stays as it was, with nothing new beside it but the lock file; `check` looks at
-// the output, and at the directory of a run that computed.
+// What a case puts in its own directory ("ck" is the checkpoint), the run's arguments, exit code
+// and a part of standard error. A refused or finished checkpoint stays as it was, nothing new
+// beside it but the lock file; `check` looks at the output and at what a computing run left.
 struct file_case {
   const char* what;
   std::function<void(const std::string& directory)> prepare;
@@ -227,8 +226,7 @@ TEST(Checkpoint, HostileFilesAndPathsAreRefusedAtOnceAndNeverWrittenThrough) {
   }
 }
 
-// A second run on a checkpoint in use is refused at once; the first runs on untouched and
-// saves when stopped.
+// A second run on a checkpoint in use is refused at once; the first runs on untouched.
 TEST(Checkpoint, ASecondRunOnACheckpointInUseIsRefused) {
   const std::string path = tly_bbp_scratch_directory() + "ck";
   const std::vector<std::string> command = {
@@ -240,9 +238,6 @@ TEST(Checkpoint, ASecondRunOnACheckpointInUseIsRefused) {
   const tly_bbp_program_run run = tly_bbp_run_command("", 60, {}, command);
   EXPECT_EQ(run.output, "second 2\nfirst 143\n");
   EXPECT_NE(run.errors.find("checkpoint " + path + " is in use by another run"), std::string::npos) << run.errors;
-  tly_bbp_checkpoint c = tly_bbp_fresh_checkpoint(1, 1000000001, 32);
-  std::string error;
-  EXPECT_EQ(tly_bbp_read_checkpoint(path, &c, &error), tly_bbp_checkpoint_read::loaded) << error;
 }
 
 }  // namespace

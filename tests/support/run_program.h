@@ -17,12 +17,10 @@ double tly_bbp_build_slowdown();
 // A new directory of the calling test's own (mkdtemp), ending in '/', removed at the end.
 std::string tly_bbp_scratch_directory();
 
-// The words that, put before a command, run it in the background and send it `signals` (names
-// for kill -s, one after another) once the file `path` has changed `changes` times, as told by
-// `stat -c watched`: "%i %y" sees every save of a checkpoint (each renames a new file over it;
-// the first is at the start), "%s" only those that add finished ranges. The run is still going
-// then, on any machine. Standard output is then the exit code and the milliseconds from the
-// last signal to the end; standard error is the command's.
+// Words that, put before a command, run it in the background and send it `signals` (kill -s
+// names, in turn) once `stat -c watched` of `path` has changed `changes` times, so while it
+// surely runs: "%i %y" sees every save of a checkpoint (the first at the start), "%s" those
+// that add finished ranges. Prints the exit code and the milliseconds after the last signal.
 std::vector<std::string> tly_bbp_stopped_after_saves(const std::string& path, int changes, const std::string& signals,
                                                      const char* watched = "%i %y");
 
