@@ -1,11 +1,18 @@
-// Checkpoints: claims of the unfinished terms, and files that are damaged, truncated, of
-// another version or of another run refused; a finished one answers at once.
+// Checkpoints: claims of the unfinished terms and the record's check; hostile paths and files
+// (damaged, truncated, foreign, not regular, links, in use) refused at once, never written
+// through; a finished one answers at once, even from a read-only place.
 #include "cli/checkpoint.h"
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "engine/pblock.h"
@@ -26,7 +33,7 @@ TEST(Checkpoint, OneOpenRangeIsClaimedAsTheBlockLoopClaims) {
   }
 }
 
-TEST(Checkpoint, ClaimsFillTheGapsAndTheRecordMerges) {
+TEST(Checkpoint, ClaimsFillTheGapsAndTheRecordMergesAndCarries) {
   const uint64_t unit = 4194304, terms = 30000000;
   tly_bbp_series_record record{terms, {}, {}};
   const int64_t one[2] = {1, 2};
@@ -51,13 +58,18 @@ TEST(Checkpoint, ClaimsFillTheGapsAndTheRecordMerges) {
   EXPECT_FALSE(tly_bbp_ranges_valid({{1, unit}}, terms));
   EXPECT_FALSE(tly_bbp_ranges_valid({{0, unit + 1}}, terms));
   EXPECT_FALSE(tly_bbp_ranges_valid({{0, terms + unit}}, terms));
-}
-
-// A record's sum carries: near 2^64 a cell summed without carrying would wrap and lose 2^64.
-TEST(Checkpoint, RecordSumsCarry) {
-  tly_bbp_series_record record{8 * 4194304, {}, {~uint64_t{0}, 0, 5}};  // 6 * 2^64 - 1
-  const int64_t one[3] = {1, 0, 0};
-  tly_bbp_record_block(&record, 0, 4194304, one, 3);
+  // The series' end check: a record that differs from the sum in its terms or in its sum is a fault.
+  int64_t sum[2] = {10 + blocks, 20 + 2 * blocks};
+  EXPECT_TRUE(tly_bbp_record_matches(record, sum, 2));
+  sum[1] += 1;
+  EXPECT_FALSE(tly_bbp_record_matches(record, sum, 2));
+  sum[1] -= 1;
+  record.finished[0].last -= unit;
+  EXPECT_FALSE(tly_bbp_record_matches(record, sum, 2));
+  // A record's sum carries: near 2^64 a cell summed without carrying would wrap and lose 2^64.
+  record = {8 * unit, {}, {~uint64_t{0}, 0, 5}};  // 6 * 2^64 - 1
+  const int64_t low[3] = {1, 0, 0};
+  tly_bbp_record_block(&record, 0, unit, low, 3);
   EXPECT_EQ(record.sum, (std::vector<uint64_t>{0, 0, 6}));
 }
 
@@ -68,6 +80,18 @@ std::string read_file(const std::string& path) {
 
 void write_file(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
+// Every file under `directory` (links not followed) and its bytes, or what it is.
+std::map<std::string, std::string> contents(const std::string& directory) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(directory))
+    files[entry.path().string()] =
+        entry.is_symlink()            ? "link to " + std::filesystem::read_symlink(entry).string()
+        : !entry.is_regular_file()    ? "not a regular file"
+        : entry.file_size() > 1 << 20 ? std::to_string(entry.file_size()) + " bytes"
+                                      : read_file(entry.path().string());
+  return files;
+}
+
 const std::vector<std::string> small_run = {"--place", "1e6+1", "--formula", "both", "--json", "--quiet"};
 
 std::vector<std::string> with(std::vector<std::string> arguments, const std::vector<std::string>& more) {
@@ -75,89 +99,145 @@ std::vector<std::string> with(std::vector<std::string> arguments, const std::vec
   return arguments;
 }
 
-TEST(Checkpoint, FinishedOneAnswersAtOnceWithTheSameDigits) {
-  const std::string path = testing::TempDir() + "finished_checkpoint";
-  std::remove(path.c_str());
-  const tly_bbp_program_run first = tly_bbp_run_with_arguments(with(small_run, {"--checkpoint", path}));
-  const tly_bbp_program_run again = tly_bbp_run_with_arguments(with(small_run, {"--checkpoint", path}));
-  ASSERT_EQ(first.exit_code, 0) << first.errors;
-  ASSERT_EQ(again.exit_code, 0) << again.errors;
-  const nlohmann::json a = nlohmann::json::parse(first.output), b = nlohmann::json::parse(again.output);
-  EXPECT_EQ(a["from_checkpoint"], false);
-  EXPECT_EQ(b["from_checkpoint"], true);
-  EXPECT_EQ(a["results"], b["results"]);  // digits and every series' time, as saved
-}
-
-TEST(Checkpoint, FormulasThatDisagreeAreNamedWithExitCode3) {
-  // A finished checkpoint whose first Plouffe series is off in its top digit: the run
-  // computes nothing and finds the two windows different from the first digit on.
-  const std::string path = testing::TempDir() + "disagreeing_checkpoint";
-  std::remove(path.c_str());
-  ASSERT_EQ(tly_bbp_run_with_arguments(with(small_run, {"--checkpoint", path})).exit_code, 0);
-  tly_bbp_checkpoint c = tly_bbp_fresh_checkpoint(2, 1000001, 32);
-  std::string error;
-  ASSERT_EQ(tly_bbp_read_checkpoint(path, &c, &error), tly_bbp_checkpoint_read::loaded) << error;
-  c.formulas[0].series[0].sum.back() += uint64_t{1} << 28;
-  write_file(path, tly_bbp_checkpoint_bytes(c));
-  const tly_bbp_program_run json = tly_bbp_run_with_arguments(with(small_run, {"--checkpoint", path}));
-  EXPECT_EQ(json.exit_code, 3);
-  const nlohmann::json j = nlohmann::json::parse(json.output);
-  EXPECT_EQ(j["agree"], false);
-  EXPECT_EQ(j["first_difference"], 1);
-  EXPECT_FALSE(j.contains("hexadecimal"));
-  const tly_bbp_program_run text =
-      tly_bbp_run_with_arguments({"--place", "1e6+1", "--formula", "both", "--checkpoint", path});
-  EXPECT_EQ(text.exit_code, 3);
-  EXPECT_NE(text.output.find("The formulas disagree from digit 1 on (hexadecimal place 1000001)."), std::string::npos);
-  EXPECT_NE(text.output.find("Result: the formulas DISAGREE from digit 1,"), std::string::npos);
-}
-
-struct refusal {
+// What a case puts in its own directory ("ck" is the checkpoint), the run's arguments, exit code
+// and a part of standard error. A refused or finished checkpoint stays as it was, nothing new
+// beside it but the lock file; `check` looks at the output and at what a computing run left.
+struct file_case {
   const char* what;
-  std::string bytes;
-  std::vector<std::string> arguments;
-  const char* reason;
+  std::function<void(const std::string& directory)> prepare;
+  int exit_code;
+  const char* message;
+  std::vector<std::string> arguments = small_run;
+  bool read_only = false;  // the directory, for a user who cannot write there
+  std::function<void(const std::string& directory, const std::string& output)> check = nullptr;
 };
 
-TEST(Checkpoint, DamagedTruncatedForeignAndInconsistentFilesAreRefused) {
-  const std::string path = testing::TempDir() + "refused_checkpoint";
-  std::remove(path.c_str());
-  ASSERT_EQ(tly_bbp_run_with_arguments(with(small_run, {"--checkpoint", path})).exit_code, 0);
-  const std::string good = read_file(path);
+TEST(Checkpoint, HostileFilesAndPathsAreRefusedAtOnceAndNeverWrittenThrough) {
+  const std::string first_path = tly_bbp_scratch_directory() + "ck";
+  const tly_bbp_program_run first = tly_bbp_run_with_arguments(with(small_run, {"--checkpoint", first_path}));
+  ASSERT_EQ(first.exit_code, 0) << first.errors;
+  const nlohmann::json results = nlohmann::json::parse(first.output)["results"];
+  const std::string good = read_file(first_path);
   ASSERT_GT(good.size(), 100u);
-  auto changed = [&](size_t at) {
+  auto holding = [](const std::string& bytes) { return [=](const std::string& d) { write_file(d + "ck", bytes); }; };
+  auto changed = [&](size_t at, char value) {
     std::string bytes = good;
-    bytes[at] = char(bytes[at] ^ 0x10);
-    return bytes;
+    bytes[at] = value;
+    return holding(bytes);
   };
-  // Valid checksum, impossible contents: a finished range that no block could have made.
-  tly_bbp_checkpoint odd = tly_bbp_fresh_checkpoint(2, 1000001, 32);
+  auto made = [](auto make, const char* name) { return [=](const std::string& d) { make((d + name).c_str(), 0755); }; };
+  auto linked = [](const char* target, const char* name) {
+    return [=](const std::string& d) { symlink(target, (d + name).c_str()); };
+  };
+  auto with_gigabyte = [](const std::string& bytes) {
+    return [=](const std::string& d) { write_file(d + "ck", bytes), std::filesystem::resize_file(d + "ck", 1 << 30); };
+  };
+  // Valid checksums, impossible contents: a finished range that no block could have made.
+  tly_bbp_checkpoint odd = tly_bbp_fresh_checkpoint(2, 1000001, 32), beyond = odd, disagreeing = odd;
   odd.formulas[1].series[3].finished = {{1, 4194304}};
-  tly_bbp_checkpoint beyond = tly_bbp_fresh_checkpoint(2, 1000001, 32);
   beyond.formulas[0].series[0].finished = {{0, beyond.formulas[0].series[0].term_count + 1}};
-
-  const refusal cases[] = {
-      {"a byte changed", changed(good.size() / 2), small_run, "checksum"},
-      {"the checksum changed", changed(good.size() - 1), small_run, "checksum"},
-      {"truncated by one byte", good.substr(0, good.size() - 1), small_run, "checksum"},
-      {"truncated in the header", good.substr(0, 10), small_run, "truncated"},
-      {"another format version", changed(8), small_run, "format version"},
-      {"empty", "", small_run, "not a checkpoint"},
-      {"another place", good, with({"--place", "1e6+2", "--formula", "both"}, {}), "another run"},
-      {"another formula", good, with({"--place", "1e6+1", "--formula", "bellard"}, {}), "another run"},
-      {"more digits", good, with(small_run, {"--digits", "40"}), "another run"},
-      {"a range off the block grid", tly_bbp_checkpoint_bytes(odd), small_run, "inconsistent"},
-      {"a range past the end", tly_bbp_checkpoint_bytes(beyond), small_run, "inconsistent"},
+  // Finished, with the first Plouffe series off in its top digit: the windows differ from digit 1 on.
+  std::string error;
+  ASSERT_EQ(tly_bbp_read_checkpoint(first_path, &disagreeing, &error), tly_bbp_checkpoint_read::loaded) << error;
+  disagreeing.formulas[0].series[0].sum.back() += uint64_t{1} << 28;
+  auto computed = [&](const std::string& d, const std::string& output) {
+    EXPECT_EQ(nlohmann::json::parse(output)["results"][0]["hexadecimal"], results[0]["hexadecimal"]);
+    EXPECT_FALSE(std::filesystem::exists(d + "ck.tmp") || std::filesystem::exists(d + "elsewhere/target.tmp"));
   };
-  for (const refusal& c : cases) {
-    write_file(path, c.bytes);
-    const tly_bbp_program_run run = tly_bbp_run_with_arguments(with(c.arguments, {"--checkpoint", path}));
-    EXPECT_EQ(run.exit_code, 2) << c.what;
-    EXPECT_EQ(run.output, "") << c.what;
-    EXPECT_NE(run.errors.find("refused: "), std::string::npos) << c.what << ": " << run.errors;
-    EXPECT_NE(run.errors.find(c.reason), std::string::npos) << c.what << ": " << run.errors;
-    EXPECT_EQ(read_file(path), c.bytes) << c.what << ": a refused checkpoint must stay as it was";
+
+  const file_case cases[] = {
+      {"a byte changed", changed(good.size() / 2, char(good[good.size() / 2] ^ 0x10)), 2, "damaged (checksum"},
+      {"the checksum changed", changed(good.size() - 1, char(good.back() ^ 1)), 2, "damaged (checksum"},
+      {"a byte of the version changed", changed(9, 1), 2, "damaged (its header"},
+      {"a byte of the place changed", changed(16, char(good[16] ^ 4)), 2, "damaged (its header"},
+      {"format version 1", changed(8, 1), 2, "format version 1, this program reads version 2"},
+      {"truncated by one byte", holding(good.substr(0, good.size() - 1)), 2, "truncated"},
+      {"truncated in the header", holding(good.substr(0, 10)), 2, "truncated"},
+      {"empty", holding(""), 2, "not a checkpoint"},
+      {"another place", holding(good), 2, "another run", {"--place", "1e6+2", "--formula", "both"}},
+      {"another formula", holding(good), 2, "another run", {"--place", "1e6+1", "--formula", "bellard"}},
+      {"more digits", holding(good), 2, "another run", with(small_run, {"--digits", "40"})},
+      {"a range off the block grid", holding(tly_bbp_checkpoint_bytes(odd)), 2, "inconsistent"},
+      {"a range past the end", holding(tly_bbp_checkpoint_bytes(beyond)), 2, "inconsistent"},
+      // Nothing but a regular file is read, and no further than its header says.
+      {"a directory", made(mkdir, "ck"), 2, "it is a directory"},
+      {"a FIFO", made(mkfifo, "ck"), 2, "it is a FIFO"},
+      {"a link to /dev/zero", linked("/dev/zero", "ck"), 2, "it is a character device"},
+      {"1 GB of zeros", with_gigabyte(""), 2, "not a checkpoint"},
+      {"a checkpoint followed by 1 GB", with_gigabyte(good), 2, "longer than its header declares"},
+      // Saves make a new temporary file: never through a link, and nothing else replaced.
+      {"a link to a victim as the temporary file",
+       [&](const std::string& d) { write_file(d + "victim", "precious"), linked("victim", "ck.tmp")(d); }, 2,
+       "ck.tmp is a symbolic link"},
+      {"a directory as the temporary file", made(mkdir, "ck.tmp"), 2, "ck.tmp is a directory"},
+      {"a crashed save's temporary file", [](const std::string& d) { write_file(d + "ck.tmp", "partial"); }, 0, "",
+       small_run, false, computed},
+      // A link as the checkpoint is followed once: its target is read, saves go beside it.
+      {"a link to a file elsewhere",
+       [&](const std::string& d) { made(mkdir, "elsewhere")(d), linked("elsewhere/target", "ck")(d); }, 0, "",
+       small_run, false,
+       [&](const std::string& d, const std::string& output) {
+         computed(d, output);
+         EXPECT_TRUE(std::filesystem::is_symlink(d + "ck"));
+         EXPECT_EQ(read_file(d + "elsewhere/target").substr(0, 8), "TLYBBPCP");
+       }},
+      // A finished one is printed at once, with no write and no lock.
+      {"finished, in a read-only place", holding(good), 0, "", small_run, true,
+       [&](const std::string&, const std::string& output) {
+         EXPECT_EQ(nlohmann::json::parse(output)["from_checkpoint"], true);
+         EXPECT_EQ(nlohmann::json::parse(output)["results"], results);  // digits and every series' time, as saved
+       }},
+      {"finished, the formulas disagreeing", holding(tly_bbp_checkpoint_bytes(disagreeing)), 3, "", small_run, false,
+       [](const std::string&, const std::string& output) {
+         const nlohmann::json j = nlohmann::json::parse(output);
+         EXPECT_TRUE(j["agree"] == false && j["first_difference"] == 1 && !j.contains("hexadecimal")) << output;
+       }},
+      {"finished, the formulas disagreeing, as text", holding(tly_bbp_checkpoint_bytes(disagreeing)), 3, "",
+       {"--place", "1e6+1", "--formula", "both"}, false,
+       [](const std::string&, const std::string& output) {
+         EXPECT_NE(output.find("The formulas disagree from digit 1 on (hexadecimal place 1000001)."), output.npos);
+         EXPECT_NE(output.find("Result: the formulas DISAGREE from digit 1,"), std::string::npos);
+       }},
+  };
+  for (const file_case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string directory = tly_bbp_scratch_directory();
+    c.prepare(directory);
+    const std::map<std::string, std::string> before = contents(directory);
+    std::vector<std::string> command;
+    if (c.read_only) {
+      // Root writes anywhere: it runs as nobody then.
+      chmod(directory.c_str(), 0555);
+      if (geteuid() == 0) command = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    }
+    command.push_back(TLY_BBP_PROGRAM);
+    command.insert(command.end(), c.arguments.begin(), c.arguments.end());
+    command.insert(command.end(), {"--checkpoint", directory + "ck"});
+    const tly_bbp_program_run run = tly_bbp_run_command("", 60, {}, command);
+    chmod(directory.c_str(), 0700);
+    ASSERT_FALSE(run.timed_out);
+    EXPECT_EQ(run.exit_code, c.exit_code) << run.errors;
+    EXPECT_NE(run.errors.find(c.message), std::string::npos) << run.errors;
+    EXPECT_TRUE(c.exit_code != 2 || run.output.empty()) << run.output;
+    std::map<std::string, std::string> after = contents(directory);
+    after.erase(directory + "ck.lock");
+    EXPECT_TRUE((c.exit_code == 0 && !c.read_only) || after == before) << "a refused or finished checkpoint changed";
+    if (c.check) c.check(directory, run.output);
   }
+}
+
+// A second run on a checkpoint in use is refused at once; the first runs on untouched.
+TEST(Checkpoint, ASecondRunOnACheckpointInUseIsRefused) {
+  const std::string path = tly_bbp_scratch_directory() + "ck";
+  const std::vector<std::string> command = {
+      "bash", "-c",
+      "file=$1; shift; \"$@\" >/dev/null 2>&1 & first=$!; until [ -s \"$file\" ] || ! kill -0 $first; "
+      "do sleep 0.01; done; \"$@\"; echo second $?; kill -TERM $first; wait $first; echo first $?",
+      "bash", path, TLY_BBP_PROGRAM, "--place", "1e9+1", "--threads", "1", "--quiet", "--checkpoint", path,
+      "--checkpoint-every", "0.001"};
+  const tly_bbp_program_run run = tly_bbp_run_command("", 60, {}, command);
+  EXPECT_EQ(run.output, "second 2\nfirst 143\n");
+  EXPECT_NE(run.errors.find("checkpoint " + path + " is in use by another run"), std::string::npos) << run.errors;
 }
 
 }  // namespace

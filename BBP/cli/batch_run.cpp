@@ -64,7 +64,7 @@ void save(const std::string& path, const std::string& bytes) {
   tly_bbp_exit_now(tly_bbp_exit_fatal);
 }
 
-const std::string* checkpoint_path = nullptr;  // null: no checkpoint
+const std::string* checkpoint_path = nullptr;  // null: nothing to save
 
 // Only the terms not finished yet are claimed, wherever the claim comes from.
 bool claim_unfinished(tly_bbp_block_counters* counters, uint64_t* first, uint64_t* last) {
@@ -100,13 +100,9 @@ void series_close(int64_t* out, uint64_t cells) {
   run.inner->close(out, cells);  // every block of the series is in then, a job's too
   const tly_bbp_series_record& record = current_record();
   tly_bbp_acc_add_block(out, reinterpret_cast<const int64_t*>(run.saved_sum.data()), cells);
-  // The record is what a checkpoint saves: it must be exactly what the series summed. Both
-  // are compared carried, as a file may hold its sum uncarried.
-  std::vector<int64_t> recorded(cells, 0);
-  tly_bbp_acc_add_block(recorded.data(), reinterpret_cast<const int64_t*>(record.sum.data()), cells);
-  for (uint64_t i = 0; i < cells; ++i)
-    if (recorded[i] != out[i] || tly_bbp_finished_terms(record) != record.term_count)
-      tly_bbp_fatal("Error in computation. The record of finished blocks differs from the series sum.");
+  // The record is what a checkpoint saves: it must be exactly what the series summed.
+  if (!tly_bbp_record_matches(record, out, cells))
+    tly_bbp_fatal("Error in computation. The record of finished blocks differs from the series sum.");
   run.session_terms += run.series_terms;
   run.series_terms = 0;
   if (!run.series_was_done)
@@ -120,7 +116,11 @@ void series_hook(int index, int, uint64_t) {
   run.series = index;
 }
 
-extern "C" void note_signal(int number) { stop_signal.store(number); }
+// The first stop signal is the one reported.
+extern "C" void note_signal(int number) {
+  int none = 0;
+  stop_signal.compare_exchange_strong(none, number);
+}
 
 // Wakes every 100 ms: a stop signal saves and ends the process, the interval saves, and the
 // progress line is shown every second on a terminal, every minute otherwise.
@@ -145,7 +145,7 @@ void monitor(const tly_bbp_options* options, std::atomic<bool>* done) {
         std::fprintf(
             stderr,
             "tallyspire-bbp: stopped by signal %d; the state is saved in %s. Run the same command again to resume.\n",
-            stopped_by, checkpoint_path->c_str());
+            stopped_by, options->checkpoint.c_str());
         std::fflush(stderr);
         tly_bbp_exit_now(128 + stopped_by);
       }
@@ -192,27 +192,24 @@ int tly_bbp_batch_run(const tly_bbp_options& o) {
   if (o.threads > 0) tly_bbp_thread_request = o.threads;
   run.checkpoint = tly_bbp_fresh_checkpoint(o.choice, o.place, o.digits);
   bool from_checkpoint = false;
-  struct sigaction earlier_interrupt {}, earlier_terminate {};
+  std::string saves_to;  // the file saves go to: none without a checkpoint or once it is finished
+  // A closed terminal or SSH session (SIGHUP) stops the run as SIGINT and SIGTERM do, unless
+  // it was started to outlive them (nohup).
+  const int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
+  struct sigaction earlier[3] {};
   if (!o.checkpoint.empty()) {
-    std::string error;
-    const tly_bbp_checkpoint_read read = tly_bbp_read_checkpoint(o.checkpoint, &run.checkpoint, &error);
-    if (read == tly_bbp_checkpoint_read::refused) {
-      std::fprintf(stderr, "tallyspire-bbp: checkpoint %s refused: %s\n", o.checkpoint.c_str(), error.c_str());
-      return tly_bbp_exit_bad_arguments;
-    }
-    from_checkpoint = read == tly_bbp_checkpoint_read::loaded;
-    // An unusable path shows now, not after the first interval of work.
-    std::string why;
-    if (!tly_bbp_write_checkpoint(o.checkpoint, tly_bbp_checkpoint_bytes(run.checkpoint), &why)) {
-      std::fprintf(stderr, "tallyspire-bbp: --checkpoint: cannot write %s: %s\n", o.checkpoint.c_str(), why.c_str());
-      return tly_bbp_exit_bad_arguments;
-    }
-    checkpoint_path = &o.checkpoint;
+    const int code = tly_bbp_start_checkpoint(o.checkpoint, &run.checkpoint, &saves_to, &from_checkpoint);
+    if (code >= 0) return code;
+  }
+  if (!saves_to.empty()) {
+    checkpoint_path = &saves_to;
     struct sigaction action {};
     action.sa_handler = note_signal;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &earlier_interrupt);
-    sigaction(SIGTERM, &action, &earlier_terminate);
+    for (int i = 0; i < 3; ++i) {
+      sigaction(stop_signals[i], nullptr, &earlier[i]);
+      if (stop_signals[i] != SIGHUP || earlier[i].sa_handler != SIG_IGN) sigaction(stop_signals[i], &action, nullptr);
+    }
   }
 
   run.inner = tly_bbp_claims;
@@ -253,10 +250,9 @@ int tly_bbp_batch_run(const tly_bbp_options& o) {
   finished.store(true);
   watcher.join();
   // Everything is saved: a signal may end the output as it would have before.
-  if (checkpoint_path) {
-    sigaction(SIGINT, &earlier_interrupt, nullptr);
-    sigaction(SIGTERM, &earlier_terminate, nullptr);
-  }
+  if (checkpoint_path)
+    for (int i = 0; i < 3; ++i) sigaction(stop_signals[i], &earlier[i], nullptr);
+  checkpoint_path = nullptr;
   tly_bbp_claims = run.inner;
   tly_bbp_rule = &tly_bbp_every_term;
   tly_bbp_series_hook = nullptr;

@@ -1,7 +1,9 @@
-// Checkpoint files: a flat little-endian record closed by a CRC-32, written atomically, read strictly.
+// Checkpoint files: a flat little-endian record with a checked header and a closing CRC-32,
+// written atomically, read strictly.
 #include "checkpoint.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -9,13 +11,23 @@
 #include <cstring>
 #include <sstream>
 
+#include "../engine/accumulator.h"
+#include "../formulas/run_values.h"
 #include "run_plan.h"
 
 namespace {
 
 constexpr char magic[8] = {'T', 'L', 'Y', 'B', 'B', 'P', 'C', 'P'};
 // Raise whenever the layout or the meaning of a field changes: older files are then refused.
-constexpr uint32_t format_version = 1;
+// Version 1 had no size and no header checksum; from version 2 on the header keeps its layout
+// (magic, version, formula choice, place, digits, formula count, file size, header CRC-32), so
+// that a file of a later version is told from a damaged one.
+constexpr uint32_t format_version = 2;
+constexpr size_t header_size = 48, size_field = 36;
+
+// A job of a million threads, stopped, leaves at most a million gaps in the series it was on:
+// no checkpoint of a run holds more ranges than that beyond its fresh state.
+constexpr uint64_t most_ranges = uint64_t{1} << 20;
 
 template <typename T>
 void put(std::string* out, T value) {
@@ -87,6 +99,8 @@ std::string tly_bbp_checkpoint_bytes(const tly_bbp_checkpoint& checkpoint) {
   put(&out, checkpoint.place);
   put(&out, checkpoint.digits);
   put(&out, static_cast<uint32_t>(checkpoint.formulas.size()));
+  put(&out, uint64_t{0});  // the size, once known
+  put(&out, uint32_t{0});  // the header's checksum
   for (const tly_bbp_formula_progress& f : checkpoint.formulas) {
     put(&out, f.formula);
     put(&out, static_cast<uint32_t>(f.series.size()));
@@ -103,13 +117,44 @@ std::string tly_bbp_checkpoint_bytes(const tly_bbp_checkpoint& checkpoint) {
       for (uint64_t i = 0; i < f.cells; ++i) put(&out, i < record.sum.size() ? record.sum[i] : uint64_t{0});
     }
   }
+  const uint64_t size = out.size() + 4;
+  std::memcpy(&out[size_field], &size, sizeof size);
+  const uint32_t header_crc = crc_of(out.data(), header_size - 4);
+  std::memcpy(&out[header_size - 4], &header_crc, sizeof header_crc);
   put(&out, crc_of(out.data(), out.size()));
   return out;
 }
 
+namespace {
+
+const char* kind_of(mode_t mode) {
+  return S_ISLNK(mode)    ? "a symbolic link"
+         : S_ISDIR(mode)  ? "a directory"
+         : S_ISFIFO(mode) ? "a FIFO"
+         : S_ISCHR(mode)  ? "a character device"
+         : S_ISBLK(mode)  ? "a block device"
+         : S_ISSOCK(mode) ? "a socket"
+                          : "a regular file";
+}
+
+}  // namespace
+
+std::string tly_bbp_file_kind(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? kind_of(st.st_mode) : std::strerror(errno);
+}
+
 bool tly_bbp_write_checkpoint(const std::string& path, const std::string& bytes, std::string* error) {
   const std::string temporary = path + ".tmp";
-  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // A regular file there is a crashed save's: replaced, by a new file, so that neither a
+  // symbolic link nor a hard link put there is ever written through. Anything else stays.
+  struct stat st;
+  if (lstat(temporary.c_str(), &st) == 0 && S_ISREG(st.st_mode)) unlink(temporary.c_str());
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0 && errno == EEXIST) {
+    *error = temporary + " is " + tly_bbp_file_kind(temporary) + ", in the way of saves";
+    return false;
+  }
   bool ok = fd >= 0;
   for (size_t done = 0; ok && done < bytes.size();) {
     const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
@@ -137,54 +182,107 @@ bool tly_bbp_write_checkpoint(const std::string& path, const std::string& bytes,
   return true;
 }
 
-tly_bbp_checkpoint_read tly_bbp_read_checkpoint(const std::string& path, tly_bbp_checkpoint* checkpoint,
-                                                std::string* error) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0 && errno == ENOENT) return tly_bbp_checkpoint_read::absent;
-  std::string bytes;
-  char buffer[65536];
-  ssize_t n = fd < 0 ? -1 : 0;
-  while (fd >= 0 && ((n = read(fd, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)))
-    if (n > 0) bytes.append(buffer, size_t(n));
-  if (n < 0) *error = std::strerror(errno);
-  if (fd >= 0) close(fd);
-  if (n < 0) return tly_bbp_checkpoint_read::refused;
-  reader in{bytes, sizeof magic, false};
-  if (bytes.size() < sizeof magic || std::memcmp(bytes.data(), magic, sizeof magic) != 0) {
-    *error = "it is not a checkpoint of this program";
-    return tly_bbp_checkpoint_read::refused;
-  }
-  const uint32_t version = in.get<uint32_t>();
-  if (in.overrun || version != format_version) {
-    std::ostringstream why;
-    why << "it has format version " << version << ", this program reads version " << format_version;
-    *error = in.overrun ? "it is truncated" : why.str();
-    return tly_bbp_checkpoint_read::refused;
-  }
-  if (bytes.size() < in.at + 4) {
-    *error = "it is truncated";
-    return tly_bbp_checkpoint_read::refused;
-  }
-  uint32_t stored_crc;
-  std::memcpy(&stored_crc, bytes.data() + bytes.size() - 4, 4);
-  if (stored_crc != crc_of(bytes.data(), bytes.size() - 4)) {
-    *error = "it is damaged or truncated (checksum mismatch)";
-    return tly_bbp_checkpoint_read::refused;
-  }
+namespace {
 
-  const tly_bbp_checkpoint& fresh = *checkpoint;
+// Up to `size` bytes from `fd`, fewer only at its end or on an error (errno set, -1).
+ssize_t read_up_to(int fd, char* data, size_t size) {
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t n = read(fd, data + done, size - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += size_t(n);
+  }
+  return ssize_t(done);
+}
+
+// The checks of a file's header against this run; empty when it fits. Then `size` is the file's.
+std::string header_refusal(const std::string& header, const tly_bbp_checkpoint& fresh, uint64_t file_size) {
+  if (header.size() < sizeof magic || std::memcmp(header.data(), magic, sizeof magic) != 0)
+    return "it is not a checkpoint of this program";
+  reader in{header, sizeof magic, false};
+  const uint32_t version = in.get<uint32_t>();
+  std::ostringstream why;
+  if (!in.overrun && version >= 1 && version < format_version) {
+    why << "it has format version " << version << ", this program reads version " << format_version;
+    return why.str();
+  }
+  if (header.size() < header_size) return "it is truncated";
+  uint32_t header_crc;
+  std::memcpy(&header_crc, header.data() + header_size - 4, 4);
+  if (header_crc != crc_of(header.data(), header_size - 4)) return "it is damaged (its header fails its checksum)";
+  if (version != format_version) {
+    why << "it has format version " << version << ", this program reads version " << format_version;
+    return why.str();
+  }
   const int32_t choice = in.get<int32_t>();
   const uint64_t place = in.get<uint64_t>(), digits = in.get<uint64_t>();
   if (choice != fresh.choice || place != fresh.place || digits != fresh.digits) {
     static const char* const names[] = {"plouffe", "bellard", "both"};
-    std::ostringstream why;
     why << "it belongs to another run (--formula " << (choice >= 0 && choice <= 2 ? names[choice] : "?") << " --place "
         << place << " --digits " << digits << ")";
-    *error = why.str();
+    return why.str();
+  }
+  const uint32_t formulas = in.get<uint32_t>();
+  const uint64_t size = in.get<uint64_t>(), smallest = tly_bbp_checkpoint_bytes(fresh).size();
+  if (formulas != fresh.formulas.size()) return "its contents are inconsistent (the number of formulas)";
+  if (size < smallest || size > smallest + most_ranges * 16 || (size - smallest) % 16 != 0)
+    return "its contents are inconsistent (its header declares " + std::to_string(size) + " bytes)";
+  if (file_size != size) {
+    why << "it is " << (file_size < size ? "truncated" : "longer than its header declares") << " (" << file_size
+        << " bytes, not " << size << ")";
+    return why.str();
+  }
+  return {};
+}
+
+}  // namespace
+
+tly_bbp_checkpoint_read tly_bbp_read_checkpoint(const std::string& path, tly_bbp_checkpoint* checkpoint,
+                                                std::string* error) {
+  // Nonblocking, so that opening a FIFO cannot wait for a writer; fstat then refuses it.
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) return tly_bbp_checkpoint_read::absent;
+  if (fd < 0) {
+    *error = std::strerror(errno);
     return tly_bbp_checkpoint_read::refused;
   }
+  struct stat st;
+  std::string bytes(header_size, '\0');
+  ssize_t n = -1;
+  if (fstat(fd, &st) != 0) {
+    *error = std::strerror(errno);
+  } else if (!S_ISREG(st.st_mode)) {
+    *error = std::string("it is ") + kind_of(st.st_mode) + ", not a regular file";
+  } else if ((n = read_up_to(fd, bytes.data(), header_size)) < 0) {
+    *error = std::strerror(errno);
+  } else {
+    bytes.resize(size_t(n));
+    *error = header_refusal(bytes, *checkpoint, uint64_t(st.st_size));
+    if (error->empty()) {
+      // The size is known and bounded now: the rest, and not a byte more.
+      bytes.resize(size_t(st.st_size));
+      n = read_up_to(fd, bytes.data() + header_size, bytes.size() - header_size);
+      if (n < 0)
+        *error = std::strerror(errno);
+      else if (size_t(n) != bytes.size() - header_size)
+        *error = "it is truncated";
+    }
+  }
+  close(fd);
+  if (!error->empty()) return tly_bbp_checkpoint_read::refused;
+  uint32_t stored_crc;
+  std::memcpy(&stored_crc, bytes.data() + bytes.size() - 4, 4);
+  if (stored_crc != crc_of(bytes.data(), bytes.size() - 4)) {
+    *error = "it is damaged (checksum mismatch)";
+    return tly_bbp_checkpoint_read::refused;
+  }
+
+  const tly_bbp_checkpoint& fresh = *checkpoint;
+  reader in{bytes, header_size, false};
   tly_bbp_checkpoint loaded = fresh;
-  bool ok = in.get<uint32_t>() == fresh.formulas.size();
+  bool ok = true;
   for (size_t f = 0; ok && f < fresh.formulas.size(); ++f)
     ok = read_series(&in, fresh.formulas[f], &loaded.formulas[f]);
   if (!ok || in.overrun || in.at != bytes.size() - 4) {
@@ -193,4 +291,14 @@ tly_bbp_checkpoint_read tly_bbp_read_checkpoint(const std::string& path, tly_bbp
   }
   *checkpoint = loaded;
   return tly_bbp_checkpoint_read::loaded;
+}
+
+bool tly_bbp_record_matches(const tly_bbp_series_record& record, const int64_t* sum, uint64_t cells) {
+  // Compared carried, as a file may hold its sum uncarried.
+  std::vector<int64_t> recorded(cells, 0);
+  tly_bbp_acc_add_block(recorded.data(), reinterpret_cast<const int64_t*>(record.sum.data()), cells);
+  if (tly_bbp_finished_terms(record) != record.term_count) return false;
+  for (uint64_t i = 0; i < cells; ++i)
+    if (recorded[i] != sum[i]) return false;
+  return true;
 }

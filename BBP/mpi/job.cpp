@@ -44,10 +44,12 @@ int tly_bbp_mpi_main(int argc, char** argv, tly_bbp_front_end front_end) {
     code = front_end(argc, argv);
     tly_bbp_mpi_announce_end();
   } else {
-    // mpirun passes a stop signal on to every rank: rank 0 saves its checkpoint, if it keeps
-    // one, and ends the job; were the others to end first, the job would end before it saved.
+    // mpirun passes a stop signal (SIGINT, SIGTERM, SIGHUP) on to every rank: rank 0 saves its
+    // checkpoint, if it keeps one, and ends the job; were the others to end first, the job
+    // would end before it saved.
     std::signal(SIGINT, SIG_IGN);
     std::signal(SIGTERM, SIG_IGN);
+    std::signal(SIGHUP, SIG_IGN);
     tly_bbp_mpi_serve();
   }
   tly_bbp_claims = &tly_bbp_local_claims;

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -19,6 +20,12 @@ void add_quoted(std::string& line, const std::string& word) {
   line += '\'';
 }
 
+std::vector<std::string> scratch_directories;
+
+void remove_scratch_directories() {
+  for (const std::string& directory : scratch_directories) std::filesystem::remove_all(directory);
+}
+
 }  // namespace
 
 #if defined(TLY_BBP_EMULATED)
@@ -26,6 +33,28 @@ const char* const tly_bbp_death_test_style = "fast";
 #else
 const char* const tly_bbp_death_test_style = "threadsafe";
 #endif
+
+double tly_bbp_build_slowdown() { return TLY_BBP_BUILD_SLOWDOWN; }
+
+std::string tly_bbp_scratch_directory() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "tly_bbp_testXXXXXX").string();
+  if (!mkdtemp(pattern.data())) return {};
+  if (scratch_directories.empty()) std::atexit(remove_scratch_directories);
+  scratch_directories.push_back(pattern);
+  return pattern + "/";
+}
+
+std::vector<std::string> tly_bbp_stopped_after_saves(const std::string& path, int changes, const std::string& signals,
+                                                     const char* watched) {
+  return {"bash", "-c",
+          "file=$1 saves=$2 signals=$3 watched=$4; shift 4; \"$@\" >/dev/null & run=$!; "
+          "last=$(stat -c \"$watched\" \"$file\" 2>&1); "
+          "while [ $saves -gt 0 ] && kill -0 $run 2>/dev/null; do now=$(stat -c \"$watched\" \"$file\" 2>&1); "
+          "[ \"$now\" != \"$last\" ] && saves=$((saves - 1)) last=$now; sleep 0.005; done; "
+          "for s in $signals; do kill -s $s $run; done; t=$(date +%s%N); wait $run; "
+          "echo $? $(( ($(date +%s%N) - t) / 1000000 ))",
+          "bash", path, std::to_string(changes), signals, watched};
+}
 
 tly_bbp_program_run tly_bbp_run_program(const std::string& input, double seconds,
                                         const std::vector<std::string>& environment,
@@ -48,7 +77,7 @@ tly_bbp_program_run tly_bbp_run_command(const std::string& input, double seconds
   char in_path[] = "/tmp/tly_bbp_inXXXXXX", out_path[] = "/tmp/tly_bbp_outXXXXXX", err_path[] = "/tmp/tly_bbp_errXXXXXX";
   for (char* path : {in_path, out_path, err_path}) close(mkstemp(path));
   std::ofstream(in_path, std::ios::binary) << input;
-  std::string line = "timeout -k 5 " + std::to_string(seconds) + " env";
+  std::string line = "timeout -k 5 " + std::to_string(seconds * tly_bbp_build_slowdown()) + " env";
   for (const std::string& word : environment) add_quoted(line, word);
   for (const std::string& word : command) add_quoted(line, word);
   const int status = std::system((line + " <" + in_path + " >" + out_path + " 2>" + err_path).c_str());
