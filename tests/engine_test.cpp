@@ -187,6 +187,8 @@ TEST(GeneralReference, FloorDigitsAtEveryLimit) {
   }
 }
 
+// The instruction-set classes and their tiers are x86-64's.
+#if defined(__x86_64__)
 const tly_bbp_variant* named(const char* name) {
   for (int i = 0; i < tly_bbp_variant_count; ++i)
     if (std::string(tly_bbp_variants[i].name) == name) return &tly_bbp_variants[i];
@@ -231,6 +233,7 @@ TEST(VariantFor, TheLargestModulusDecidesWithinTheClass) {
   tly_bbp_use_variant(active->name);
   EXPECT_EQ(tly_bbp_active_variant(), active);
 }
+#endif
 
 // --- Every variant, and the dispatcher, against the reference --------------------------------
 
