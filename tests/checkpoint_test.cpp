@@ -7,6 +7,7 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -144,13 +145,37 @@ TEST(Checkpoint, HostileFilesAndPathsAreRefusedAtOnceAndNeverWrittenThrough) {
     EXPECT_EQ(nlohmann::json::parse(output)["results"][0]["hexadecimal"], results[0]["hexadecimal"]);
     EXPECT_FALSE(std::filesystem::exists(d + "ck.tmp") || std::filesystem::exists(d + "elsewhere/target.tmp"));
   };
+  // Checksums made anew: a file of a later version, and files of format version 1, saved before
+  // an upgrade (the same fields, its header without the size and the header's checksum).
+  auto with_crc = [](std::string bytes, size_t at) {
+    const uint32_t crc = uint32_t(crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), uInt(at)));
+    return bytes.replace(at, 4, reinterpret_cast<const char*>(&crc), 4);
+  };
+  auto version_1 = [&](const std::string& bytes) {
+    return with_crc(bytes.substr(0, 8) + '\1' + bytes.substr(9, 27) + bytes.substr(48), bytes.size() - 16);
+  };
+  std::string later = good;
+  later[8] = 3;
+  tly_bbp_checkpoint partial = disagreeing;  // the Plouffe series still to compute
+  partial.formulas[0] = tly_bbp_fresh_checkpoint(2, 1000001, 32).formulas[0];
+  const std::string partial_1 = version_1(tly_bbp_checkpoint_bytes(partial)), good_1 = version_1(good);
+  std::string damaged_1 = good_1;
+  damaged_1[100] ^= 0x10;
 
   const file_case cases[] = {
       {"a byte changed", changed(good.size() / 2, char(good[good.size() / 2] ^ 0x10)), 2, "damaged (checksum"},
       {"the checksum changed", changed(good.size() - 1, char(good.back() ^ 1)), 2, "damaged (checksum"},
       {"a byte of the version changed", changed(9, 1), 2, "damaged (its header"},
       {"a byte of the place changed", changed(16, char(good[16] ^ 4)), 2, "damaged (its header"},
-      {"format version 1", changed(8, 1), 2, "format version 1, this program reads version 2"},
+      {"a later format version", holding(with_crc(later, 44)), 2, "format version 3, this program reads versions 1 and 2"},
+      {"format version 1, resumed", holding(partial_1), 0, "", small_run, false,
+       [&](const std::string& d, const std::string& output) {
+         computed(d, output);
+         EXPECT_EQ(read_file(d + "ck").substr(8, 4), std::string("\2\0\0\0", 4));  // saved as version 2
+       }},
+      {"format version 1, a byte changed", holding(damaged_1), 2, "damaged (checksum"},
+      {"format version 1 followed by 1 GB", with_gigabyte(good_1), 2, "inconsistent (it is 1073741824 bytes)"},
+      {"format version 1, another place", holding(good_1), 2, "another run", {"--place", "1e6+2", "--formula", "both"}},
       {"truncated by one byte", holding(good.substr(0, good.size() - 1)), 2, "truncated"},
       {"truncated in the header", holding(good.substr(0, 10)), 2, "truncated"},
       {"empty", holding(""), 2, "not a checkpoint"},

@@ -18,12 +18,13 @@
 namespace {
 
 constexpr char magic[8] = {'T', 'L', 'Y', 'B', 'B', 'P', 'C', 'P'};
-// Raise whenever the layout or the meaning of a field changes: older files are then refused.
-// Version 1 had no size and no header checksum; from version 2 on the header keeps its layout
-// (magic, version, formula choice, place, digits, formula count, file size, header CRC-32), so
-// that a file of a later version is told from a damaged one.
+// Raise whenever the layout or the meaning of a field changes, and read the older ones still:
+// a run saved before an upgrade must resume after it. From version 2 on the header keeps its
+// layout (magic, version, formula choice, place, digits, formula count, file size, header
+// CRC-32), so that a file of a later version is told from a damaged one. Version 1 is the same
+// without the size and the header's checksum: its header ends where the size now begins.
 constexpr uint32_t format_version = 2;
-constexpr size_t header_size = 48, size_field = 36;
+constexpr size_t header_size = 48, size_field = 36, version_1_header_size = size_field;
 
 // A job of a million threads, stopped, leaves at most a million gaps in the series it was on:
 // no checkpoint of a run holds more ranges than that beyond its fresh state.
@@ -197,24 +198,28 @@ ssize_t read_up_to(int fd, char* data, size_t size) {
   return ssize_t(done);
 }
 
-// The checks of a file's header against this run; empty when it fits. Then `size` is the file's.
-std::string header_refusal(const std::string& header, const tly_bbp_checkpoint& fresh, uint64_t file_size) {
+// The checks of a file's header against this run; empty when it fits. Then the file is
+// `file_size` bytes, within the bound of this run, and its records begin at `*body`.
+std::string header_refusal(const std::string& header, const tly_bbp_checkpoint& fresh, uint64_t file_size,
+                           size_t* body) {
   if (header.size() < sizeof magic || std::memcmp(header.data(), magic, sizeof magic) != 0)
     return "it is not a checkpoint of this program";
   reader in{header, sizeof magic, false};
   const uint32_t version = in.get<uint32_t>();
+  // Version 1 declares no size and checks its header only with the whole file: its size is
+  // bounded as version 2's is before more is read, and the whole checksum is checked after.
+  const bool version_1 = !in.overrun && version == 1;
+  *body = version_1 ? version_1_header_size : header_size;
+  if (header.size() < *body) return "it is truncated";
   std::ostringstream why;
-  if (!in.overrun && version >= 1 && version < format_version) {
-    why << "it has format version " << version << ", this program reads version " << format_version;
-    return why.str();
-  }
-  if (header.size() < header_size) return "it is truncated";
-  uint32_t header_crc;
-  std::memcpy(&header_crc, header.data() + header_size - 4, 4);
-  if (header_crc != crc_of(header.data(), header_size - 4)) return "it is damaged (its header fails its checksum)";
-  if (version != format_version) {
-    why << "it has format version " << version << ", this program reads version " << format_version;
-    return why.str();
+  if (!version_1) {
+    uint32_t header_crc;
+    std::memcpy(&header_crc, header.data() + header_size - 4, 4);
+    if (header_crc != crc_of(header.data(), header_size - 4)) return "it is damaged (its header fails its checksum)";
+    if (version != format_version) {
+      why << "it has format version " << version << ", this program reads versions 1 and " << format_version;
+      return why.str();
+    }
   }
   const int32_t choice = in.get<int32_t>();
   const uint64_t place = in.get<uint64_t>(), digits = in.get<uint64_t>();
@@ -225,10 +230,13 @@ std::string header_refusal(const std::string& header, const tly_bbp_checkpoint& 
     return why.str();
   }
   const uint32_t formulas = in.get<uint32_t>();
-  const uint64_t size = in.get<uint64_t>(), smallest = tly_bbp_checkpoint_bytes(fresh).size();
+  const uint64_t size = version_1 ? file_size : in.get<uint64_t>();
+  const uint64_t smallest = tly_bbp_checkpoint_bytes(fresh).size() - (header_size - *body);
   if (formulas != fresh.formulas.size()) return "its contents are inconsistent (the number of formulas)";
+  if (version_1 && size < smallest) return "it is truncated";
   if (size < smallest || size > smallest + most_ranges * 16 || (size - smallest) % 16 != 0)
-    return "its contents are inconsistent (its header declares " + std::to_string(size) + " bytes)";
+    return std::string("its contents are inconsistent (") + (version_1 ? "it is " : "its header declares ") +
+           std::to_string(size) + " bytes)";
   if (file_size != size) {
     why << "it is " << (file_size < size ? "truncated" : "longer than its header declares") << " (" << file_size
         << " bytes, not " << size << ")";
@@ -250,6 +258,7 @@ tly_bbp_checkpoint_read tly_bbp_read_checkpoint(const std::string& path, tly_bbp
   }
   struct stat st;
   std::string bytes(header_size, '\0');
+  size_t body = header_size;
   ssize_t n = -1;
   if (fstat(fd, &st) != 0) {
     *error = std::strerror(errno);
@@ -258,15 +267,16 @@ tly_bbp_checkpoint_read tly_bbp_read_checkpoint(const std::string& path, tly_bbp
   } else if ((n = read_up_to(fd, bytes.data(), header_size)) < 0) {
     *error = std::strerror(errno);
   } else {
-    bytes.resize(size_t(n));
-    *error = header_refusal(bytes, *checkpoint, uint64_t(st.st_size));
+    const size_t got = size_t(n);
+    bytes.resize(got);
+    *error = header_refusal(bytes, *checkpoint, uint64_t(st.st_size), &body);
     if (error->empty()) {
       // The size is known and bounded now: the rest, and not a byte more.
       bytes.resize(size_t(st.st_size));
-      n = read_up_to(fd, bytes.data() + header_size, bytes.size() - header_size);
+      n = read_up_to(fd, bytes.data() + got, bytes.size() - got);
       if (n < 0)
         *error = std::strerror(errno);
-      else if (size_t(n) != bytes.size() - header_size)
+      else if (size_t(n) != bytes.size() - got)
         *error = "it is truncated";
     }
   }
@@ -280,7 +290,7 @@ tly_bbp_checkpoint_read tly_bbp_read_checkpoint(const std::string& path, tly_bbp
   }
 
   const tly_bbp_checkpoint& fresh = *checkpoint;
-  reader in{bytes, header_size, false};
+  reader in{bytes, body, false};
   tly_bbp_checkpoint loaded = fresh;
   bool ok = true;
   for (size_t f = 0; ok && f < fresh.formulas.size(); ++f)
