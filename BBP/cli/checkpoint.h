@@ -41,7 +41,8 @@ enum class tly_bbp_checkpoint_read { absent, loaded, refused };
 
 // Reads `path` into `checkpoint`, which holds on entry the fresh state of this run. Only a
 // regular file is read, its header first and the rest only when the header fits this run and
-// declares the file's size: anything else is refused at once, with the reason in `error`, and
+// declares the file's size (a file of format version 1, which declares none, only when its size
+// is within the same bound): anything else is refused at once, with the reason in `error`, and
 // `checkpoint` is then left as it was; so is a file damaged, truncated or inconsistent.
 tly_bbp_checkpoint_read tly_bbp_read_checkpoint(const std::string& path, tly_bbp_checkpoint* checkpoint,
                                                 std::string* error);
