@@ -165,6 +165,8 @@ TEST(CommandLine, BadArgumentsGetOneLineOnStandardErrorAndNoRun) {
       {{"--place", "1"},
        "--place: \"1\" is below the first place of the Bellard formula, 8 (the Plouffe formula starts at 1: "
        "--formula plouffe)"},
+      // Below every formula's first place: no formula to suggest.
+      {{"--place", "0"}, "--place: \"0\" is below the first place of the Bellard formula, 8\n"},
       {{"--place", "1" + std::string(60, '0')}, "--place: \"1" + std::string(39, '0') + "…\" is beyond"},
       {{"--place", "9", "--variant", long_name}, "--variant: \"" + long_name.substr(0, 40) + "…\" is no variant"},
       {{"--place", "9", "--variant", "x64 SSE4"}, "--variant"},
