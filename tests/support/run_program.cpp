@@ -74,8 +74,10 @@ tly_bbp_program_run tly_bbp_run_with_arguments(const std::vector<std::string>& a
 tly_bbp_program_run tly_bbp_run_command(const std::string& input, double seconds,
                                         const std::vector<std::string>& environment,
                                         const std::vector<std::string>& command) {
-  char in_path[] = "/tmp/tly_bbp_inXXXXXX", out_path[] = "/tmp/tly_bbp_outXXXXXX", err_path[] = "/tmp/tly_bbp_errXXXXXX";
-  for (char* path : {in_path, out_path, err_path}) close(mkstemp(path));
+  // Each run its own directory, so that runs of parallel tests and suites never meet.
+  std::string directory = (std::filesystem::temp_directory_path() / "tly_bbp_runXXXXXX").string();
+  if (!mkdtemp(directory.data())) return {-1, false, "", "cannot make a scratch directory for the run\n"};
+  const std::string in_path = directory + "/in", out_path = directory + "/out", err_path = directory + "/err";
   std::ofstream(in_path, std::ios::binary) << input;
   std::string line = "timeout -k 5 " + std::to_string(seconds * tly_bbp_build_slowdown()) + " env";
   for (const std::string& word : environment) add_quoted(line, word);
@@ -84,7 +86,7 @@ tly_bbp_program_run tly_bbp_run_command(const std::string& input, double seconds
   std::ostringstream output, errors;
   output << std::ifstream(out_path, std::ios::binary).rdbuf();
   errors << std::ifstream(err_path, std::ios::binary).rdbuf();
-  for (const char* path : {in_path, out_path, err_path}) std::remove(path);
+  std::filesystem::remove_all(directory);
   const int code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return {code, code == 124, output.str(), errors.str()};
 }
