@@ -141,9 +141,9 @@ struct program_case {
 TEST(CommandLine, BadArgumentsGetOneLineOnStandardErrorAndNoRun) {
   const std::string long_name(50, 'x');
   // A refused run writes nothing; should one not be refused, its checkpoint lands in a directory of this test's own.
-  std::string directory = (std::filesystem::temp_directory_path() / "tly_bbp_command_lineXXXXXX").string();
-  ASSERT_NE(mkdtemp(directory.data()), nullptr);
-  const std::string ck = directory + "/ck";
+  const std::string directory = tly_bbp_scratch_directory();
+  ASSERT_FALSE(directory.empty());
+  const std::string ck = directory + "ck";
   std::vector<program_case> cases = {
       {{"--unknown"}, "--unknown"},
       {{"--place"}, "--place"},

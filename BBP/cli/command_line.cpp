@@ -103,8 +103,6 @@ place_form parse_whole(const std::string& text, uint64_t* place) {
   return place_form::whole;
 }
 
-std::string shown(const std::string& text) { return tly_bbp_shown_value(text); }
-
 // The classes --isa takes on this processor's architecture, as a list for a message.
 std::string isa_names() {
   std::string names;
@@ -125,13 +123,13 @@ bool read_whole(const char* option, const std::string& text, uint64_t low, uint6
                 std::string* error) {
   const std::string range = std::to_string(low) + " to " + std::to_string(high);
   if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
-    *error = std::string(option) + ": " + shown(text) + " is not a whole number (" + range + ")";
+    *error = std::string(option) + ": " + tly_bbp_shown_value(text) + " is not a whole number (" + range + ")";
     return false;
   }
   const size_t first = std::min(text.find_first_not_of('0'), text.size() - 1);
   *value = text.size() - first > 19 ? UINT64_MAX : std::stoull(text.substr(first));
   if (*value >= low && *value <= high) return true;
-  *error = std::string(option) + ": " + shown(text) + " is outside " + range;
+  *error = std::string(option) + ": " + tly_bbp_shown_value(text) + " is outside " + range;
   return false;
 }
 
@@ -145,12 +143,12 @@ bool read_minutes(const std::string& text, double* minutes, std::string* error) 
                      fraction.find_first_not_of("0123456789") == std::string::npos &&
                      whole.size() + fraction.size() > 0;
   if (!plain) {
-    *error = "--checkpoint-every: " + shown(text) + " is not a plain decimal number of minutes (like 10 or 0.5)";
+    *error = "--checkpoint-every: " + tly_bbp_shown_value(text) + " is not a plain decimal number of minutes (like 10 or 0.5)";
     return false;
   }
   *minutes = std::strtod(text.c_str(), nullptr);
   if (*minutes >= fewest_minutes && *minutes <= most_minutes) return true;
-  *error = "--checkpoint-every: " + shown(text) + " is outside 0.0001 to 1,000,000 minutes";
+  *error = "--checkpoint-every: " + tly_bbp_shown_value(text) + " is outside 0.0001 to 1,000,000 minutes";
   return false;
 }
 
@@ -164,9 +162,9 @@ std::string place_refusal(const std::string& text, uint64_t place, int32_t choic
   const uint64_t low = std::max(a.low, b.low), high = std::min(a.high, b.high);
   const std::string who = choice == 2 ? "the largest place both formulas reach, "
                                       : std::string("the largest place of ") + formula_words[choice] + ", ";
-  if (place > high) return "--place: " + shown(text) + " is beyond " + who + limit_text(high);
+  if (place > high) return "--place: " + tly_bbp_shown_value(text) + " is beyond " + who + limit_text(high);
   if (place >= low) return "";
-  std::string refusal = "--place: " + shown(text) + " is below the first place of " + formula_words[choice] + ", " +
+  std::string refusal = "--place: " + tly_bbp_shown_value(text) + " is below the first place of " + formula_words[choice] + ", " +
                         limit_text(low);
   if (choice == 1 && place >= tly_bbp_command_line_place_limits[0].low)
     refusal += " (the Plouffe formula starts at " + limit_text(tly_bbp_command_line_place_limits[0].low) +
@@ -232,7 +230,7 @@ bool tly_bbp_parse_place(const std::string& text, uint64_t* place, std::string* 
   const place_form form = parse_whole(text, place);
   if (form == place_form::huge) *place = UINT64_MAX;
   if (form != place_form::malformed) return true;
-  *error = "--place: " + shown(text) + " is not a whole number (write it like 1000001, 1e14, 10^14, 2^48 or 1e10+1)";
+  *error = "--place: " + tly_bbp_shown_value(text) + " is not a whole number (write it like 1000001, 1e14, 10^14, 2^48 or 1e10+1)";
   return false;
 }
 
@@ -280,9 +278,9 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
   if (error.empty() && minutes->count() > 0) read_minutes(minutes_text, &o->checkpoint_minutes, &error);
   if (error.empty() && std::find(std::begin(formula_names), std::end(formula_names), formula) ==
                            std::end(formula_names))
-    error = "--formula: " + shown(formula) + " is none of bellard, plouffe and both";
+    error = "--formula: " + tly_bbp_shown_value(formula) + " is none of bellard, plouffe and both";
   if (error.empty() && !o->isa.empty() && tly_bbp_isa_class(o->isa) < 0)
-    error = "--isa: " + shown(o->isa) + " is no instruction-set class of this program (" + isa_names() + ")";
+    error = "--isa: " + tly_bbp_shown_value(o->isa) + " is no instruction-set class of this program (" + isa_names() + ")";
   if (!error.empty()) {
     std::fprintf(stderr, "tallyspire-bbp: %s (see --help)\n", error.c_str());
     return tly_bbp_exit_bad_arguments;

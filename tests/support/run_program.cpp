@@ -36,12 +36,22 @@ const char* const tly_bbp_death_test_style = "threadsafe";
 
 double tly_bbp_build_slowdown() { return TLY_BBP_BUILD_SLOWDOWN; }
 
+namespace {
+
+// A new directory under the system's temporary directory (TMPDIR), or "" when none can be made.
+std::string new_directory(const char* name) {
+  std::string pattern = (std::filesystem::temp_directory_path() / (std::string(name) + "XXXXXX")).string();
+  return mkdtemp(pattern.data()) ? pattern : std::string();
+}
+
+}  // namespace
+
 std::string tly_bbp_scratch_directory() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "tly_bbp_testXXXXXX").string();
-  if (!mkdtemp(pattern.data())) return {};
+  const std::string directory = new_directory("tly_bbp_test");
+  if (directory.empty()) return {};
   if (scratch_directories.empty()) std::atexit(remove_scratch_directories);
-  scratch_directories.push_back(pattern);
-  return pattern + "/";
+  scratch_directories.push_back(directory);
+  return directory + "/";
 }
 
 std::vector<std::string> tly_bbp_stopped_after_saves(const std::string& path, int changes, const std::string& signals,
@@ -75,8 +85,8 @@ tly_bbp_program_run tly_bbp_run_command(const std::string& input, double seconds
                                         const std::vector<std::string>& environment,
                                         const std::vector<std::string>& command) {
   // Each run its own directory, so that runs of parallel tests and suites never meet.
-  std::string directory = (std::filesystem::temp_directory_path() / "tly_bbp_runXXXXXX").string();
-  if (!mkdtemp(directory.data())) return {-1, false, "", "cannot make a scratch directory for the run\n"};
+  const std::string directory = new_directory("tly_bbp_run");
+  if (directory.empty()) return {-1, false, "", "cannot make a scratch directory for the run\n"};
   const std::string in_path = directory + "/in", out_path = directory + "/out", err_path = directory + "/err";
   std::ofstream(in_path, std::ios::binary) << input;
   std::string line = "timeout -k 5 " + std::to_string(seconds * tly_bbp_build_slowdown()) + " env";
