@@ -88,6 +88,12 @@ std::string seconds_text(double seconds) {
 std::string tly_bbp_duration_text(double seconds) {
   const double year = 365.25 * 86400;
   char text[64];
+  // An estimate's precision: tenths of a second at most.
+  if (seconds < 0.05) return "under 0.1 s";
+  if (seconds < 1) {
+    std::snprintf(text, sizeof text, "%.1f s", seconds);
+    return text;
+  }
   if (seconds < 60) return seconds_text(seconds);
   if (seconds < 3600) {
     const long long s = std::llround(seconds);
