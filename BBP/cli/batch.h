@@ -19,6 +19,8 @@ struct tly_bbp_batch_result {
   tly_bbp_options options;
   std::vector<tly_bbp_formula_result> formulas;  // in the order computed
   int32_t threads;                               // the largest thread team that computed
+  int32_t ranks;                                 // processes of the job: 1 but under MPI
+  int32_t threads_per_rank;                      // each rank's, 0 when the ranks' differ
   bool from_checkpoint;                          // the run started from a saved state
   int64_t first_difference;                      // both formulas: index of the first differing digit, or -1
 };

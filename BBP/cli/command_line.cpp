@@ -385,6 +385,8 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
   return -1;
 }
 
+void (*tly_bbp_job_teams)(int32_t*, int32_t*, int32_t*) = nullptr;
+
 int tly_bbp_command_line_main(int argc, char** argv) {
   tly_bbp_fatal_on_stderr = true;
   tly_bbp_options options;
