@@ -230,7 +230,7 @@ const char help_text[] =
     "                      [--variant NAME] [--isa CLASS] [--estimate]\n"
     "                      [--checkpoint FILE] [--checkpoint-every MINUTES]\n"
     "                      [--json] [--quiet]\n"
-    "       tallyspire-bbp --list-variants [--json]\n"
+    "       tallyspire-bbp --list-variants [--isa CLASS] [--json]\n"
     "       tallyspire-bbp --help | --version\n"
     "\n"
     "Tallyspire BBP: binary and hexadecimal digits of pi at any hexadecimal place.\n"
