@@ -39,7 +39,7 @@ TEST(CommandLine, FormsOfAPlace) {
       {"0e99", true, 0}, {"1.5e0", false, 0}, {"1.5", false, 0}, {"", false, 0},
       {"x", false, 0}, {"-5", false, 0}, {"1e", false, 0}, {"^3", false, 0},
       {"1e3+", false, 0}, {"5-6", false, 0}, {"1 000", false, 0}, {"0x10", false, 0},
-      {"1e14 ", false, 0}, {"0^0", false, 0}, {"2^0", false, 0}, {"0^5", false, 0},
+      {"1e14 ", false, 0}, {"0^0", false, 0}, {"2^0", false, 0}, {"0^5", false, 0}, {"1e0", false, 0},
   };
   // clang-format on
   for (const place_case& c : cases) {
@@ -158,7 +158,8 @@ TEST(CommandLine, BadArgumentsGetOneLineOnStandardErrorAndNoRun) {
       {{"--place", "10", "--"}, "unexpected argument \"--\", not an option"},
       {{"--place", "10", "extra"}, "unexpected argument \"extra\", not an option"},
       {{"--place", "10", "--json=yes"}, "--json takes no value"},
-      {{"--list-variants", "--place", "x", "--estimate", "--checkpoint", ck}, "--place does not go with --list-variants"},
+      {{"--list-variants", "--place", "x", "--estimate", "--checkpoint", ck},
+       "--place does not go with --list-variants"},
       {{"--place", "9", "--checkpoint-every", "1"}, "--checkpoint-every needs --checkpoint"},
       {{"--place", "9", "--estimate", "--checkpoint", ck}, "--estimate does not go with --checkpoint"},
       {{"--place", "0^0"}, "--place: \"0^0\" is not a whole number"},
@@ -258,7 +259,8 @@ TEST(CommandLine, HelpVersionAndVariantList) {
   // Under --isa: what a processor of that class would choose.
   const tly_bbp_program_run sse = tly_bbp_run_with_arguments({"--list-variants", "--isa", "sse4.1"}, 60);
   EXPECT_EQ(sse.exit_code, 0);
-  EXPECT_NE(sse.output.find("x64 SSE4.1\tmoduli below 2^47\tsupported, the default\n"), std::string::npos) << sse.output;
+  EXPECT_NE(sse.output.find("x64 SSE4.1\tmoduli below 2^47\tsupported, the default\n"), std::string::npos)
+      << sse.output;
 #endif
 
   for (const char* asked : {"--help", "--version", "--list-variants", "--list-variants --json"}) {
@@ -406,8 +408,9 @@ TEST(CommandLine, EstimateAnswersQuicklyWithAPositiveTime) {
 // shortened to fit a narrow terminal.
 TEST(CommandLine, ProgressAndDurationsAsPeopleReadThem) {
   const std::pair<double, const char*> durations[] = {
-      {0.01, "under 0.1 s"}, {0.0512, "0.1 s"}, {0.3, "0.3 s"}, {2.5, "2.5 s"}, {59.4, "59 s"},        {61, "1 min 1 s"},   {11520, "3 h 12 min"},
-      {273600, "3 d 4 h"},  {1e8, "3.2 years"},    {7e9, "222 years"},  {1e12, "31,688 years"}};
+      {0.01, "under 0.1 s"}, {0.0512, "0.1 s"},      {0.3, "0.3 s"},        {2.5, "2.5 s"},
+      {59.4, "59 s"},        {61, "1 min 1 s"},      {11520, "3 h 12 min"}, {273600, "3 d 4 h"},
+      {1e8, "3.2 years"},    {7e9, "222 years"},     {1e12, "31,688 years"}};
   for (const auto& [seconds, text] : durations) EXPECT_EQ(tly_bbp_duration_text(seconds), text) << seconds;
   const std::string full = "Progress: Bellard series 3/7, 42.5% of the run, 1,234,567 terms/s, 3 h 12 min left";
   const std::pair<size_t, std::string> widths[] = {

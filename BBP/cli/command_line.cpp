@@ -70,6 +70,8 @@ place_form parse_whole(const std::string& text, uint64_t* place) {
     const bool power = text[at++] == '^';
     bool long_exponent = false;
     if (!take_number(text, &at, &exponent, &digits, &long_exponent)) return place_form::malformed;
+    // A base or an exponent of 0 (0^5, 2^0, 1e0) is no form anyone writes a place in.
+    if ((!long_exponent && exponent == 0) || (power && value == 0 && !huge)) return place_form::malformed;
     if (long_exponent || exponent > 64) {
       // Beyond 64 bits, unless it is 0 or 1 written with a long exponent.
       const bool small = !huge && fraction == 0 && (value == 0 || (power && value == 1));
@@ -77,8 +79,6 @@ place_form parse_whole(const std::string& text, uint64_t* place) {
       exponent = power ? 1 : 0;
       fraction_digits = 0;
     }
-    // 0^e and b^0 are no place anyone means by a power.
-    if (power && (value == 0 || exponent == 0) && !huge) return place_form::malformed;
     if (power) {
       const unsigned __int128 base = value;
       value = 1;
@@ -332,7 +332,8 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
   for (CLI::Option* option : {place, formula_option, digits, threads, checkpoint, minutes, variant, estimate, quiet})
     if (error.empty() && list_variants && option->count() > 0)
       error = option->get_name() + " does not go with --list-variants";
-  if (error.empty() && minutes->count() > 0 && checkpoint->count() == 0) error = "--checkpoint-every needs --checkpoint";
+  if (error.empty() && minutes->count() > 0 && checkpoint->count() == 0)
+    error = "--checkpoint-every needs --checkpoint";
   if (error.empty() && estimate->count() > 0 && checkpoint->count() > 0)
     error = "--estimate does not go with --checkpoint";
   uint64_t value = 0;
