@@ -15,8 +15,10 @@
 #include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
+#include <regex>
 
 #include "engine/pblock.h"
+#include "exact.h"
 #include "run_program.h"
 
 namespace {
@@ -111,6 +113,9 @@ struct file_case {
   std::vector<std::string> arguments = small_run;
   bool read_only = false;  // the directory, for a user who cannot write there
   std::function<void(const std::string& directory, const std::string& output)> check = nullptr;
+  // Run by bash before the program (exec "$@" and its redirections): limits, closed streams.
+  const char* shell = nullptr;
+  bool saves = false;  // the run may have saved before it failed
 };
 
 TEST(Checkpoint, HostileFilesAndPathsAreRefusedAtOnceAndNeverWrittenThrough) {
@@ -134,13 +139,33 @@ TEST(Checkpoint, HostileFilesAndPathsAreRefusedAtOnceAndNeverWrittenThrough) {
     return [=](const std::string& d) { write_file(d + "ck", bytes), std::filesystem::resize_file(d + "ck", 1 << 30); };
   };
   // Valid checksums, impossible contents: a finished range that no block could have made.
-  tly_bbp_checkpoint odd = tly_bbp_fresh_checkpoint(2, 1000001, 32), beyond = odd, disagreeing = odd;
+  tly_bbp_checkpoint odd = tly_bbp_fresh_checkpoint(2, 1000001, 32), beyond = odd, disagreeing = odd, unearned = odd;
   odd.formulas[1].series[3].finished = {{1, 4194304}};
   beyond.formulas[0].series[0].finished = {{0, beyond.formulas[0].series[0].term_count + 1}};
+  unearned.formulas[1].series[2].sum[0] = 1;  // a sum with no finished block to come from
   // Finished, with the first Plouffe series off in its top digit: the windows differ from digit 1 on.
   std::string error;
   ASSERT_EQ(tly_bbp_read_checkpoint(first_path, &disagreeing, &error), tly_bbp_checkpoint_read::loaded) << error;
   disagreeing.formulas[0].series[0].sum.back() += uint64_t{1} << 28;
+  // Off in the third digit (or the second, should the third carry): the place named follows it.
+  tly_bbp_checkpoint later_digit = disagreeing;
+  later_digit.formulas[0].series[0].sum.back() += (uint64_t{1} << 20) - (uint64_t{1} << 28);
+  // What a run that failed left behind is whole: without the fault, the run resumes from it.
+  const std::vector<std::string> bounded_run = {"--place",   "1e6+1", "--digits", "80",
+                                                "--threads", "1",     "--json",   "--quiet"};
+  auto resumed = [](const std::string& d, const std::vector<std::string>& arguments, uint64_t digits) {
+    const tly_bbp_program_run again = tly_bbp_run_with_arguments(with(arguments, {"--checkpoint", d + "ck"}));
+    ASSERT_EQ(again.exit_code, 0) << again.errors;
+    const nlohmann::json j = nlohmann::json::parse(again.output);
+    EXPECT_TRUE(j["from_checkpoint"] == true && j["hexadecimal"] == tly_bbp_oracle_hex(1000001, digits)) << j;
+  };
+  auto finished_again = [&](const std::string& d) { resumed(d, small_run, 32); };
+  auto resumed_under_no_limit = [&](const std::string& d) {
+    // The fresh state fits 1024 bytes; a save with every series finished does not.
+    EXPECT_LE(read_file(d + "ck").size(), 1024u);
+    EXPECT_FALSE(std::filesystem::exists(d + "ck.tmp"));
+    resumed(d, bounded_run, 80);
+  };
   auto computed = [&](const std::string& d, const std::string& output) {
     EXPECT_EQ(nlohmann::json::parse(output)["results"][0]["hexadecimal"], results[0]["hexadecimal"]);
     EXPECT_FALSE(std::filesystem::exists(d + "ck.tmp") || std::filesystem::exists(d + "elsewhere/target.tmp"));
@@ -184,6 +209,7 @@ TEST(Checkpoint, HostileFilesAndPathsAreRefusedAtOnceAndNeverWrittenThrough) {
       {"more digits", holding(good), 2, "another run", with(small_run, {"--digits", "40"})},
       {"a range off the block grid", holding(tly_bbp_checkpoint_bytes(odd)), 2, "inconsistent"},
       {"a range past the end", holding(tly_bbp_checkpoint_bytes(beyond)), 2, "inconsistent"},
+      {"a sum where nothing finished", holding(tly_bbp_checkpoint_bytes(unearned)), 2, "inconsistent"},
       // Nothing but a regular file is read, and no further than its header says.
       {"a directory", made(mkdir, "ck"), 2, "it is a directory"},
       {"a FIFO", made(mkfifo, "ck"), 2, "it is a FIFO"},
@@ -211,6 +237,15 @@ TEST(Checkpoint, HostileFilesAndPathsAreRefusedAtOnceAndNeverWrittenThrough) {
        [&](const std::string&, const std::string& output) {
          EXPECT_EQ(nlohmann::json::parse(output)["from_checkpoint"], true);
          EXPECT_EQ(nlohmann::json::parse(output)["results"], results);  // digits and every series' time, as saved
+         // Each formula's time is its series' times, saved by the earlier run, and the run's theirs.
+         double total = 0;
+         for (const nlohmann::json& r : results) {
+           double series = 0;
+           for (const nlohmann::json& s : r["series_seconds"]) series += s.get<double>();
+           EXPECT_NEAR(r["seconds"].get<double>(), series, 0.001 * double(r["series_seconds"].size())) << r;
+           total += r["seconds"].get<double>();
+         }
+         EXPECT_NEAR(nlohmann::json::parse(output)["seconds"].get<double>(), total, 0.002);
        }},
       {"finished, the formulas disagreeing", holding(tly_bbp_checkpoint_bytes(disagreeing)), 3, "", small_run, false,
        [](const std::string&, const std::string& output) {
@@ -223,11 +258,45 @@ TEST(Checkpoint, HostileFilesAndPathsAreRefusedAtOnceAndNeverWrittenThrough) {
          EXPECT_NE(output.find("The formulas disagree from digit 1 on (hexadecimal place 1000001)."), output.npos);
          EXPECT_NE(output.find("Result: the formulas DISAGREE from digit 1,"), std::string::npos);
        }},
+      {"finished, the formulas disagreeing further on", holding(tly_bbp_checkpoint_bytes(later_digit)), 3, "",
+       {"--place", "1e6+1", "--formula", "both"}, false,
+       [](const std::string&, const std::string& output) {
+         std::smatch found;
+         ASSERT_TRUE(std::regex_search(output, found, std::regex("disagree from digit ([23]) on \\(hexadecimal place "
+                                                                 "100000([0-9])\\)\\.")))
+             << output;
+         EXPECT_EQ(found[1], found[2]);
+       }},
+      // Closed streams, limits: the program's own message and a checkpoint that stays whole.
+      {"standard input and output closed", nullptr, 1, "tallyspire-bbp: standard output cannot be written\n",
+       small_run, false,
+       [&](const std::string& d, const std::string&) {
+         EXPECT_EQ(read_file(d + "ck.lock"), "");
+         finished_again(d);
+       },
+       "exec \"$@\" <&- >&-", true},
+      // While it runs, the closed descriptors hold /dev/null, not the lock or a save in progress.
+      {"standard input and output closed, looked at", nullptr, 143,
+       "/dev/null\n/dev/null\ntallyspire-bbp: stopped by signal 15",
+       {"--place", "1e8+1", "--threads", "1", "--quiet"}, false, nullptr,
+       "\"$@\" <&- >&- & p=$!; f=${@: -1}; until [ -s \"$f\" ] || ! kill -0 $p; do sleep 0.01; done; "
+       "readlink /proc/$p/fd/0 /proc/$p/fd/1 >&2; kill -TERM $p; wait $p",
+       true},
+      {"a file-size limit below the checkpoint's size", nullptr, 1, "cannot write the checkpoint ", bounded_run, false,
+       [&](const std::string& d, const std::string&) { resumed_under_no_limit(d); }, "ulimit -f 1; exec \"$@\"", true},
+      {"too few descriptors to open it", nullptr, 1, "tallyspire-bbp: cannot open the checkpoint ", small_run, false,
+       nullptr, "exec 3<&-; ulimit -n 4; exec \"$@\""},
+      {"too little memory for the threads", nullptr, 1, "tallyspire-bbp: cannot start 64 threads: ",
+       with(small_run, {"--threads", "64"}), false, nullptr, "ulimit -v 60000; exec \"$@\""},
   };
   for (const file_case& c : cases) {
     SCOPED_TRACE(c.what);
+    // A sanitizer needs address space and descriptors of its own beyond such limits.
+    const std::string shell = c.shell ? c.shell : "";
+    const bool limited = shell.find("ulimit -v") != shell.npos || shell.find("ulimit -n") != shell.npos;
+    if (limited && tly_bbp_build_slowdown() > 1) continue;
     const std::string directory = tly_bbp_scratch_directory();
-    c.prepare(directory);
+    if (c.prepare) c.prepare(directory);
     const std::map<std::string, std::string> before = contents(directory);
     std::vector<std::string> command;
     if (c.read_only) {
@@ -235,6 +304,7 @@ TEST(Checkpoint, HostileFilesAndPathsAreRefusedAtOnceAndNeverWrittenThrough) {
       chmod(directory.c_str(), 0555);
       if (geteuid() == 0) command = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
     }
+    if (c.shell) command.insert(command.end(), {"bash", "-c", c.shell, "bash"});
     command.push_back(TLY_BBP_PROGRAM);
     command.insert(command.end(), c.arguments.begin(), c.arguments.end());
     command.insert(command.end(), {"--checkpoint", directory + "ck"});
@@ -246,7 +316,8 @@ TEST(Checkpoint, HostileFilesAndPathsAreRefusedAtOnceAndNeverWrittenThrough) {
     EXPECT_TRUE(c.exit_code != 2 || run.output.empty()) << run.output;
     std::map<std::string, std::string> after = contents(directory);
     after.erase(directory + "ck.lock");
-    EXPECT_TRUE((c.exit_code == 0 && !c.read_only) || after == before) << "a refused or finished checkpoint changed";
+    EXPECT_TRUE(((c.exit_code == 0 || c.saves) && !c.read_only) || after == before)
+        << "a refused or finished checkpoint changed";
     if (c.check) c.check(directory, run.output);
   }
 }

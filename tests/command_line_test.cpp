@@ -39,7 +39,7 @@ TEST(CommandLine, FormsOfAPlace) {
       {"0e99", true, 0}, {"1.5e0", false, 0}, {"1.5", false, 0}, {"", false, 0},
       {"x", false, 0}, {"-5", false, 0}, {"1e", false, 0}, {"^3", false, 0},
       {"1e3+", false, 0}, {"5-6", false, 0}, {"1 000", false, 0}, {"0x10", false, 0},
-      {"1e14 ", false, 0},
+      {"1e14 ", false, 0}, {"0^0", false, 0}, {"2^0", false, 0}, {"0^5", false, 0}, {"1e0", false, 0},
   };
   // clang-format on
   for (const place_case& c : cases) {
@@ -100,7 +100,12 @@ TEST(CommandLine, LimitsAndBadArguments) {
       {{"--place", "9", "--checkpoint", "f", "--checkpoint-every", "0.005"}, -1}, {{"--place", "9", "--unknown"}, 2},
       {{"--place", "9", "extra"}, 2}, {{"--place"}, 2},
       {{"--place", "9", "--digits"}, 2}, {{"--json"}, 2},
-      {{"--place", "9", "--place", "10"}, 2},
+      {{"--place", "9", "--place", "10"}, 2}, {{"--place=9"}, -1}, {{"--place", "9", "--json", "--json"}, 2},
+      {{"--place", "9", "--"}, 2}, {{"--place", "-5"}, 2}, {{"--place", "9", "--quiet=1"}, 2},
+      // A list takes --json and --isa; nothing that would shape a run.
+      {{"--list-variants", "--json"}, 0}, {{"--list-variants", "--place", "9"}, 2},
+      {{"--list-variants", "--estimate"}, 2}, {{"--list-variants", "--checkpoint", "f"}, 2},
+      {{"--list-variants", "--threads", "2"}, 2}, {{"--list-variants", "--isa", "avx3"}, 2},
       // Counts are plain decimal; minutes a plain decimal number within their range.
       {{"--place", "9", "--digits", "011"}, -1}, {{"--place", "9", "--digits", "08"}, -1},
       {{"--place", "9", "--threads", "010"}, -1}, {{"--place", "9", "--digits", "0x10"}, 2},
@@ -145,8 +150,19 @@ TEST(CommandLine, BadArgumentsGetOneLineOnStandardErrorAndNoRun) {
   ASSERT_FALSE(directory.empty());
   const std::string ck = directory + "ck";
   std::vector<program_case> cases = {
-      {{"--unknown"}, "--unknown"},
-      {{"--place"}, "--place"},
+      {{"--unknown"}, "unknown option --unknown (see --help)"},
+      {{"--pla", "10"}, "unknown option --pla (see --help)"},
+      {{"--place"}, "--place needs a value (see --help)"},
+      {{"--place", "--quiet"}, "--place needs a value (see --help)"},
+      {{"--place", "5", "--place", "6"}, "--place given twice (see --help)"},
+      {{"--place", "10", "--"}, "unexpected argument \"--\", not an option"},
+      {{"--place", "10", "extra"}, "unexpected argument \"extra\", not an option"},
+      {{"--place", "10", "--json=yes"}, "--json takes no value"},
+      {{"--list-variants", "--place", "x", "--estimate", "--checkpoint", ck},
+       "--place does not go with --list-variants"},
+      {{"--place", "9", "--checkpoint-every", "1"}, "--checkpoint-every needs --checkpoint"},
+      {{"--place", "9", "--estimate", "--checkpoint", ck}, "--estimate does not go with --checkpoint"},
+      {{"--place", "0^0"}, "--place: \"0^0\" is not a whole number"},
       {{"--place", "x"}, "--place: \"x\" is not a whole number (write it like 1000001"},
       {{"--place", "9", "--digits", "7"}, "--digits: \"7\" is outside 8 to 1024"},
       {{"--place", "9", "--digits", "abc"}, "--digits: \"abc\" is not a whole number (8 to 1024)"},
@@ -187,6 +203,10 @@ TEST(CommandLine, BadArgumentsGetOneLineOnStandardErrorAndNoRun) {
     EXPECT_EQ(run.output, "") << c.said;
     EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
     EXPECT_NE(run.errors.find(c.said), std::string::npos) << run.errors;
+    // The program's own words, never the option library's.
+    EXPECT_TRUE(std::regex_search(run.errors, std::regex("^tallyspire-bbp: [^A-Z]"))) << run.errors;
+    for (const char* foreign : {"TEXT", "At Most", "not expected", "required but"})
+      EXPECT_EQ(run.errors.find(foreign), std::string::npos) << run.errors;
   }
   EXPECT_EQ(rmdir(directory.c_str()), 0) << "a refused run left a file";
 }
@@ -196,7 +216,8 @@ TEST(CommandLine, BadArgumentsGetOneLineOnStandardErrorAndNoRun) {
 TEST(CommandLine, HelpVersionAndVariantList) {
   const tly_bbp_program_run help = tly_bbp_run_with_arguments({"--help"}, 60);
   EXPECT_EQ(help.exit_code, 0);
-  for (const char* part : {"Exit codes: 0 done", "1 to 2^60 − 1\n                        with plouffe, 8 to 2^61 − 1",
+  for (const char* part : {"Exit codes: 0 done", "written during the run), 2 bad", "not writable at the start, 3",
+                           "1 to 2^60 − 1\n                        with plouffe, 8 to 2^61 − 1",
                            "8 to 1024", "1 to 1024", "0.0001 to 1000000"})
     EXPECT_NE(help.output.find(part), std::string::npos) << part;
   std::istringstream lines(help.output);
@@ -234,6 +255,13 @@ TEST(CommandLine, HelpVersionAndVariantList) {
                  "\n";
   }
   EXPECT_EQ(text.output, from_json);
+#if defined(__x86_64__)
+  // Under --isa: what a processor of that class would choose.
+  const tly_bbp_program_run sse = tly_bbp_run_with_arguments({"--list-variants", "--isa", "sse4.1"}, 60);
+  EXPECT_EQ(sse.exit_code, 0);
+  EXPECT_NE(sse.output.find("x64 SSE4.1\tmoduli below 2^47\tsupported, the default\n"), std::string::npos)
+      << sse.output;
+#endif
 
   for (const char* asked : {"--help", "--version", "--list-variants", "--list-variants --json"}) {
     const tly_bbp_program_run full = tly_bbp_run_command(
@@ -253,6 +281,8 @@ TEST(CommandLine, BothFormulasAsOneJsonObject) {
   const std::string expected = tly_bbp_oracle_hex(1000001, 40);
   EXPECT_EQ(j["formula"], "both");
   EXPECT_EQ(j["place"], 1000001);
+  EXPECT_EQ(j["place_decimal"], "1000001");
+  EXPECT_TRUE(j["ranks"] == 1 && j["threads_per_rank"] == 1) << j;
   EXPECT_EQ(j["hexadecimal"], expected);
   EXPECT_EQ(j["agree"], true);
   EXPECT_EQ(j["threads"], 1);
@@ -338,7 +368,9 @@ TEST(CommandLine, TiersAreNamed) {
   const nlohmann::json j = nlohmann::json::parse(run.output);
   EXPECT_EQ(j["variant"], "x64 AVX2");
   EXPECT_EQ(j["exact_tiers_from"], uint64_t{1} << 47);
-  EXPECT_EQ(j["tiers"], nlohmann::json::parse(R"([{"variant": "x64 AVX2 exact", "moduli_from": 140737488355328}])"));
+  EXPECT_EQ(j["exact_tiers_from_decimal"], "140737488355328");
+  EXPECT_EQ(j["tiers"], nlohmann::json::parse(R"([{"variant": "x64 AVX2 exact", "moduli_from": 140737488355328,
+                                                   "moduli_from_decimal": "140737488355328"}])"));
 }
 #endif
 
@@ -347,9 +379,15 @@ TEST(CommandLine, EstimateAnswersQuicklyWithAPositiveTime) {
   ASSERT_EQ(text.exit_code, 0) << text.errors;
   std::smatch field;
   ASSERT_TRUE(std::regex_match(text.output, field,
-                               std::regex("Estimated time: ([0-9.]+) s on 2 threads \\(.+\\)\n")))
+                               std::regex("Estimated time: (under 0.1|[0-9.]+) s on 2 threads \\(.+\\)\n")))
       << text.output;
-  EXPECT_GT(std::stod(field[1]), 0.0);
+  EXPECT_TRUE(field[1] == "under 0.1" || std::stod(field[1]) > 0.0);
+  // Both formulas: the time of each after the whole.
+  const tly_bbp_program_run both =
+      tly_bbp_run_with_arguments({"--place", "1e6+1", "--estimate", "--formula", "both", "--threads", "1"}, 120);
+  EXPECT_TRUE(std::regex_match(both.output, std::regex("Estimated time: [^:]+ on 1 thread \\(.+\\): plouffe "
+                                                       "(under 0.1|[0-9.]+) s, bellard (under 0.1|[0-9.]+) s\n")))
+      << both.output;
 
   const tly_bbp_program_run json =
       tly_bbp_run_with_arguments({"--place", "1e6+1", "--estimate", "--json", "--formula", "both"}, 120);
@@ -357,6 +395,8 @@ TEST(CommandLine, EstimateAnswersQuicklyWithAPositiveTime) {
   const nlohmann::json j = nlohmann::json::parse(json.output);
   EXPECT_GT(j["estimated_seconds"], 0.0);
   EXPECT_EQ(j["terms"], 4 * 1000072 + 7 * 400037);  // the term counts of both formulas at this place
+  EXPECT_EQ(j["terms_decimal"], std::to_string(4 * 1000072 + 7 * 400037));
+  EXPECT_EQ(j["sample_terms_decimal"], std::to_string(j["sample_terms"].get<uint64_t>()));
   ASSERT_EQ(j["results"].size(), 2u);
   EXPECT_EQ(j["results"][0]["series_seconds"].size(), 4u);
   EXPECT_EQ(j["results"][1]["series_seconds"].size(), 7u);
@@ -368,8 +408,9 @@ TEST(CommandLine, EstimateAnswersQuicklyWithAPositiveTime) {
 // shortened to fit a narrow terminal.
 TEST(CommandLine, ProgressAndDurationsAsPeopleReadThem) {
   const std::pair<double, const char*> durations[] = {
-      {0.0512, "0.0512 s"}, {59.4, "59 s"},        {61, "1 min 1 s"},   {11520, "3 h 12 min"},
-      {273600, "3 d 4 h"},  {1e8, "3.2 years"},    {7e9, "222 years"},  {1e12, "31,688 years"}};
+      {0.01, "under 0.1 s"}, {0.0512, "0.1 s"},      {0.3, "0.3 s"},        {2.5, "2.5 s"},
+      {59.4, "59 s"},        {61, "1 min 1 s"},      {11520, "3 h 12 min"}, {273600, "3 d 4 h"},
+      {1e8, "3.2 years"},    {7e9, "222 years"},     {1e12, "31,688 years"}};
   for (const auto& [seconds, text] : durations) EXPECT_EQ(tly_bbp_duration_text(seconds), text) << seconds;
   const std::string full = "Progress: Bellard series 3/7, 42.5% of the run, 1,234,567 terms/s, 3 h 12 min left";
   const std::pair<size_t, std::string> widths[] = {

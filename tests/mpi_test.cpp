@@ -129,20 +129,24 @@ TEST(MpiJob, FailingRankEndsTheJob) {
 }
 
 // The command line on rank 0 with every rank computing: both formulas as one JSON object; with
-// rank 0's choice of class and variant, which every rank follows.
+// rank 0's choice of class, variant and threads, which every rank follows.
 TEST(MpiJob, CommandLine) {
   for (const std::vector<std::string>& choice :
        {std::vector<std::string>{}, {"--isa", "sse4.1", "--variant", "x64 64-bit Montgomery"}}) {
-    std::vector<std::string> arguments = {"--place", "1e6+1", "--formula", "both", "--json"};
+    std::vector<std::string> arguments = {"--place", "1e6+1", "--formula", "both", "--json", "--threads", "1"};
     arguments.insert(arguments.end(), choice.begin(), choice.end());
-    const tly_bbp_program_run run = run_job(TLY_BBP_MPI_PROGRAM, 2, "", one_thread, false, arguments);
+    const tly_bbp_program_run run = run_job(TLY_BBP_MPI_PROGRAM, 2, "", {}, false, arguments);
     ASSERT_EQ(run.exit_code, 0) << run.errors;
     const nlohmann::json json = nlohmann::json::parse(run.output);
     EXPECT_EQ(json["agree"], true);
     EXPECT_EQ(json["hexadecimal"], tly_bbp_oracle_hex(1000001, 32));
-    EXPECT_GE(json["threads"], 2);  // rank 0's thread and the other rank's
+    // One thread on each rank, not one per processor on the others.
+    EXPECT_TRUE(json["threads"] == 2 && json["ranks"] == 2 && json["threads_per_rank"] == 1) << json;
     EXPECT_EQ(json["variant"], choice.empty() ? tly_bbp_active_variant()->name : "x64 64-bit Montgomery");
   }
+  const tly_bbp_program_run text =
+      run_job(TLY_BBP_MPI_PROGRAM, 2, "", {}, false, {"--place", "1e6+1", "--threads", "1", "--quiet"});
+  EXPECT_NE(text.output.find(" s on 2 ranks × 1 thread ("), std::string::npos) << text.output;
 }
 
 // Stopped part-way on three ranks, resumed on two: what rank 0 saved of every rank's blocks

@@ -19,6 +19,8 @@ struct tly_bbp_batch_result {
   tly_bbp_options options;
   std::vector<tly_bbp_formula_result> formulas;  // in the order computed
   int32_t threads;                               // the largest thread team that computed
+  int32_t ranks;                                 // processes of the job: 1 but under MPI
+  int32_t threads_per_rank;                      // each rank's, 0 when the ranks' differ
   bool from_checkpoint;                          // the run started from a saved state
   int64_t first_difference;                      // both formulas: index of the first differing digit, or -1
 };
@@ -52,9 +54,13 @@ void tly_bbp_end_progress(bool terminal);
 // 2305843009213693951 as "2,305,843,009,213,693,951".
 std::string tly_bbp_thousands(uint64_t value);
 
-// "3 h 12 min", "4 min 5 s", "2.35 s": a time as people read it.
+// "3 h 12 min", "4 min 5 s", "2.35 s", "0.3 s", "under 0.1 s": a time as people read it.
 std::string tly_bbp_duration_text(double seconds);
 
 // The estimate of a run as one line ("Estimated time: ..."), or as one JSON object.
 void tly_bbp_print_estimate_text(const tly_bbp_options& options, const tly_bbp_estimate& estimate);
 void tly_bbp_print_estimate_json(const tly_bbp_options& options, const tly_bbp_estimate& estimate);
+
+// Whether `count` threads can run at once now; false with the reason in `error` when one of
+// them cannot start (thread_start.cpp).
+bool tly_bbp_threads_start(int32_t count, std::string* error);

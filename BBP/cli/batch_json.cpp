@@ -19,10 +19,20 @@ std::vector<double> milliseconds(const std::vector<double>& seconds) {
   return rounded;
 }
 
+// A whole number that may pass 2^53, as a number and beside it as decimal digits under
+// name_decimal: readers that hold numbers in doubles (jq 1.6, JavaScript) round it.
+void put_large(nlohmann::ordered_json* out, const char* name, uint64_t value) {
+  (*out)[name] = value;
+  (*out)[std::string(name) + "_decimal"] = std::to_string(value);
+}
+
 // The fields every object begins with: the run asked for.
 nlohmann::ordered_json run_asked(const tly_bbp_options& o) {
   static const char* const choices[] = {"plouffe", "bellard", "both"};
-  return {{"formula", choices[o.choice]}, {"place", o.place}, {"digits", o.digits}};
+  nlohmann::ordered_json out = {{"formula", choices[o.choice]}};
+  put_large(&out, "place", o.place);
+  out["digits"] = o.digits;
+  return out;
 }
 
 // The variant in use, and the tiers that take over from it when the run needs them; the first
@@ -31,9 +41,13 @@ void put_variant(nlohmann::ordered_json* out, const tly_bbp_options& o) {
   (*out)["variant"] = tly_bbp_active_variant()->name;
   const std::vector<tly_bbp_tier> tiers = tly_bbp_run_tiers(tly_bbp_run_largest_modulus(o.choice, o.place, o.digits));
   if (tiers.empty()) return;
-  (*out)["exact_tiers_from"] = tiers[0].moduli_from;
+  put_large(out, "exact_tiers_from", tiers[0].moduli_from);
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
-  for (const tly_bbp_tier& t : tiers) list.push_back({{"variant", t.variant}, {"moduli_from", t.moduli_from}});
+  for (const tly_bbp_tier& t : tiers) {
+    nlohmann::ordered_json tier = {{"variant", t.variant}};
+    put_large(&tier, "moduli_from", t.moduli_from);
+    list.push_back(tier);
+  }
   (*out)["tiers"] = list;
 }
 
@@ -63,6 +77,8 @@ void tly_bbp_print_batch_json(const tly_bbp_batch_result& r) {
   out["results"] = results;
   out["seconds"] = milliseconds(seconds);
   out["threads"] = r.threads;
+  out["ranks"] = r.ranks;
+  out["threads_per_rank"] = r.threads_per_rank ? nlohmann::ordered_json(r.threads_per_rank) : nlohmann::ordered_json();
   put_variant(&out, o);
   out["version"] = tly_bbp_version;
   out["from_checkpoint"] = r.from_checkpoint;
@@ -79,10 +95,10 @@ void tly_bbp_print_estimate_json(const tly_bbp_options& o, const tly_bbp_estimat
                        {"series_seconds", milliseconds(f.series_seconds)}});
   }
   out["results"] = results;
-  out["terms"] = e.terms;
+  put_large(&out, "terms", e.terms);
   out["threads"] = e.threads;
   put_variant(&out, o);
-  out["sample_terms"] = e.sample_terms;
+  put_large(&out, "sample_terms", e.sample_terms);
   out["sample_seconds"] = milliseconds(e.sample_seconds);
   out["version"] = tly_bbp_version;
   std::printf("%s\n", out.dump().c_str());

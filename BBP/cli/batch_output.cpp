@@ -55,8 +55,14 @@ void tly_bbp_print_batch_text(const tly_bbp_batch_result& r) {
                tly_bbp_hex_string(r.formulas[1].words.data(), o.digits);
     }
   }
-  std::printf("Result: %s, place %" PRIu64 ", %" PRIu64 " digits, %s, %.3f s on %d thread%s (%s)%s\n",
-              verdict.c_str(), o.place, o.digits, digits.c_str(), seconds, r.threads, r.threads == 1 ? "" : "s",
+  // A job: its ranks, and the threads of each when they ran alike.
+  const int32_t threads = r.ranks > 1 && r.threads_per_rank ? r.threads_per_rank : r.threads;
+  std::string team = std::to_string(threads) + (threads == 1 ? " thread" : " threads");
+  if (r.ranks > 1)
+    team = std::to_string(r.ranks) + " ranks" + (r.threads_per_rank ? " × " : ", ") + team +
+           (r.threads_per_rank ? "" : " in all");
+  std::printf("Result: %s, place %" PRIu64 ", %" PRIu64 " digits, %s, %.3f s on %s (%s)%s\n", verdict.c_str(), o.place,
+              o.digits, digits.c_str(), seconds, team.c_str(),
               tly_bbp_variant_used(tly_bbp_run_largest_modulus(o.choice, o.place, o.digits)).c_str(),
               r.from_checkpoint ? ", resumed from the checkpoint" : "");
 }
@@ -88,6 +94,12 @@ std::string seconds_text(double seconds) {
 std::string tly_bbp_duration_text(double seconds) {
   const double year = 365.25 * 86400;
   char text[64];
+  // An estimate's precision: tenths of a second at most.
+  if (seconds < 0.05) return "under 0.1 s";
+  if (seconds < 1) {
+    std::snprintf(text, sizeof text, "%.1f s", seconds);
+    return text;
+  }
   if (seconds < 60) return seconds_text(seconds);
   if (seconds < 3600) {
     const long long s = std::llround(seconds);

@@ -225,7 +225,7 @@ int tly_bbp_batch_run(const tly_bbp_options& o) {
   std::thread watcher(monitor, &o, &finished);
 
   const tly_bbp_run_values values = tly_bbp_command_line_run_values(o.place, o.digits);
-  tly_bbp_batch_result result{o, {}, 0, from_checkpoint, -1};
+  tly_bbp_batch_result result{o, {}, 0, 1, 0, from_checkpoint, -1};
   for (size_t f = 0; f < run.checkpoint.formulas.size(); ++f) {
     const int32_t formula = run.checkpoint.formulas[f].formula;
 #pragma omp critical
@@ -256,7 +256,12 @@ int tly_bbp_batch_run(const tly_bbp_options& o) {
   tly_bbp_claims = run.inner;
   tly_bbp_rule = &tly_bbp_every_term;
   tly_bbp_series_hook = nullptr;
-  result.threads = run.threads;
+  result.threads = result.threads_per_rank = run.threads;
+  if (tly_bbp_job_teams) {
+    int32_t fewest = 0, most = 0;
+    tly_bbp_job_teams(&result.ranks, &fewest, &most);
+    result.threads_per_rank = fewest == most ? most : 0;
+  }
 
   if (result.formulas.size() == 2) {
     const std::string a = tly_bbp_hex_string(result.formulas[0].words.data(), o.digits);

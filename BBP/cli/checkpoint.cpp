@@ -7,6 +7,7 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sstream>
@@ -76,6 +77,9 @@ bool read_series(reader* in, const tly_bbp_formula_progress& fresh, tly_bbp_form
     if (!tly_bbp_ranges_valid(record.finished, record.term_count)) return false;
     record.sum.resize(fresh.cells);
     for (uint64_t& cell : record.sum) cell = in->get<uint64_t>();
+    // Nothing finished, nothing summed: no run saves a sum without the blocks it came from.
+    if (record.finished.empty() && std::any_of(record.sum.begin(), record.sum.end(), [](uint64_t c) { return c != 0; }))
+      return false;
   }
   return !in->overrun;
 }
@@ -247,6 +251,10 @@ std::string header_refusal(const std::string& header, const tly_bbp_checkpoint& 
 
 }  // namespace
 
+bool tly_bbp_out_of_resources(int error_number) {
+  return error_number == EMFILE || error_number == ENFILE || error_number == ENOMEM;
+}
+
 tly_bbp_checkpoint_read tly_bbp_read_checkpoint(const std::string& path, tly_bbp_checkpoint* checkpoint,
                                                 std::string* error) {
   // Nonblocking, so that opening a FIFO cannot wait for a writer; fstat then refuses it.
@@ -254,7 +262,7 @@ tly_bbp_checkpoint_read tly_bbp_read_checkpoint(const std::string& path, tly_bbp
   if (fd < 0 && errno == ENOENT) return tly_bbp_checkpoint_read::absent;
   if (fd < 0) {
     *error = std::strerror(errno);
-    return tly_bbp_checkpoint_read::refused;
+    return tly_bbp_out_of_resources(errno) ? tly_bbp_checkpoint_read::failed : tly_bbp_checkpoint_read::refused;
   }
   struct stat st;
   std::string bytes(header_size, '\0');

@@ -37,7 +37,12 @@ bool tly_bbp_write_checkpoint(const std::string& path, const std::string& bytes,
 // "a FIFO" and so on, or the reason it cannot be looked at.
 std::string tly_bbp_file_kind(const std::string& path);
 
-enum class tly_bbp_checkpoint_read { absent, loaded, refused };
+// `failed`: the system could not open the file for want of descriptors or memory, no fault of
+// the file's.
+enum class tly_bbp_checkpoint_read { absent, loaded, refused, failed };
+
+// Whether an error of open() is the system's want of descriptors or memory.
+bool tly_bbp_out_of_resources(int error_number);
 
 // Reads `path` into `checkpoint`, which holds on entry the fresh state of this run. Only a
 // regular file is read, its header first and the rest only when the header fits this run and

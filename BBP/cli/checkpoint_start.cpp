@@ -64,6 +64,12 @@ int tly_bbp_start_checkpoint(const std::string& given, tly_bbp_checkpoint* check
   const std::string lock_path = file + ".lock";
   const int lock = open(lock_path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
   const int lock_error = lock < 0 ? errno : 0;
+  // Short of descriptors or memory the file is not at fault: the run cannot go on.
+  auto cannot_open = [&](const std::string& why) {
+    std::fprintf(stderr, "tallyspire-bbp: cannot open the checkpoint %s: %s\n", given.c_str(), why.c_str());
+    return tly_bbp_exit_fatal;
+  };
+  if (tly_bbp_out_of_resources(lock_error)) return cannot_open(std::strerror(lock_error));
   if (lock >= 0 && (fstat(lock, &st) != 0 || !S_ISREG(st.st_mode)))
     return refuse(lock_path + " is " + tly_bbp_file_kind(lock_path) + ", not a regular file");
   if (lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) != 0) {
@@ -79,6 +85,7 @@ int tly_bbp_start_checkpoint(const std::string& given, tly_bbp_checkpoint* check
   }
 
   const tly_bbp_checkpoint_read read = tly_bbp_read_checkpoint(file, checkpoint, &error);
+  if (read == tly_bbp_checkpoint_read::failed) return cannot_open(error);
   if (read == tly_bbp_checkpoint_read::refused) return refuse(error);
   *loaded = read == tly_bbp_checkpoint_read::loaded;
   path->clear();

@@ -2,10 +2,14 @@
 #include "command_line.h"
 
 #include <CLI/CLI.hpp>
+#include <omp.h>
+
 #include <algorithm>
 #include <bit>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "../engine/engine.h"
 #include "../engine/pblock.h"
@@ -66,6 +70,8 @@ place_form parse_whole(const std::string& text, uint64_t* place) {
     const bool power = text[at++] == '^';
     bool long_exponent = false;
     if (!take_number(text, &at, &exponent, &digits, &long_exponent)) return place_form::malformed;
+    // A base or an exponent of 0 (0^5, 2^0, 1e0) is no form anyone writes a place in.
+    if ((!long_exponent && exponent == 0) || (power && value == 0 && !huge)) return place_form::malformed;
     if (long_exponent || exponent > 64) {
       // Beyond 64 bits, unless it is 0 or 1 written with a long exponent.
       const bool small = !huge && fraction == 0 && (value == 0 || (power && value == 1));
@@ -172,13 +178,59 @@ std::string place_refusal(const std::string& text, uint64_t place, int32_t choic
   return refusal;
 }
 
+const char* const value_options[] = {"--place",           "--formula", "--digits", "--threads", "--checkpoint",
+                                     "--checkpoint-every", "--variant", "--isa"};
+const char* const flag_options[] = {"--list-variants", "--estimate", "--json", "--quiet", "-h", "--help", "--version"};
+
+bool is_one_of(const std::string& name, const auto& names) {
+  return std::find(std::begin(names), std::end(names), name) != std::end(names);
+}
+
+// The shape of the arguments, checked before CLI11 sees them, so that every fault is told in
+// this program's words: an unknown option, one given twice, a value missing or unexpected.
+// Values go to CLI11 as --name=value, so that one that begins with "-" stays a value.
+std::string shape_refusal(int argc, char** argv, std::vector<std::string>* normalised) {
+  std::vector<std::string> seen;
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    const std::string name = argument.substr(0, argument.find('='));
+    if (argument == "--" || argument.empty() || argument[0] != '-')
+      return "unexpected argument " + tly_bbp_shown_value(argument) + ", not an option";
+    const bool value_option = is_one_of(name, value_options);
+    if (!value_option && !is_one_of(name, flag_options))
+      return "unknown option " + (name.size() <= 40 ? name : name.substr(0, 40) + "…");
+    const std::string canonical = name == "-h" ? "--help" : name;
+    if (std::find(seen.begin(), seen.end(), canonical) != seen.end()) return canonical + " given twice";
+    seen.push_back(canonical);
+    if (!value_option) {
+      if (name != argument) return name + " takes no value";
+      normalised->push_back(argument);
+      continue;
+    }
+    std::string value;
+    if (name != argument) {
+      value = argument.substr(name.size() + 1);
+    } else {
+      // An option in the place of the value means the value was left out.
+      const std::string next = i + 1 < argc ? argv[i + 1] : "--";
+      const std::string next_name = next.substr(0, next.find('='));
+      if (next == "--" || is_one_of(next_name, value_options) || is_one_of(next_name, flag_options))
+        return name + " needs a value";
+      value = argv[++i];
+    }
+    if (value.empty()) return name + ": the value is empty";
+    normalised->push_back(name + "=" + value);
+  }
+  return "";
+}
+
 // The help: one option a line, within 80 columns, each with its limits and forms.
 const char help_text[] =
     "Usage: tallyspire-bbp --place N [--formula NAME] [--digits D] [--threads T]\n"
     "                      [--variant NAME] [--isa CLASS] [--estimate]\n"
     "                      [--checkpoint FILE] [--checkpoint-every MINUTES]\n"
     "                      [--json] [--quiet]\n"
-    "       tallyspire-bbp --list-variants [--json]\n"
+    "       tallyspire-bbp --list-variants [--isa CLASS] [--json]\n"
     "       tallyspire-bbp --help | --version\n"
     "\n"
     "Tallyspire BBP: binary and hexadecimal digits of pi at any hexadecimal place.\n"
@@ -215,9 +267,10 @@ const char help_text[] =
     "D and T are plain decimal whole numbers (leading zeros are decimal), MINUTES a\n"
     "plain decimal number such as 10 or 0.5.\n"
     "\n"
-    "Exit codes: 0 done (with both formulas: they agree), 1 fatal error, 2 bad\n"
-    "arguments or checkpoint refused, 3 the formulas disagree, 129/130/143\n"
-    "interrupted by SIGHUP/SIGINT/SIGTERM with the state saved.\n";
+    "Exit codes: 0 done (with both formulas: they agree), 1 fatal error (among them\n"
+    "a checkpoint that cannot be written during the run), 2 bad arguments, or a\n"
+    "checkpoint refused or not writable at the start, 3 the formulas disagree,\n"
+    "129/130/143 interrupted by SIGHUP/SIGINT/SIGTERM with the state saved.\n";
 
 }  // namespace
 
@@ -236,6 +289,11 @@ bool tly_bbp_parse_place(const std::string& text, uint64_t* place, std::string* 
 
 int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
   *o = {1, 0, 32, 0, {}, 10, false, false, {}, {}, false};
+  std::vector<std::string> normalised;
+  if (const std::string refusal = shape_refusal(argc, argv, &normalised); !refusal.empty()) {
+    std::fprintf(stderr, "tallyspire-bbp: %s (see --help)\n", refusal.c_str());
+    return tly_bbp_exit_bad_arguments;
+  }
   bool list_variants = false;
   std::string place_text, formula = "bellard", digits_text, threads_text, minutes_text;
   CLI::App app{"", "tallyspire-bbp"};
@@ -245,16 +303,18 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
   CLI::Option* digits = app.add_option("--digits", digits_text);
   CLI::Option* threads = app.add_option("--threads", threads_text);
   CLI::Option* checkpoint = app.add_option("--checkpoint", o->checkpoint);
-  CLI::Option* minutes = app.add_option("--checkpoint-every", minutes_text)->needs(checkpoint);
+  CLI::Option* minutes = app.add_option("--checkpoint-every", minutes_text);
   CLI::Option* variant = app.add_option("--variant", o->variant);
-  CLI::Option* isa = app.add_option("--isa", o->isa);
+  app.add_option("--isa", o->isa);
   app.add_flag("--list-variants", list_variants);
-  app.add_flag("--estimate", o->estimate)->excludes(checkpoint);
+  CLI::Option* estimate = app.add_flag("--estimate", o->estimate);
   app.add_flag("--json", o->json);
-  app.add_flag("--quiet", o->quiet);
+  CLI::Option* quiet = app.add_flag("--quiet", o->quiet);
   app.set_version_flag("--version", std::string("tallyspire-bbp ") + tly_bbp_version + " (Build 119)");
+  std::vector<char*> arguments{argv[0]};
+  for (std::string& argument : normalised) arguments.push_back(argument.data());
   try {
-    app.parse(argc, argv);
+    app.parse(int(arguments.size()), arguments.data());
   } catch (const CLI::CallForHelp&) {
     std::fputs(help_text, stdout);
     tly_bbp_flush_output();
@@ -268,8 +328,14 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
     return tly_bbp_exit_bad_arguments;
   }
   std::string error;
-  for (CLI::Option* option : {place, formula_option, digits, threads, checkpoint, minutes, variant, isa})
-    if (option->count() > 0 && option->as<std::string>().empty()) error = option->get_name() + ": the value is empty";
+  // A list is all --list-variants does: what would shape a run has no use there.
+  for (CLI::Option* option : {place, formula_option, digits, threads, checkpoint, minutes, variant, estimate, quiet})
+    if (error.empty() && list_variants && option->count() > 0)
+      error = option->get_name() + " does not go with --list-variants";
+  if (error.empty() && minutes->count() > 0 && checkpoint->count() == 0)
+    error = "--checkpoint-every needs --checkpoint";
+  if (error.empty() && estimate->count() > 0 && checkpoint->count() > 0)
+    error = "--estimate does not go with --checkpoint";
   uint64_t value = 0;
   if (error.empty() && digits->count() > 0 && read_whole("--digits", digits_text, 8, 1024, &value, &error))
     o->digits = value;
@@ -286,6 +352,12 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
     return tly_bbp_exit_bad_arguments;
   }
   if (list_variants) {
+    // Listed as a processor of that class would choose.
+    if (const std::string refusal = tly_bbp_isa_refusal(o->isa); !refusal.empty()) {
+      std::fprintf(stderr, "tallyspire-bbp: %s\n", refusal.c_str());
+      return tly_bbp_exit_bad_arguments;
+    }
+    if (!o->isa.empty()) tly_bbp_limit_isa(tly_bbp_isa_class(o->isa));
     if (o->json)
       tly_bbp_list_variants_json(stdout);
     else
@@ -295,8 +367,7 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
   }
   for (int32_t i = 0; i < 3; ++i)
     if (formula == formula_names[i]) o->choice = i;
-  // Checked here, not by CLI11, so that an unknown option is named before a missing place.
-  if (place_text.empty() || place_text.rfind("--", 0) == 0) {
+  if (place->count() == 0) {
     std::fprintf(stderr, "tallyspire-bbp: --place N is required (see --help)\n");
     return tly_bbp_exit_bad_arguments;
   }
@@ -315,6 +386,8 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
   return -1;
 }
 
+void (*tly_bbp_job_teams)(int32_t*, int32_t*, int32_t*) = nullptr;
+
 int tly_bbp_command_line_main(int argc, char** argv) {
   tly_bbp_fatal_on_stderr = true;
   tly_bbp_options options;
@@ -322,5 +395,11 @@ int tly_bbp_command_line_main(int argc, char** argv) {
   if (code >= 0) return code;
   if (!options.isa.empty()) tly_bbp_limit_isa(tly_bbp_isa_class(options.isa));
   if (!options.variant.empty()) tly_bbp_use_variant(options.variant.c_str());
+  // The team's threads beside this one, and the run's monitor.
+  const int32_t team = std::min(options.threads > 0 ? options.threads : omp_get_num_procs(), omp_get_thread_limit());
+  if (std::string error; !tly_bbp_threads_start(team, &error)) {
+    std::fprintf(stderr, "tallyspire-bbp: cannot start %d thread%s: %s\n", team, team == 1 ? "" : "s", error.c_str());
+    return tly_bbp_exit_fatal;
+  }
   return options.estimate ? tly_bbp_estimate_main(options) : tly_bbp_batch_run(options);
 }

@@ -30,6 +30,7 @@ std::mutex job_lock;
 tly_bbp_block_counters* job_counters = nullptr;
 std::vector<int64_t> job_sum;
 std::thread server;
+int32_t fewest_threads = 0, most_threads = 0;  // of one rank, in the last series
 
 bool claim_for_job(uint64_t* first, uint64_t* last) {
   const std::lock_guard<std::mutex> hold(job_lock);
@@ -84,7 +85,13 @@ void job_open(tly_bbp_block_counters* counters, int32_t team_size) {
   // nobody claims a block of this series while rank 0 still serves the last one.
   int32_t claimants = 0;
   MPI_Allreduce(&team_size, &claimants, 1, MPI_INT32_T, MPI_SUM, MPI_COMM_WORLD);
+  // The smallest and the largest team, for the result to say whether every rank ran alike.
+  const int32_t sizes[2] = {team_size, -team_size};
+  int32_t extremes[2] = {0, 0};
+  MPI_Allreduce(sizes, extremes, 2, MPI_INT32_T, MPI_MAX, MPI_COMM_WORLD);
   if (rank != 0) return;
+  most_threads = extremes[0];
+  fewest_threads = -extremes[1];
   counters->claimants = claimants;
   job_counters = counters;
   job_sum.clear();
@@ -122,6 +129,12 @@ void job_close(int64_t* out, uint64_t cells) {
 tly_bbp_claim_source source = {tly_bbp_mpi_announce, job_open, job_claim, job_finish, job_close, false};
 
 }  // namespace
+
+void tly_bbp_mpi_teams(int32_t* ranks, int32_t* fewest_threads_of_a_rank, int32_t* most_threads_of_a_rank) {
+  MPI_Comm_size(MPI_COMM_WORLD, ranks);
+  *fewest_threads_of_a_rank = fewest_threads;
+  *most_threads_of_a_rank = most_threads;
+}
 
 const tly_bbp_claim_source* tly_bbp_mpi_claims() {
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);

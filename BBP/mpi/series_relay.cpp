@@ -11,11 +11,13 @@
 
 namespace {
 
-// A series and the variant choice rank 0's user made (--isa, --variant), which every rank
-// follows; without one each rank takes its own processor's fastest.
+// A series, the variant choice rank 0's user made (--isa, --variant) and the threads asked for
+// (--threads), which every rank follows; without them each rank takes its own processor's
+// fastest variant and one thread per processor.
 struct announcement {
   tly_bbp_series_call call;
   tly_bbp_choice choice;
+  int32_t threads;
 };
 
 // Nonblocking on every rank (a nonblocking broadcast matches only its like): the other ranks
@@ -41,7 +43,7 @@ void tly_bbp_mpi_announce(const tly_bbp_series_call* call) {
   if (rank != 0) return;
   // What rank 0 printed so far goes out before another rank can fail on this series.
   std::fflush(stdout);
-  announcement copy{*call, tly_bbp_user_choice()};
+  announcement copy{*call, tly_bbp_user_choice(), tly_bbp_thread_request};
   broadcast(&copy, false);
 }
 
@@ -71,6 +73,7 @@ void tly_bbp_mpi_serve() {
     const tly_bbp_series_call& call = a.call;
     if (call.cells == 0) return;
     follow(a.choice);
+    tly_bbp_thread_request = a.threads;
     // This rank's share of the sum; rank 0 receives the whole in its own accumulator.
     int64_t* out = static_cast<int64_t*>(tly_bbp_alloc(call.cells * 8));
     tly_bbp_pblock(out, call.cells, call.alternating, call.shift, call.term_count, call.step, call.multiplier,
