@@ -12,6 +12,7 @@
 #include "engine/vpowmod.h"
 #include "exact.h"
 #include "gpu.h"
+#include "gpu/kernels/terms.cl"
 #include "opencl_device.h"
 
 namespace {
@@ -87,8 +88,11 @@ std::vector<modulus_run> modulus_runs(uint64_t below) {
   return kept;
 }
 
-TEST(Gpu, TermCellsEqualTheScalarReferencesAndGmp) {
-  NEED_DEVICE();
+// Each term's cells from `cells_of(arithmetic, out, cells, exponent, first modulus, count)`
+// (consecutive moduli of one exponent) against the engine's scalar reference of the
+// arithmetic, cell for cell, and against GMP.
+template <typename CellsOf>
+void check_term_cells(CellsOf cells_of) {
   mpz_t got, expected;
   mpz_inits(got, expected, nullptr);
   constexpr uint64_t terms = 40;
@@ -98,10 +102,7 @@ TEST(Gpu, TermCellsEqualTheScalarReferencesAndGmp) {
       for (const modulus_run& run : modulus_runs(tly_bbp_gpu_moduli_below(a))) {
         const uint64_t first = run.first_modulus, e = run.exponent;
         std::vector<uint64_t> device(terms * cells);
-        tly_bbp_gpu_error error{};
-        ASSERT_TRUE(tly_bbp_gpu_term_cells(opencl().gpu, opencl().device, a, device.data(), cells, e, first, terms, 0,
-                                           1, 0, &error))
-            << error.message;
+        ASSERT_TRUE(cells_of(a, device.data(), cells, e, first, terms));
         for (uint64_t i = 0; i < terms; ++i) {
           const uint64_t m = first + i;
           // Eight lanes of the same term (step 0): lane 0's column is the term's cells.
@@ -120,6 +121,32 @@ TEST(Gpu, TermCellsEqualTheScalarReferencesAndGmp) {
     }
   }
   mpz_clears(got, expected, nullptr);
+}
+
+TEST(Gpu, TermCellsEqualTheScalarReferencesAndGmp) {
+  NEED_DEVICE();
+  check_term_cells([](tly_bbp_gpu_arithmetic a, uint64_t* out, uint64_t cells, uint64_t e, uint64_t first,
+                      uint64_t count) {
+    tly_bbp_gpu_error error{};
+    const bool done =
+        tly_bbp_gpu_term_cells(opencl().gpu, opencl().device, a, out, cells, e, first, count, 0, 1, 0, &error);
+    EXPECT_TRUE(done) << error.message;
+    return done;
+  });
+}
+
+// The kernels' functions compiled as plain C++ give the same cells: the arithmetic checked
+// where no OpenCL device is at hand.
+TEST(Gpu, KernelSourceAsCppEqualsTheScalarReferences) {
+  check_term_cells([](tly_bbp_gpu_arithmetic a, uint64_t* out, uint64_t cells, uint64_t e, uint64_t first,
+                      uint64_t count) {
+    const int use_double = a == tly_bbp_gpu_fp64_exact;
+    for (uint64_t i = 0; i < count; ++i) {
+      tly_term t = tly_term_setup(use_double, cells, e, first + i, 0, 1, 0);
+      for (uint64_t c = cells; c-- > 0;) out[i * cells + c] = tly_term_digit(&t, use_double, c);
+    }
+    return true;
+  });
 }
 
 // Blocks of series with terms of both signs, across the exponent's zero and into the terms

@@ -16,6 +16,7 @@ typedef uint tly_u32;
 #define TLY_KERNEL __kernel
 #define TLY_GLOBAL __global
 #define TLY_LOCAL __local
+#define TLY_SHARED __local
 #define TLY_FN static inline
 #define TLY_LOCAL_ID ((tly_u64)get_local_id(0))
 #define TLY_GROUP_ID ((tly_u64)get_group_id(0))
@@ -31,7 +32,9 @@ typedef long long tly_i64;
 typedef unsigned int tly_u32;
 #define TLY_KERNEL extern "C" __global__
 #define TLY_GLOBAL
-#define TLY_LOCAL __shared__
+// Pointers into shared memory are generic in CUDA; only the arrays are declared shared.
+#define TLY_LOCAL
+#define TLY_SHARED __shared__
 #define TLY_FN static __device__ inline
 #define TLY_LOCAL_ID ((tly_u64)threadIdx.x)
 #define TLY_GROUP_ID ((tly_u64)blockIdx.x)
@@ -272,16 +275,16 @@ TLY_FN void tly_block(int use_double, TLY_GLOBAL tly_i64* partial, tly_u64 cells
 TLY_KERNEL void tly_bbp_gpu_block_double(TLY_GLOBAL tly_i64* partial, tly_u64 cells, int alternating, tly_u64 shift,
                                          tly_u64 first, tly_u64 count, tly_u64 terms_per_group, tly_u32 step,
                                          tly_u32 multiplier, tly_u32 offset) {
-  TLY_LOCAL tly_i64 digits[TLY_CHUNK * TLY_GROUP_SIZE];
-  TLY_LOCAL tly_i64 sums[TLY_MAX_CELLS];
+  TLY_SHARED tly_i64 digits[TLY_CHUNK * TLY_GROUP_SIZE];
+  TLY_SHARED tly_i64 sums[TLY_MAX_CELLS];
   tly_block(1, partial, cells, alternating, shift, first, count, terms_per_group, step, multiplier, offset, digits, sums);
 }
 
 TLY_KERNEL void tly_bbp_gpu_block_montgomery(TLY_GLOBAL tly_i64* partial, tly_u64 cells, int alternating,
                                              tly_u64 shift, tly_u64 first, tly_u64 count, tly_u64 terms_per_group,
                                              tly_u32 step, tly_u32 multiplier, tly_u32 offset) {
-  TLY_LOCAL tly_i64 digits[TLY_CHUNK * TLY_GROUP_SIZE];
-  TLY_LOCAL tly_i64 sums[TLY_MAX_CELLS];
+  TLY_SHARED tly_i64 digits[TLY_CHUNK * TLY_GROUP_SIZE];
+  TLY_SHARED tly_i64 sums[TLY_MAX_CELLS];
   tly_block(0, partial, cells, alternating, shift, first, count, terms_per_group, step, multiplier, offset, digits, sums);
 }
 
