@@ -210,7 +210,7 @@ TEST(CommandLine, HelpVersionAndVariantList) {
   EXPECT_EQ(options, (std::vector<std::string>{"--place N", "--formula NAME", "--digits D", "--threads T",
                                                "--variant NAME", "--isa CLASS", "--estimate", "--checkpoint FILE",
                                                "--checkpoint-every MINUTES", "--json", "--quiet", "--list-variants",
-                                               "-h, --help", "--version"}));
+                                               "--list-devices", "-h, --help", "--version"}));
   const tly_bbp_program_run version = tly_bbp_run_with_arguments({"--version"}, 60);
   EXPECT_EQ(version.exit_code, 0);
   EXPECT_EQ(version.output, std::string("tallyspire-bbp ") + tly_bbp_version + " (Build 119)\n");

@@ -2,6 +2,8 @@
 #include <gmp.h>
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +16,7 @@
 #include "gpu.h"
 #include "gpu/kernels/terms.cl"
 #include "opencl_device.h"
+#include "run_program.h"
 
 namespace {
 
@@ -204,6 +207,29 @@ TEST(Gpu, RefusesWhatItCannotTake) {
   EXPECT_EQ(chosen, tly_bbp_gpu_montgomery64);
   ASSERT_TRUE(tly_bbp_gpu_choose_arithmetic(opencl().gpu, opencl().device, 1ull << 30, 2, &chosen, &error))
       << error.message;
+}
+
+// --list-devices names the device the tests use, with what the library reports of it.
+TEST(Gpu, ProgramListsTheDevices) {
+  NEED_DEVICE();
+  const tly_bbp_program_run text = tly_bbp_run_with_arguments({"--list-devices"});
+  EXPECT_EQ(text.exit_code, 0) << text.errors;
+  const tly_bbp_gpu_device_info& d = *tly_bbp_gpu_device(opencl().gpu, opencl().device);
+  const std::string name = "opencl:" + std::to_string(d.platform) + ":" + std::to_string(d.index);
+  EXPECT_NE(text.output.find(name + "\t" + d.name + "\n"), std::string::npos) << text.output;
+  const tly_bbp_program_run json = tly_bbp_run_with_arguments({"--list-devices", "--json"});
+  ASSERT_EQ(json.exit_code, 0) << json.errors;
+  const nlohmann::json list = nlohmann::json::parse(json.output);
+  EXPECT_TRUE(list["opencl"].is_null());
+  bool found = false;
+  for (const auto& device : list["devices"])
+    if (device["device"] == name) {
+      found = true;
+      EXPECT_EQ(device["gpu"], false);
+      EXPECT_EQ(device["compute_units"], d.compute_units);
+      EXPECT_EQ(device["arithmetic"], tly_bbp_gpu_arithmetic_name(d.arithmetic));
+    }
+  EXPECT_TRUE(found) << json.output;
 }
 
 }  // namespace

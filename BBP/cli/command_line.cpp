@@ -12,6 +12,7 @@
 #include "../engine/system.h"
 #include "../formulas/run_values.h"
 #include "batch.h"
+#include "device_list.h"
 #include "run_plan.h"
 #include "variant_choice.h"
 
@@ -179,6 +180,7 @@ const char help_text[] =
     "                      [--checkpoint FILE] [--checkpoint-every MINUTES]\n"
     "                      [--json] [--quiet]\n"
     "       tallyspire-bbp --list-variants [--json]\n"
+    "       tallyspire-bbp --list-devices [--json]\n"
     "       tallyspire-bbp --help | --version\n"
     "\n"
     "Tallyspire BBP: binary and hexadecimal digits of pi at any hexadecimal place.\n"
@@ -209,6 +211,8 @@ const char help_text[] =
     "  --quiet               no progress on standard error\n"
     "  --list-variants       list the vector variants, the moduli each handles and\n"
     "                        whether this processor has it\n"
+    "  --list-devices        list the OpenCL platforms' devices: memory, compute\n"
+    "                        units, FP64 rate and the arithmetic each would use\n"
     "  -h, --help            print this help\n"
     "  --version             print the version\n"
     "\n"
@@ -236,7 +240,7 @@ bool tly_bbp_parse_place(const std::string& text, uint64_t* place, std::string* 
 
 int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
   *o = {1, 0, 32, 0, {}, 10, false, false, {}, {}, false};
-  bool list_variants = false;
+  bool list_variants = false, list_devices = false;
   std::string place_text, formula = "bellard", digits_text, threads_text, minutes_text;
   CLI::App app{"", "tallyspire-bbp"};
   // Values are read as text and checked here: CLI11 would read 011 as octal and 0x10 as hexadecimal.
@@ -249,6 +253,7 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
   CLI::Option* variant = app.add_option("--variant", o->variant);
   CLI::Option* isa = app.add_option("--isa", o->isa);
   app.add_flag("--list-variants", list_variants);
+  app.add_flag("--list-devices", list_devices);
   app.add_flag("--estimate", o->estimate)->excludes(checkpoint);
   app.add_flag("--json", o->json);
   app.add_flag("--quiet", o->quiet);
@@ -285,14 +290,14 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
     std::fprintf(stderr, "tallyspire-bbp: %s (see --help)\n", error.c_str());
     return tly_bbp_exit_bad_arguments;
   }
-  if (list_variants) {
-    if (o->json)
-      tly_bbp_list_variants_json(stdout);
-    else
-      tly_bbp_list_variants(stdout);
+  // The lists need no place: printed as text or JSON, and done.
+  const auto print_list = [&](void (*text)(FILE*), void (*json)(FILE*)) {
+    (o->json ? json : text)(stdout);
     tly_bbp_flush_output();
     return tly_bbp_exit_done;
-  }
+  };
+  if (list_variants) return print_list(tly_bbp_list_variants, tly_bbp_list_variants_json);
+  if (list_devices) return print_list(tly_bbp_list_devices, tly_bbp_list_devices_json);
   for (int32_t i = 0; i < 3; ++i)
     if (formula == formula_names[i]) o->choice = i;
   // Checked here, not by CLI11, so that an unknown option is named before a missing place.

@@ -87,11 +87,15 @@ const char* tly_bbp_gpu_fp64_class_name(tly_bbp_gpu_fp64_class fp64) {
 
 namespace {
 
+// A text property, cut to the field's size (version strings run long).
 template <typename Info, typename Object, typename Field>
 void get_text(Info get, Object object, cl_uint what, Field& field) {
   field[0] = '\0';
-  if (get(object, what, sizeof field, field, nullptr) != CL_SUCCESS) field[0] = '\0';
-  field[sizeof field - 1] = '\0';
+  size_t size = 0;
+  if (get(object, what, 0, nullptr, &size) != CL_SUCCESS || size == 0) return;
+  std::string text(size, '\0');
+  if (get(object, what, size, text.data(), nullptr) != CL_SUCCESS) return;
+  std::snprintf(field, sizeof field, "%s", text.c_str());
 }
 
 // Double precision at a rate worth using: processors, and the GPUs built for computing (their
