@@ -341,17 +341,17 @@ bool tly_bbp_gpu_block(tly_bbp_gpu* gpu, int device, tly_bbp_gpu_arithmetic arit
       d->launch_terms = std::clamp<uint64_t>(static_cast<uint64_t>(static_cast<double>(count) * factor), group_size,
                                              uint64_t{1} << 34);
     }
-    // Each group's terms started at an even or odd distance from `first`: the kernel counted
-    // signs from `done`, so an odd start flips them all.
+    // The kernel counted signs from `done`: an odd distance from `first` flips them all.
     const bool flip = alternating && ((done - first) & 1);
-    for (uint64_t g = 0; g < groups; ++g)
-      for (uint64_t c = 0; c < cells; ++c) sum[c] += flip ? -partial[g * cells + c] : partial[g * cells + c];
-    // Normalise after every launch, so that no number of launches can overflow a cell.
-    int64_t carry = 0;
-    for (uint64_t c = 0; c < cells; ++c) {
-      const int64_t v = sum[c] + carry;
-      sum[c] = v & 0xFFFFFFFF;
-      carry = v >> 32;  // arithmetic shift: a floor division by 2^32
+    // Each group's sums (below 2^57 in size) are carried in at once, so that no number of
+    // groups or launches can overflow a cell.
+    for (uint64_t g = 0; g < groups; ++g) {
+      int64_t carry = 0;
+      for (uint64_t c = 0; c < cells; ++c) {
+        const int64_t v = sum[c] + (flip ? -partial[g * cells + c] : partial[g * cells + c]) + carry;
+        sum[c] = v & 0xFFFFFFFF;
+        carry = v >> 32;  // arithmetic shift: a floor division by 2^32
+      }
     }
     done += count;
   }
