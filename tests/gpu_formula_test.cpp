@@ -31,7 +31,7 @@ void whole_formulas(uint64_t place, bool with_engine) {
       tly_bbp_gpu_error error{};
       ASSERT_TRUE(tly_bbp_gpu_block(opencl().gpu, opencl().device, tly_bbp_gpu_fp64_exact, block.data(), v.words,
                                     s.alternating, tly_bbp_series_shift(s, v.position), 0, terms, s.step,
-                                    s.multiplier, s.offset, 0, nullptr, &error))
+                                    s.multiplier, s.offset, 0, nullptr, nullptr, &error))
           << error.message;
       int64_t carry = 0;
       for (uint64_t c = 0; c < v.words; ++c) {

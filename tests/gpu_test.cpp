@@ -178,7 +178,7 @@ TEST(Gpu, BlocksEqualGmp) {
       std::vector<int64_t> device(s.cells, -1);
       tly_bbp_gpu_error error{};
       ASSERT_TRUE(tly_bbp_gpu_block(opencl().gpu, opencl().device, a, device.data(), s.cells, s.alternating, s.shift,
-                                    s.first, s.last, s.step, s.multiplier, s.offset, 0, nullptr, &error))
+                                    s.first, s.last, s.step, s.multiplier, s.offset, 0, nullptr, nullptr, &error))
           << error.message;
       EXPECT_EQ(device, exact_block(s.cells, s.alternating, s.shift, s.first, s.last, s.step, s.multiplier, s.offset))
           << tly_bbp_gpu_arithmetic_name(a) << " first " << s.first;
@@ -192,15 +192,14 @@ TEST(Gpu, RefusesWhatItCannotTake) {
   tly_bbp_gpu_error error{};
   // The exact double arithmetic ends below 2^52; 132 cells are more than the kernels hold.
   EXPECT_FALSE(tly_bbp_gpu_block(opencl().gpu, opencl().device, tly_bbp_gpu_fp64_exact, block, 2, 0, 1ull << 56,
-                                 (1ull << 50) - 2, (1ull << 50) + 2, 1, 4, 1, 0, nullptr, &error));
+                                 (1ull << 50) - 2, (1ull << 50) + 2, 1, 4, 1, 0, nullptr, nullptr, &error));
   EXPECT_EQ(error.code, -1000);
   EXPECT_FALSE(tly_bbp_gpu_block(opencl().gpu, opencl().device, tly_bbp_gpu_montgomery64, block, 132, 0, 100, 0, 10,
-                                 4, 8, 1, 0, nullptr, &error));
+                                 4, 8, 1, 0, nullptr, nullptr, &error));
   EXPECT_FALSE(tly_bbp_gpu_block(opencl().gpu, 99, tly_bbp_gpu_montgomery64, block, 2, 0, 100, 0, 10, 4, 8, 1, 0,
-                                 nullptr, &error));
-  const volatile bool stop = true;
+                                 nullptr, nullptr, &error));
   EXPECT_FALSE(tly_bbp_gpu_block(opencl().gpu, opencl().device, tly_bbp_gpu_montgomery64, block, 2, 0, 100, 0, 10, 4,
-                                 8, 1, 0, &stop, &error));
+                                 8, 1, 0, [](void*) { return true; }, nullptr, &error));
   EXPECT_EQ(error.code, -1001);
   tly_bbp_gpu_arithmetic chosen = tly_bbp_gpu_fp64_exact;
   ASSERT_TRUE(tly_bbp_gpu_choose_arithmetic(opencl().gpu, opencl().device, 1ull << 60, 2, &chosen, &error));

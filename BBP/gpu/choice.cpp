@@ -27,11 +27,11 @@ bool tly_bbp_gpu_rate(tly_bbp_gpu* gpu, int device, tly_bbp_gpu_arithmetic arith
   std::vector<int64_t> block(cells);
   // The first call builds the program: a few terms, untimed.
   if (!tly_bbp_gpu_block(gpu, device, arithmetic, block.data(), cells, 0, shift, first, first + 64, sample_step,
-                         sample_multiplier, sample_offset, 0, nullptr, error))
+                         sample_multiplier, sample_offset, 0, nullptr, nullptr, error))
     return false;
   const auto started = std::chrono::steady_clock::now();
   if (!tly_bbp_gpu_block(gpu, device, arithmetic, block.data(), cells, 0, shift, first, first + terms, sample_step,
-                         sample_multiplier, sample_offset, 0, nullptr, error))
+                         sample_multiplier, sample_offset, 0, nullptr, nullptr, error))
     return false;
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   *lane_steps_per_second = static_cast<double>(terms * steps_per_term(modulus / 2)) / std::max(seconds, 1e-9);

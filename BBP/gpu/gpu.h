@@ -55,18 +55,21 @@ void tly_bbp_gpu_close(tly_bbp_gpu* gpu);
 int tly_bbp_gpu_device_count(const tly_bbp_gpu* gpu);
 const tly_bbp_gpu_device_info* tly_bbp_gpu_device(const tly_bbp_gpu* gpu, int device);
 
+// Polled between launches: true stops the block (a signal, a run ending).
+using tly_bbp_gpu_stop_fn = bool (*)(void* context);
+
 // Evaluates the block [first, last) of the series whose term k is 2^(shift - step*k) /
 // (multiplier*k + offset), negated for odd k - first when `alternating`, on `device` with
 // `arithmetic`: `block_result` receives `cells` normalised 32-bit digits (least significant
 // first) of the sum modulo 1 of each term's floor to 32*cells bits, as int64 cells as
 // tly_bbp_kernel leaves them. Launches last about `launch_ms` each (100 if 0), so that a
-// display's watchdog never fires and `stop` (polled between launches, may be null) is seen soon;
-// when it is set the call returns false with code -1001. cells: 1 to 131. False on an error,
+// display's watchdog never fires and `stop` (may be null) is asked soon; when it answers true the
+// call returns false with code -1001. cells: 1 to 131. False on an error,
 // described in `error`; the block result is then unspecified.
 bool tly_bbp_gpu_block(tly_bbp_gpu* gpu, int device, tly_bbp_gpu_arithmetic arithmetic, int64_t* block_result,
                        uint64_t cells, int32_t alternating, uint64_t shift, uint64_t first, uint64_t last,
                        uint32_t step, uint32_t multiplier, uint32_t offset, uint32_t launch_ms,
-                       const volatile bool* stop, tly_bbp_gpu_error* error);
+                       tly_bbp_gpu_stop_fn stop, void* stop_context, tly_bbp_gpu_error* error);
 
 // Each term's own cells, term first+i's cell c in cells_out[i*cells + c] (unsigned, unsigned
 // of sign): the lanes the checks compare with the engine's scalar references.

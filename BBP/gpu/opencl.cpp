@@ -232,7 +232,7 @@ cl_int set_arguments(const opencl_api& cl, cl_kernel kernel, const Args&... args
   return status;
 }
 
-// The device, locked and prepared, or false with the error.
+// The device numbered `device`, or null with the error.
 device_state* usable(tly_bbp_gpu* gpu, int device, tly_bbp_gpu_error* error) {
   if (!gpu || device < 0 || device >= static_cast<int>(gpu->devices.size())) {
     fail(error, own_refusal, "no such OpenCL device");
@@ -297,7 +297,7 @@ const tly_bbp_gpu_device_info* tly_bbp_gpu_device(const tly_bbp_gpu* gpu, int de
 bool tly_bbp_gpu_block(tly_bbp_gpu* gpu, int device, tly_bbp_gpu_arithmetic arithmetic, int64_t* block_result,
                        uint64_t cells, int32_t alternating, uint64_t shift, uint64_t first, uint64_t last,
                        uint32_t step, uint32_t multiplier, uint32_t offset, uint32_t launch_ms,
-                       const volatile bool* stop, tly_bbp_gpu_error* error) {
+                       tly_bbp_gpu_stop_fn stop, void* stop_context, tly_bbp_gpu_error* error) {
   device_state* d = usable(gpu, device, error);
   if (!d) return false;
   const uint64_t largest = last > first ? uint64_t{multiplier} * (last - 1) + offset : 0;
@@ -312,7 +312,7 @@ bool tly_bbp_gpu_block(tly_bbp_gpu* gpu, int device, tly_bbp_gpu_arithmetic arit
 
   std::vector<int64_t> sum(cells, 0), partial;
   for (uint64_t done = first; done < last;) {
-    if (stop && *stop) return fail(error, stopped, "stopped");
+    if (stop && stop(stop_context)) return fail(error, stopped, "stopped");
     const uint64_t count = std::min(last - done, d->launch_terms);
     uint64_t terms_per_group = (count + groups_wanted - 1) / groups_wanted;
     terms_per_group = std::min((terms_per_group + group_size - 1) / group_size * group_size, most_group_terms);
