@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/kernel.h"
+#include "engine/system.h"
 #include "exact.h"
 #include "formulas/formulas.h"
 #include "formulas/run_values.h"
@@ -16,7 +18,8 @@
 namespace {
 
 // Whole formulas: every series summed on the device in one block, combined by the series'
-// signs; its digits are pi's, and those of the engine's run where `with_engine`.
+// signs; its digits are pi's, and those of the engine's run where `with_engine`, each series
+// then also against the engine's block kernel over the same terms.
 void whole_formulas(uint64_t place, bool with_engine) {
   tly_bbp_series_hook = [](int, int, uint64_t) {};
   constexpr uint64_t digits = 16;
@@ -33,6 +36,21 @@ void whole_formulas(uint64_t place, bool with_engine) {
                                     s.alternating, tly_bbp_series_shift(s, v.position), 0, terms, s.step,
                                     s.multiplier, s.offset, 0, nullptr, nullptr, &error))
           << error.message;
+      if (with_engine) {
+        std::vector<int64_t> cpu(v.words);
+        void* scratch = tly_bbp_alloc(8 * v.words * sizeof(uint64_t));
+        tly_bbp_kernel(cpu.data(), v.words, s.alternating, tly_bbp_series_shift(s, v.position), 0, terms, s.step,
+                       s.multiplier, s.offset, scratch);
+        tly_bbp_free(scratch);
+        std::vector<uint32_t> on_device(block.begin(), block.end()), on_cpu(cpu.begin(), cpu.end());
+        // The engine's estimates fall short by up to two units a term, and its even lanes, a
+        // step lower, up to 2^(step+1) once shifted back: the device's exact floors lie within
+        // terms * 2^(step+2) units above (at place 10^6 + 1 about terms * 2^(step-1)), more
+        // than a word below the displayed digits.
+        const int64_t difference = tly_bbp_exact_difference(on_device.data(), on_cpu.data(), v.words);
+        EXPECT_GE(difference, 0) << "series " << i;
+        EXPECT_LE(difference, static_cast<int64_t>(terms) << (s.step + 2)) << "series " << i;
+      }
       int64_t carry = 0;
       for (uint64_t c = 0; c < v.words; ++c) {
         carry += sum[c] + (s.negative ? -block[c] : block[c]);
