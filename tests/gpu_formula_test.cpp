@@ -45,7 +45,7 @@ void whole_formulas(uint64_t place, bool with_engine) {
         std::vector<uint32_t> on_device(block.begin(), block.end()), on_cpu(cpu.begin(), cpu.end());
         // The engine's estimates fall short by up to two units a term, and its even lanes, a
         // step lower, up to 2^(step+1) once shifted back: the device's exact floors lie within
-        // terms * 2^(step+2) units above (at place 10^6 + 1 about terms * 2^(step-1)), more
+        // terms * 2^(step+2) units above (at place 10^6 + 1 about terms * 2^(step-2)), more
         // than a word below the displayed digits.
         const int64_t difference = tly_bbp_exact_difference(on_device.data(), on_cpu.data(), v.words);
         EXPECT_GE(difference, 0) << "series " << i;
