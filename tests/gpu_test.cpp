@@ -152,6 +152,26 @@ TEST(Gpu, KernelSourceAsCppEqualsTheScalarReferences) {
   });
 }
 
+// The Montgomery arithmetic's digit, estimated from the divisor's high word and corrected, on
+// random and extreme pairs against 128-bit division: the estimate never passes the quotient.
+TEST(Gpu, KernelDigitIsTheExactQuotient) {
+  std::mt19937_64 random(2027);
+  for (int i = 0; i < 200000; ++i) {
+    uint64_t m = random() >> (random() % 64);
+    if (i % 4 == 0) m = (~uint64_t{0} >> (random() % 64)) - (random() % 3);  // all ones below a power
+    if (i % 4 == 1) m = (uint64_t{1} << (random() % 64)) + (random() % 3);   // just above a power
+    if (m == 0) m = 1;
+    uint64_t r = random() % m;
+    if (i % 8 == 2) r = m - 1;
+    const unsigned __int128 numerator = static_cast<unsigned __int128>(r) << 32;
+    const uint64_t z = static_cast<uint64_t>(__builtin_clzll(m));
+    uint64_t shifted = r << z;
+    const uint64_t digit = tly_exact_digit(&shifted, tly_divisor_of(m));
+    ASSERT_EQ(digit, static_cast<uint64_t>(numerator / m)) << "r=" << r << " m=" << m;
+    ASSERT_EQ(shifted >> z, static_cast<uint64_t>(numerator % m)) << "r=" << r << " m=" << m;
+  }
+}
+
 // Blocks of series with terms of both signs, across the exponent's zero and into the terms
 // that lie wholly below the last cell, with moduli of every size.
 TEST(Gpu, BlocksEqualGmp) {

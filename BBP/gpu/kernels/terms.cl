@@ -146,23 +146,33 @@ TLY_FN tly_u64 tly_mont_pow2_mod(tly_u64 e, tly_u64 m) {
   return (high ? o - high : 0) << s;
 }
 
-// floor(r * 2^32 / m) for r < m, and r becomes the remainder: a double estimate within one or
-// two of the quotient, corrected on the 96-bit product.
-TLY_FN tly_u64 tly_exact_digit(tly_u64* r, tly_u64 m) {
-  const tly_u64 nh = *r >> 32, nl = *r << 32;
-  const double estimate = TLY_FLOOR((double)*r * 4294967296.0 / (double)m);
-  tly_u64 q = estimate >= 4294967295.0 ? 4294967295u : (tly_u64)estimate;
-  tly_u64 ph = TLY_MULHI64(q, m), pl = q * m;
-  while (ph > nh || (ph == nh && pl > nl)) {
-    --q;
-    ph -= pl < m;
-    pl -= m;
-  }
+// The exact digits of the Montgomery arithmetic in integer operations alone (consumer GPUs run
+// double precision at 1/64 of the rate): the modulus shifted up to its top bit, d = m*2^z, and
+// v = floor((2^64 - 1) / (d_high + 1)) for its high word, once per term.
+typedef struct {
+  tly_u64 d, v;
+} tly_divisor;
+
+TLY_FN tly_divisor tly_divisor_of(tly_u64 m) {
+  tly_divisor divisor;
+  divisor.d = m << tly_clz(m);
+  divisor.v = ~(tly_u64)0 / ((divisor.d >> 32) + 1);
+  return divisor;
+}
+
+// floor(r * 2^32 / d) for r < d (r and d shifted alike: the quotient of the unshifted pair), and
+// r becomes the remainder. The estimate r_high * v / 2^32 never exceeds the quotient and
+// falls short by at most 6 (d_high + 1 > 2^31 is within 2^-31 of d/2^32, r_low adds below 2),
+// corrected on the exact 96-bit product.
+TLY_FN tly_u64 tly_exact_digit(tly_u64* r, tly_divisor divisor) {
+  const tly_u64 nh = *r >> 32, nl = *r << 32, d = divisor.d;
+  tly_u64 q = TLY_MULHI64(nh << 32, divisor.v);  // v may pass 2^32: the product 96 bits
+  const tly_u64 ph = TLY_MULHI64(q, d), pl = q * d;
   tly_u64 rl = nl - pl, rh = nh - ph - (nl < pl);
-  while (rh != 0 || rl >= m) {
+  while (rh != 0 || rl >= d) {
     ++q;
-    rh -= rl < m;
-    rl -= m;
+    rh -= rl < d;
+    rl -= d;
   }
   *r = rl;
   return q;
@@ -173,7 +183,8 @@ TLY_FN tly_u64 tly_exact_digit(tly_u64* r, tly_u64 m) {
 // The term's value in cells: integer * 2^(32*lead) + floor(n * 2^(32*lead) / m), n < m;
 // cells above `lead` are 0, the integer lies in cell `lead` (none where lead = cells).
 typedef struct {
-  tly_u64 m, n_exact, integer, lead;
+  tly_u64 m, n_exact, integer, lead;  // n_exact: the Montgomery arithmetic's remainder, shifted as divisor.d
+  tly_divisor divisor;
   double dm, dr, reciprocal;
 } tly_term;
 
@@ -187,6 +198,8 @@ TLY_FN tly_term tly_term_setup(int use_double, tly_u64 cells, tly_u64 shift, tly
   tly_term t;
   t.m = (tly_u64)multiplier * k + offset;
   t.n_exact = 0;
+  t.divisor.d = 0;
+  t.divisor.v = 0;
   t.integer = 0;
   t.lead = cells;
   t.dm = 0.0;
@@ -215,11 +228,13 @@ TLY_FN tly_term tly_term_setup(int use_double, tly_u64 cells, tly_u64 shift, tly
       n = power - t.integer * t.m;
     }
   }
-  t.n_exact = n;
   if (use_double) {
     t.dm = (double)t.m;
     t.reciprocal = (1.0 / t.dm) * TLY_DIGIT_LOWERING;
     t.dr = (double)n * 4294967296.0;
+  } else {
+    t.divisor = tly_divisor_of(t.m);
+    t.n_exact = n << tly_clz(t.m);
   }
   return t;
 }
@@ -228,7 +243,7 @@ TLY_FN tly_term tly_term_setup(int use_double, tly_u64 cells, tly_u64 shift, tly
 TLY_FN tly_u64 tly_term_digit(tly_term* t, int use_double, tly_u64 cell) {
   if (cell > t->lead) return 0;
   if (cell == t->lead) return t->integer;
-  if (!use_double) return tly_exact_digit(&t->n_exact, t->m);
+  if (!use_double) return tly_exact_digit(&t->n_exact, t->divisor);
   const double q = TLY_FLOOR(t->dr * t->reciprocal);
   if (cell == 0) return (tly_u64)q + (TLY_FMA(-q, t->dm, t->dr) >= t->dm ? 1 : 0);
   t->dr = TLY_FMA(-q, t->dm * 4294967296.0, t->dr * 4294967296.0);
