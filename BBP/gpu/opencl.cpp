@@ -51,6 +51,7 @@ bool fail(tly_bbp_gpu_error* error, int32_t code, const char* what) {
 struct device_state {
   cl_platform_id platform = nullptr;
   cl_device_id id = nullptr;
+  bool fp64 = false;  // the source then has its double-precision kernel
   std::mutex lock;
   bool tried = false;
   tly_bbp_gpu_error build_error{};
@@ -150,6 +151,7 @@ void list_devices(tly_bbp_gpu* gpu) {
       auto state = std::make_unique<device_state>();
       state->platform = platforms[p];
       state->id = ids[i];
+      state->fp64 = d.fp64 != tly_bbp_gpu_fp64_none;
       gpu->devices.push_back(std::move(state));
     }
   }
@@ -194,7 +196,7 @@ bool prepare(tly_bbp_gpu* gpu, device_state& d, tly_bbp_gpu_error* error) {
   }
   const char* names[] = {"tly_bbp_gpu_block_double", "tly_bbp_gpu_block_montgomery", "tly_bbp_gpu_term_cells"};
   cl_kernel* kernels[] = {&d.block[0], &d.block[1], &d.term_cells};
-  for (int i = 0; i < 3; ++i) {
+  for (int i = d.fp64 ? 0 : 1; i < 3; ++i) {
     *kernels[i] = cl.clCreateKernel(d.program, names[i], &status);
     if (status != CL_SUCCESS) return remember(status, "clCreateKernel");
   }

@@ -6,8 +6,19 @@
 // frac(2^e/m) * 2^(32 cells), negated for the odd terms of an alternating block. Every sum is of
 // integers, so the result is the same whatever the order or the grouping of the terms.
 
-#if defined(__OPENCL_VERSION__)
+// Every OpenCL C compiler defines one of the two (clang alone only the language's).
+#if defined(__OPENCL_C_VERSION__) || defined(__OPENCL_VERSION__)
+#define TLY_OPENCL 1
+#endif
+
+#if defined(TLY_OPENCL)
+// Devices without double precision (many integrated GPUs) build the Montgomery kernels alone.
+#if defined(cl_khr_fp64)
 #pragma OPENCL EXTENSION cl_khr_fp64 : enable
+#define TLY_FP64 1
+#else
+#define TLY_FP64 0
+#endif
 // A contracted multiply-add would change the quotient estimates of the exact double arithmetic.
 #pragma OPENCL FP_CONTRACT OFF
 typedef ulong tly_u64;
@@ -30,6 +41,7 @@ typedef uint tly_u32;
 typedef unsigned long long tly_u64;
 typedef long long tly_i64;
 typedef unsigned int tly_u32;
+#define TLY_FP64 1
 #define TLY_KERNEL extern "C" __global__
 #define TLY_GLOBAL
 // Pointers into shared memory are generic in CUDA; only the arrays are declared shared.
@@ -48,6 +60,7 @@ typedef unsigned int tly_u32;
 // Plain C++ on the host: the same functions, for tests against the engine's references.
 #include <cmath>
 #include <cstdint>
+#define TLY_FP64 1
 typedef uint64_t tly_u64;
 typedef int64_t tly_i64;
 typedef uint32_t tly_u32;
@@ -75,6 +88,7 @@ TLY_FN tly_u32 tly_start_bit(tly_u64 e) {
   return s <= 59 ? s + 5 : s;
 }
 
+#if TLY_FP64
 // ---- The exact double arithmetic, moduli below 2^52 ----------------------------------------
 
 // fl(v*inv + 1.5*2^52) - 1.5*2^52: v*inv rounded once to the nearest integer.
@@ -100,6 +114,8 @@ TLY_FN double tly_double_pow2_mod(tly_u64 e, double m, double inv) {
   }
   return x < 0.0 ? x + m : x;
 }
+
+#endif
 
 // ---- The exact 64-bit Montgomery arithmetic, every modulus --------------------------------
 
@@ -185,7 +201,9 @@ TLY_FN tly_u64 tly_exact_digit(tly_u64* r, tly_divisor divisor) {
 typedef struct {
   tly_u64 m, n_exact, integer, lead;  // n_exact: the Montgomery arithmetic's remainder, shifted as divisor.d
   tly_divisor divisor;
+#if TLY_FP64
   double dm, dr, reciprocal;
+#endif
 } tly_term;
 
 // The digit routine of the exact double arithmetic: the remainders left uncorrected (each
@@ -195,6 +213,7 @@ typedef struct {
 // Sets up term k; `use_double` picks the arithmetic (every modulus below 2^52 for it).
 TLY_FN tly_term tly_term_setup(int use_double, tly_u64 cells, tly_u64 shift, tly_u64 k, tly_u32 step,
                                tly_u32 multiplier, tly_u32 offset) {
+  (void)use_double;  // without double precision there is one arithmetic
   tly_term t;
   t.m = (tly_u64)multiplier * k + offset;
   t.n_exact = 0;
@@ -202,12 +221,15 @@ TLY_FN tly_term tly_term_setup(int use_double, tly_u64 cells, tly_u64 shift, tly
   t.divisor.v = 0;
   t.integer = 0;
   t.lead = cells;
+#if TLY_FP64
   t.dm = 0.0;
   t.dr = 0.0;
   t.reciprocal = 0.0;
+#endif
   tly_u64 n = 0;
   const tly_u64 descent = (tly_u64)step * k;
   if (descent < shift) {
+#if TLY_FP64
     if (use_double) {
       t.dm = (double)t.m;
       const double inv = 1.0 / t.dm;
@@ -215,6 +237,7 @@ TLY_FN tly_term tly_term_setup(int use_double, tly_u64 cells, tly_u64 shift, tly
       t.dr = tly_double_pow2_mod(shift - descent, t.dm, inv) * 4294967296.0;
       return t;
     }
+#endif
     n = tly_mont_pow2_mod(shift - descent, t.m);
   } else {
     // 2^-d / m: its integer part of 2^(32 - d%32) / m in cell cells-1-d/32.
@@ -228,29 +251,36 @@ TLY_FN tly_term tly_term_setup(int use_double, tly_u64 cells, tly_u64 shift, tly
       n = power - t.integer * t.m;
     }
   }
+#if TLY_FP64
   if (use_double) {
     t.dm = (double)t.m;
     t.reciprocal = (1.0 / t.dm) * TLY_DIGIT_LOWERING;
     t.dr = (double)n * 4294967296.0;
-  } else {
-    t.divisor = tly_divisor_of(t.m);
-    t.n_exact = n << tly_clz(t.m);
+    return t;
   }
+#endif
+  t.divisor = tly_divisor_of(t.m);
+  t.n_exact = n << tly_clz(t.m);
   return t;
 }
 
 // The term's digit in cell `cell`; called for every cell from cells-1 down to 0 in turn.
 TLY_FN tly_u64 tly_term_digit(tly_term* t, int use_double, tly_u64 cell) {
+  (void)use_double;
   if (cell > t->lead) return 0;
   if (cell == t->lead) return t->integer;
-  if (!use_double) return tly_exact_digit(&t->n_exact, t->divisor);
-  const double q = TLY_FLOOR(t->dr * t->reciprocal);
-  if (cell == 0) return (tly_u64)q + (TLY_FMA(-q, t->dm, t->dr) >= t->dm ? 1 : 0);
-  t->dr = TLY_FMA(-q, t->dm * 4294967296.0, t->dr * 4294967296.0);
-  return (tly_u64)q;
+#if TLY_FP64
+  if (use_double) {
+    const double q = TLY_FLOOR(t->dr * t->reciprocal);
+    if (cell == 0) return (tly_u64)q + (TLY_FMA(-q, t->dm, t->dr) >= t->dm ? 1 : 0);
+    t->dr = TLY_FMA(-q, t->dm * 4294967296.0, t->dr * 4294967296.0);
+    return (tly_u64)q;
+  }
+#endif
+  return tly_exact_digit(&t->n_exact, t->divisor);
 }
 
-#if defined(__OPENCL_VERSION__) || defined(__CUDACC__) || defined(__CUDACC_RTC__)
+#if defined(TLY_OPENCL) || defined(__CUDACC__) || defined(__CUDACC_RTC__)
 
 // Group g sums the terms first + g*terms_per_group up to the next group's or first + count,
 // TLY_GROUP_SIZE at a time, into partial[g*cells + cell]: signed sums of digits below 2^33,
@@ -287,6 +317,7 @@ TLY_FN void tly_block(int use_double, TLY_GLOBAL tly_i64* partial, tly_u64 cells
   for (tly_u64 c = lid; c < cells; c += TLY_GROUP_SIZE) partial[group * cells + c] = sums[c];
 }
 
+#if TLY_FP64
 TLY_KERNEL void tly_bbp_gpu_block_double(TLY_GLOBAL tly_i64* partial, tly_u64 cells, int alternating, tly_u64 shift,
                                          tly_u64 first, tly_u64 count, tly_u64 terms_per_group, tly_u32 step,
                                          tly_u32 multiplier, tly_u32 offset) {
@@ -294,6 +325,7 @@ TLY_KERNEL void tly_bbp_gpu_block_double(TLY_GLOBAL tly_i64* partial, tly_u64 ce
   TLY_SHARED tly_i64 sums[TLY_MAX_CELLS];
   tly_block(1, partial, cells, alternating, shift, first, count, terms_per_group, step, multiplier, offset, digits, sums);
 }
+#endif
 
 TLY_KERNEL void tly_bbp_gpu_block_montgomery(TLY_GLOBAL tly_i64* partial, tly_u64 cells, int alternating,
                                              tly_u64 shift, tly_u64 first, tly_u64 count, tly_u64 terms_per_group,
