@@ -184,6 +184,7 @@ TEST(Gpu, BlocksEqualGmp) {
   };
   const series_case cases[] = {
       {1, 0, 400, 0, 130, 4, 8, 1},                                        // every term, the tail included
+      {2, 1, 0, 0, 5, 1, 1, 1},                                            // whole units in the first term's cell
       {4, 1, 1000, 3, 300, 10, 4, 3},                                      // alternating from an odd first
       {7, 1, 4000003, 999000, 1000250, 4, 8, 5},                           // across the exponent's zero
       {131, 0, 77777, 0, 4100, 10, 10, 9},                                 // the most cells

@@ -296,7 +296,10 @@ TLY_FN void tly_block(int use_double, TLY_GLOBAL tly_i64* partial, tly_u64 cells
     const tly_u64 i = base + lid;
     const int active = i < end;
     tly_term t = tly_term_setup(use_double, cells, shift, first + (active ? i : 0), step, multiplier, offset);
-    if (!active) t.lead = 0;
+    if (!active) {  // past the group's last term: nothing in any cell
+      t.lead = 0;
+      t.integer = 0;
+    }
     const int negative = alternating && (i & 1);
     for (tly_u64 top = cells; top > 0;) {
       const tly_u64 rows = top < TLY_CHUNK ? top : TLY_CHUNK;
