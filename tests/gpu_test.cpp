@@ -207,6 +207,24 @@ TEST(Gpu, BlocksEqualGmp) {
   }
 }
 
+// Launches of about a millisecond: the block is split where the launches' sizes fall, odd
+// ones too, and the signs of an alternating series still count from the block's first term.
+TEST(Gpu, BlocksSplitIntoShortLaunches) {
+  NEED_DEVICE();
+  const uint64_t first = 300001, last = first + 30011, shift = 4 * first + 5000000;
+  for (tly_bbp_gpu_arithmetic a : arithmetics) {
+    std::vector<int64_t> device(3);
+    tly_bbp_gpu_error error{};
+    int asked = 0;
+    const auto count_asks = [](void* asked_so_far) { return ++*static_cast<int*>(asked_so_far) < 0; };
+    ASSERT_TRUE(tly_bbp_gpu_block(opencl().gpu, opencl().device, a, device.data(), 3, 1, shift, first, last, 4, 8, 1,
+                                  1, count_asks, &asked, &error))
+        << error.message;
+    EXPECT_GT(asked, 2) << "one launch took the whole block";
+    EXPECT_EQ(device, exact_block(3, 1, shift, first, last, 4, 8, 1)) << tly_bbp_gpu_arithmetic_name(a);
+  }
+}
+
 TEST(Gpu, RefusesWhatItCannotTake) {
   NEED_DEVICE();
   int64_t block[2];
