@@ -21,9 +21,13 @@ tly_bbp_need_packages() {
 BUILD_PACKAGES=(cmake make g++ libgtest-dev libgmock-dev libbenchmark-dev libmpfr-dev libgmp-dev)
 # The command line: options, JSON output, checkpoint checksums.
 BUILD_PACKAGES+=(libcli11-dev nlohmann-json3-dev zlib1g-dev)
+# GPUs: the OpenCL headers (the ICD loader is opened at run time, never linked).
+BUILD_PACKAGES+=(ocl-icd-opencl-dev opencl-headers opencl-clhpp-headers)
 # The reliability checks: clang with its sanitizer and fuzzer runtimes, LLVM's OpenMP runtime
 # (with Archer for ThreadSanitizer), valgrind, and taskset (util-linux).
 CHECK_PACKAGES=(clang libclang-rt-14-dev libomp-dev valgrind util-linux)
+# PoCL runs the GPU kernels on the processor in the tests; clinfo lists what OpenCL finds.
+CHECK_PACKAGES+=(pocl-opencl-icd clinfo)
 # Open MPI: the MPI program and its tests (the single-process program never needs it).
 BUILD_PACKAGES+=(openmpi-bin libopenmpi-dev)
 # MPICH, installed beside Open MPI (which stays the default): ./test.sh runs the MPI tests with both.

@@ -160,6 +160,9 @@ TEST(CommandLine, BadArgumentsGetOneLineOnStandardErrorAndNoRun) {
       {{"--place", "10", "--json=yes"}, "--json takes no value"},
       {{"--list-variants", "--place", "x", "--estimate", "--checkpoint", ck},
        "--place does not go with --list-variants"},
+      {{"--list-devices", "--threads", "2"}, "--threads does not go with --list-devices"},
+      {{"--list-devices", "--isa", "avx2"}, "--isa does not go with --list-devices"},
+      {{"--list-devices", "--list-variants"}, "--list-devices does not go with --list-variants"},
       {{"--place", "9", "--checkpoint-every", "1"}, "--checkpoint-every needs --checkpoint"},
       {{"--place", "9", "--estimate", "--checkpoint", ck}, "--estimate does not go with --checkpoint"},
       {{"--place", "0^0"}, "--place: \"0^0\" is not a whole number"},
@@ -231,7 +234,7 @@ TEST(CommandLine, HelpVersionAndVariantList) {
   EXPECT_EQ(options, (std::vector<std::string>{"--place N", "--formula NAME", "--digits D", "--threads T",
                                                "--variant NAME", "--isa CLASS", "--estimate", "--checkpoint FILE",
                                                "--checkpoint-every MINUTES", "--json", "--quiet", "--list-variants",
-                                               "-h, --help", "--version"}));
+                                               "--list-devices", "-h, --help", "--version"}));
   const tly_bbp_program_run version = tly_bbp_run_with_arguments({"--version"}, 60);
   EXPECT_EQ(version.exit_code, 0);
   EXPECT_EQ(version.output, std::string("tallyspire-bbp ") + tly_bbp_version + " (Build 119)\n");

@@ -16,6 +16,7 @@
 #include "../engine/system.h"
 #include "../formulas/run_values.h"
 #include "batch.h"
+#include "device_list.h"
 #include "run_plan.h"
 #include "variant_choice.h"
 
@@ -180,7 +181,8 @@ std::string place_refusal(const std::string& text, uint64_t place, int32_t choic
 
 const char* const value_options[] = {"--place",           "--formula", "--digits", "--threads", "--checkpoint",
                                      "--checkpoint-every", "--variant", "--isa"};
-const char* const flag_options[] = {"--list-variants", "--estimate", "--json", "--quiet", "-h", "--help", "--version"};
+const char* const flag_options[] = {"--list-variants", "--list-devices", "--estimate", "--json",
+                                    "--quiet",         "-h",             "--help",     "--version"};
 
 bool is_one_of(const std::string& name, const auto& names) {
   return std::find(std::begin(names), std::end(names), name) != std::end(names);
@@ -231,6 +233,7 @@ const char help_text[] =
     "                      [--checkpoint FILE] [--checkpoint-every MINUTES]\n"
     "                      [--json] [--quiet]\n"
     "       tallyspire-bbp --list-variants [--isa CLASS] [--json]\n"
+    "       tallyspire-bbp --list-devices [--json]\n"
     "       tallyspire-bbp --help | --version\n"
     "\n"
     "Tallyspire BBP: binary and hexadecimal digits of pi at any hexadecimal place.\n"
@@ -261,6 +264,8 @@ const char help_text[] =
     "  --quiet               no progress on standard error\n"
     "  --list-variants       list the vector variants, the moduli each handles and\n"
     "                        whether this processor has it\n"
+    "  --list-devices        list the OpenCL platforms' devices: memory, compute\n"
+    "                        units, FP64 rate and the arithmetic each would use\n"
     "  -h, --help            print this help\n"
     "  --version             print the version\n"
     "\n"
@@ -294,7 +299,7 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
     std::fprintf(stderr, "tallyspire-bbp: %s (see --help)\n", refusal.c_str());
     return tly_bbp_exit_bad_arguments;
   }
-  bool list_variants = false;
+  bool list_variants = false, list_devices = false;
   std::string place_text, formula = "bellard", digits_text, threads_text, minutes_text;
   CLI::App app{"", "tallyspire-bbp"};
   // Values are read as text and checked here: CLI11 would read 011 as octal and 0x10 as hexadecimal.
@@ -307,6 +312,7 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
   CLI::Option* variant = app.add_option("--variant", o->variant);
   app.add_option("--isa", o->isa);
   app.add_flag("--list-variants", list_variants);
+  app.add_flag("--list-devices", list_devices);
   CLI::Option* estimate = app.add_flag("--estimate", o->estimate);
   app.add_flag("--json", o->json);
   CLI::Option* quiet = app.add_flag("--quiet", o->quiet);
@@ -328,10 +334,13 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
     return tly_bbp_exit_bad_arguments;
   }
   std::string error;
-  // A list is all --list-variants does: what would shape a run has no use there.
+  // A list is all --list-variants or --list-devices does: what would shape a run has no use there.
+  const char* const list = list_variants ? "--list-variants" : "--list-devices";
+  if (list_variants && list_devices) error = "--list-devices does not go with --list-variants";
   for (CLI::Option* option : {place, formula_option, digits, threads, checkpoint, minutes, variant, estimate, quiet})
-    if (error.empty() && list_variants && option->count() > 0)
-      error = option->get_name() + " does not go with --list-variants";
+    if (error.empty() && (list_variants || list_devices) && option->count() > 0)
+      error = option->get_name() + " does not go with " + list;
+  if (error.empty() && list_devices && !o->isa.empty()) error = "--isa does not go with --list-devices";
   if (error.empty() && minutes->count() > 0 && checkpoint->count() == 0)
     error = "--checkpoint-every needs --checkpoint";
   if (error.empty() && estimate->count() > 0 && checkpoint->count() > 0)
@@ -351,6 +360,12 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
     std::fprintf(stderr, "tallyspire-bbp: %s (see --help)\n", error.c_str());
     return tly_bbp_exit_bad_arguments;
   }
+  // The lists need no place: printed as text or JSON, and done.
+  const auto print_list = [&](void (*text)(FILE*), void (*json)(FILE*)) {
+    (o->json ? json : text)(stdout);
+    tly_bbp_flush_output();
+    return tly_bbp_exit_done;
+  };
   if (list_variants) {
     // Listed as a processor of that class would choose.
     if (const std::string refusal = tly_bbp_isa_refusal(o->isa); !refusal.empty()) {
@@ -358,13 +373,9 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
       return tly_bbp_exit_bad_arguments;
     }
     if (!o->isa.empty()) tly_bbp_limit_isa(tly_bbp_isa_class(o->isa));
-    if (o->json)
-      tly_bbp_list_variants_json(stdout);
-    else
-      tly_bbp_list_variants(stdout);
-    tly_bbp_flush_output();
-    return tly_bbp_exit_done;
+    return print_list(tly_bbp_list_variants, tly_bbp_list_variants_json);
   }
+  if (list_devices) return print_list(tly_bbp_list_devices, tly_bbp_list_devices_json);
   for (int32_t i = 0; i < 3; ++i)
     if (formula == formula_names[i]) o->choice = i;
   if (place->count() == 0) {

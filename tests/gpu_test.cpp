@@ -1,0 +1,273 @@
+// The GPU kernels through OpenCL (PoCL's processor device here) against the engine's scalar references and GMP.
+#include <gmp.h>
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "engine/vpowmod.h"
+#include "exact.h"
+#include "gpu.h"
+#include "gpu/kernels/terms.cl"
+#include "opencl_device.h"
+#include "run_program.h"
+
+namespace {
+
+const tly_bbp_gpu_arithmetic arithmetics[] = {tly_bbp_gpu_fp64_exact, tly_bbp_gpu_montgomery64};
+
+// floor(2^(32 cells) * frac(2^e / m)) for e = shift - step*k, e <= 0 included, into `value`.
+void exact_term(mpz_t value, uint64_t cells, uint64_t shift, uint64_t k, uint32_t step, uint64_t m) {
+  const uint64_t descent = uint64_t{step} * k;
+  mpz_t numerator;
+  mpz_init(numerator);
+  if (descent < shift) {
+    mpz_set_ui(numerator, tly_bbp_exact_pow2_mod(shift - descent, m));
+    mpz_mul_2exp(numerator, numerator, 32 * cells);
+  } else if (descent - shift <= 32 * cells) {
+    mpz_setbit(numerator, 32 * cells - (descent - shift));
+  }
+  mpz_set_ui(value, m);
+  mpz_fdiv_q(value, numerator, value);
+  mpz_clear(numerator);
+}
+
+// The block result of tly_bbp_gpu_block from GMP: each term's floor, signed, modulo 2^(32 cells).
+std::vector<int64_t> exact_block(uint64_t cells, int32_t alternating, uint64_t shift, uint64_t first, uint64_t last,
+                                 uint32_t step, uint32_t multiplier, uint32_t offset) {
+  mpz_t sum, term;
+  mpz_inits(sum, term, nullptr);
+  for (uint64_t k = first; k < last; ++k) {
+    exact_term(term, cells, shift, k, step, uint64_t{multiplier} * k + offset);
+    if (alternating && ((k - first) & 1))
+      mpz_sub(sum, sum, term);
+    else
+      mpz_add(sum, sum, term);
+  }
+  mpz_fdiv_r_2exp(sum, sum, 32 * cells);
+  std::vector<int64_t> cells_out(cells);
+  for (uint64_t c = 0; c < cells; ++c) {
+    mpz_fdiv_q_2exp(term, sum, 32 * c);
+    cells_out[c] = static_cast<int64_t>(mpz_get_ui(term) & 0xFFFFFFFF);
+  }
+  mpz_clears(sum, term, nullptr);
+  return cells_out;
+}
+
+// A term's cells, cell c weighing 2^(32 c), read as one number.
+void cells_value(mpz_t value, const uint64_t* cells, uint64_t count) {
+  mpz_set_ui(value, 0);
+  for (uint64_t c = count; c-- > 0;) {
+    mpz_mul_2exp(value, value, 32);
+    mpz_add_ui(value, value, cells[c]);
+  }
+}
+
+// Runs of consecutive moduli of one exponent (multiplier 1, step 0: term k has modulus k).
+struct modulus_run {
+  uint64_t first_modulus, exponent;
+};
+
+std::vector<modulus_run> modulus_runs(uint64_t below) {
+  std::vector<modulus_run> runs = {{1, 1}, {2, 3}, {3, 64}, {1000, 70}, {(uint64_t{1} << 32) - 5, 33}};
+  for (int bits : {47, 52, 62, 64}) {
+    const uint64_t top = bits == 64 ? ~uint64_t{0} : uint64_t{1} << bits;
+    for (uint64_t e : {uint64_t{97}, uint64_t{1} << 40, top / 3}) {
+      runs.push_back({top - 40, e});  // just below the power, the last of it included
+      if (bits < 64) runs.push_back({top + 1, e});
+    }
+  }
+  std::mt19937_64 random(27);
+  for (int i = 0; i < 12; ++i) runs.push_back({(random() >> (1 + random() % 60)) | 1, (random() >> (random() % 63)) + 1});
+  std::vector<modulus_run> kept;
+  for (const modulus_run& r : runs)
+    if (below == 0 || r.first_modulus + 40 < below) kept.push_back(r);
+  return kept;
+}
+
+// Each term's cells from `cells_of(arithmetic, out, cells, exponent, first modulus, count)`
+// (consecutive moduli of one exponent) against the engine's scalar reference of the
+// arithmetic, cell for cell, and against GMP.
+template <typename CellsOf>
+void check_term_cells(CellsOf cells_of) {
+  mpz_t got, expected;
+  mpz_inits(got, expected, nullptr);
+  constexpr uint64_t terms = 40;
+  for (tly_bbp_gpu_arithmetic a : arithmetics) {
+    const tly_bbp_vpowmod8_fn reference = a == tly_bbp_gpu_fp64_exact ? tly_bbp_vpowmod8_double : tly_bbp_vpowmod8_general;
+    for (uint64_t cells : {uint64_t{1}, uint64_t{2}, uint64_t{5}, uint64_t{131}}) {
+      for (const modulus_run& run : modulus_runs(tly_bbp_gpu_moduli_below(a))) {
+        const uint64_t first = run.first_modulus, e = run.exponent;
+        std::vector<uint64_t> device(terms * cells);
+        ASSERT_TRUE(cells_of(a, device.data(), cells, e, first, terms));
+        for (uint64_t i = 0; i < terms; ++i) {
+          const uint64_t m = first + i;
+          // Eight lanes of the same term (step 0): lane 0's column is the term's cells.
+          const uint64_t moduli[8] = {m, m, m, m, m, m, m, m};
+          std::vector<uint64_t> rows(8 * cells, 0), lane(cells);
+          reference(rows.data(), cells, moduli, 0, e, 0);
+          for (uint64_t c = 0; c < cells; ++c) lane[c] = rows[8 * c];
+          const std::vector<uint64_t> got_cells(device.begin() + i * cells, device.begin() + (i + 1) * cells);
+          ASSERT_EQ(got_cells, lane) << tly_bbp_gpu_arithmetic_name(a) << " m=" << m << " e=" << e
+                                     << " cells=" << cells;
+          cells_value(got, got_cells.data(), cells);
+          exact_term(expected, cells, e, 0, 1, m);
+          ASSERT_EQ(mpz_cmp(got, expected), 0) << tly_bbp_gpu_arithmetic_name(a) << " m=" << m << " e=" << e;
+        }
+      }
+    }
+  }
+  mpz_clears(got, expected, nullptr);
+}
+
+TEST(Gpu, TermCellsEqualTheScalarReferencesAndGmp) {
+  NEED_DEVICE();
+  check_term_cells([](tly_bbp_gpu_arithmetic a, uint64_t* out, uint64_t cells, uint64_t e, uint64_t first,
+                      uint64_t count) {
+    tly_bbp_gpu_error error{};
+    const bool done =
+        tly_bbp_gpu_term_cells(opencl().gpu, opencl().device, a, out, cells, e, first, count, 0, 1, 0, &error);
+    EXPECT_TRUE(done) << error.message;
+    return done;
+  });
+}
+
+// The kernels' functions compiled as plain C++ give the same cells: the arithmetic checked
+// where no OpenCL device is at hand.
+TEST(Gpu, KernelSourceAsCppEqualsTheScalarReferences) {
+  check_term_cells([](tly_bbp_gpu_arithmetic a, uint64_t* out, uint64_t cells, uint64_t e, uint64_t first,
+                      uint64_t count) {
+    const int use_double = a == tly_bbp_gpu_fp64_exact;
+    for (uint64_t i = 0; i < count; ++i) {
+      tly_term t = tly_term_setup(use_double, cells, e, first + i, 0, 1, 0);
+      for (uint64_t c = cells; c-- > 0;) out[i * cells + c] = tly_term_digit(&t, use_double, c);
+    }
+    return true;
+  });
+}
+
+// The Montgomery arithmetic's digit, estimated from the divisor's high word and corrected, on
+// random and extreme pairs against 128-bit division: the estimate never passes the quotient.
+TEST(Gpu, KernelDigitIsTheExactQuotient) {
+  std::mt19937_64 random(2027);
+  for (int i = 0; i < 200000; ++i) {
+    uint64_t m = random() >> (random() % 64);
+    if (i % 4 == 0) m = (~uint64_t{0} >> (random() % 64)) - (random() % 3);  // all ones below a power
+    if (i % 4 == 1) m = (uint64_t{1} << (random() % 64)) + (random() % 3);   // just above a power
+    if (m == 0) m = 1;
+    uint64_t r = random() % m;
+    if (i % 8 == 2) r = m - 1;
+    const unsigned __int128 numerator = static_cast<unsigned __int128>(r) << 32;
+    const uint64_t z = static_cast<uint64_t>(__builtin_clzll(m));
+    uint64_t shifted = r << z;
+    const uint64_t digit = tly_exact_digit(&shifted, tly_divisor_of(m));
+    ASSERT_EQ(digit, static_cast<uint64_t>(numerator / m)) << "r=" << r << " m=" << m;
+    ASSERT_EQ(shifted >> z, static_cast<uint64_t>(numerator % m)) << "r=" << r << " m=" << m;
+  }
+}
+
+// Blocks of series with terms of both signs, across the exponent's zero and into the terms
+// that lie wholly below the last cell, with moduli of every size.
+TEST(Gpu, BlocksEqualGmp) {
+  NEED_DEVICE();
+  struct series_case {
+    uint64_t cells;
+    int32_t alternating;
+    uint64_t shift, first, last;
+    uint32_t step, multiplier, offset;
+  };
+  const series_case cases[] = {
+      {1, 0, 400, 0, 130, 4, 8, 1},                                        // every term, the tail included
+      {2, 1, 0, 0, 5, 1, 1, 1},                                            // whole units in the first term's cell
+      {4, 1, 1000, 3, 300, 10, 4, 3},                                      // alternating from an odd first
+      {7, 1, 4000003, 999000, 1000250, 4, 8, 5},                           // across the exponent's zero
+      {131, 0, 77777, 0, 4100, 10, 10, 9},                                 // the most cells
+      {3, 0, (uint64_t{1} << 47) * 4 + 11, (uint64_t{1} << 47) - 700, (uint64_t{1} << 47) + 300, 4, 8, 1},
+      {2, 1, (uint64_t{1} << 51) * 10, (uint64_t{1} << 49) - 500, (uint64_t{1} << 49) + 500, 10, 4, 1},
+      {3, 1, (uint64_t{1} << 62) + 5, (uint64_t{1} << 59) - 300, (uint64_t{1} << 59) + 200, 1, 10, 7},
+  };
+  for (tly_bbp_gpu_arithmetic a : arithmetics) {
+    for (const series_case& s : cases) {
+      const uint64_t largest = uint64_t{s.multiplier} * (s.last - 1) + s.offset;
+      if (tly_bbp_gpu_moduli_below(a) && largest >= tly_bbp_gpu_moduli_below(a)) continue;
+      std::vector<int64_t> device(s.cells, -1);
+      tly_bbp_gpu_error error{};
+      ASSERT_TRUE(tly_bbp_gpu_block(opencl().gpu, opencl().device, a, device.data(), s.cells, s.alternating, s.shift,
+                                    s.first, s.last, s.step, s.multiplier, s.offset, 0, nullptr, nullptr, &error))
+          << error.message;
+      EXPECT_EQ(device, exact_block(s.cells, s.alternating, s.shift, s.first, s.last, s.step, s.multiplier, s.offset))
+          << tly_bbp_gpu_arithmetic_name(a) << " first " << s.first;
+    }
+  }
+}
+
+// Launches of about a millisecond: the block is split where the launches' sizes fall, odd
+// ones too, and the signs of an alternating series still count from the block's first term.
+TEST(Gpu, BlocksSplitIntoShortLaunches) {
+  NEED_DEVICE();
+  const uint64_t first = 300001, last = first + 30011, shift = 4 * first + 5000000;
+  for (tly_bbp_gpu_arithmetic a : arithmetics) {
+    std::vector<int64_t> device(3);
+    tly_bbp_gpu_error error{};
+    int asked = 0;
+    const auto count_asks = [](void* asked_so_far) { return ++*static_cast<int*>(asked_so_far) < 0; };
+    ASSERT_TRUE(tly_bbp_gpu_block(opencl().gpu, opencl().device, a, device.data(), 3, 1, shift, first, last, 4, 8, 1,
+                                  1, count_asks, &asked, &error))
+        << error.message;
+    EXPECT_GT(asked, 2) << "one launch took the whole block";
+    EXPECT_EQ(device, exact_block(3, 1, shift, first, last, 4, 8, 1)) << tly_bbp_gpu_arithmetic_name(a);
+  }
+}
+
+TEST(Gpu, RefusesWhatItCannotTake) {
+  NEED_DEVICE();
+  int64_t block[2];
+  tly_bbp_gpu_error error{};
+  // The exact double arithmetic ends below 2^52; 132 cells are more than the kernels hold.
+  EXPECT_FALSE(tly_bbp_gpu_block(opencl().gpu, opencl().device, tly_bbp_gpu_fp64_exact, block, 2, 0, 1ull << 56,
+                                 (1ull << 50) - 2, (1ull << 50) + 2, 1, 4, 1, 0, nullptr, nullptr, &error));
+  EXPECT_EQ(error.code, -1000);
+  EXPECT_FALSE(tly_bbp_gpu_block(opencl().gpu, opencl().device, tly_bbp_gpu_montgomery64, block, 132, 0, 100, 0, 10,
+                                 4, 8, 1, 0, nullptr, nullptr, &error));
+  EXPECT_FALSE(tly_bbp_gpu_block(opencl().gpu, 99, tly_bbp_gpu_montgomery64, block, 2, 0, 100, 0, 10, 4, 8, 1, 0,
+                                 nullptr, nullptr, &error));
+  EXPECT_FALSE(tly_bbp_gpu_block(opencl().gpu, opencl().device, tly_bbp_gpu_montgomery64, block, 2, 0, 100, 0, 10, 4,
+                                 8, 1, 0, [](void*) { return true; }, nullptr, &error));
+  EXPECT_EQ(error.code, -1001);
+  tly_bbp_gpu_arithmetic chosen = tly_bbp_gpu_fp64_exact;
+  ASSERT_TRUE(tly_bbp_gpu_choose_arithmetic(opencl().gpu, opencl().device, 1ull << 60, 2, &chosen, &error));
+  EXPECT_EQ(chosen, tly_bbp_gpu_montgomery64);
+  ASSERT_TRUE(tly_bbp_gpu_choose_arithmetic(opencl().gpu, opencl().device, 1ull << 30, 2, &chosen, &error))
+      << error.message;
+}
+
+// --list-devices names the device the tests use, with what the library reports of it.
+TEST(Gpu, ProgramListsTheDevices) {
+  NEED_DEVICE();
+  const tly_bbp_program_run text = tly_bbp_run_with_arguments({"--list-devices"});
+  EXPECT_EQ(text.exit_code, 0) << text.errors;
+  const tly_bbp_gpu_device_info& d = *tly_bbp_gpu_device(opencl().gpu, opencl().device);
+  const std::string name = "opencl:" + std::to_string(d.platform) + ":" + std::to_string(d.index);
+  EXPECT_NE(text.output.find(name + "\t" + d.name + "\n"), std::string::npos) << text.output;
+  const tly_bbp_program_run json = tly_bbp_run_with_arguments({"--list-devices", "--json"});
+  ASSERT_EQ(json.exit_code, 0) << json.errors;
+  const nlohmann::json list = nlohmann::json::parse(json.output);
+  EXPECT_TRUE(list["opencl"].is_null());
+  bool found = false;
+  for (const auto& device : list["devices"])
+    if (device["device"] == name) {
+      found = true;
+      EXPECT_EQ(device["gpu"], false);
+      EXPECT_EQ(device["compute_units"], d.compute_units);
+      EXPECT_EQ(device["arithmetic"], tly_bbp_gpu_arithmetic_name(d.arithmetic));
+    }
+  EXPECT_TRUE(found) << json.output;
+}
+
+}  // namespace
