@@ -141,7 +141,7 @@ TEST(MpiJob, CommandLine) {
     EXPECT_EQ(json["agree"], true);
     EXPECT_EQ(json["hexadecimal"], tly_bbp_oracle_hex(1000001, 32));
     EXPECT_GE(json["threads"], 2);  // rank 0's thread and the other rank's
-    EXPECT_EQ(json["variant"], choice.empty() ? tly_bbp_active_variant()->name : "x64 64-bit Montgomery");
+    EXPECT_EQ(json["variant"], choice.empty() ? tly_bbp_active_variant(tly_bbp_engine_choice)->name : "x64 64-bit Montgomery");
   }
 }
 

@@ -33,7 +33,7 @@ bool tly_bbp_dialogue(std::istream& in, FILE* out, int32_t* formula, uint64_t* s
   std::fprintf(out, "\n");
   std::fprintf(out, "BBP Formula Computation for Digit-Extraction\n");
   std::fprintf(out, "\n");
-  std::fprintf(out, "Version: %s", tly_bbp_active_variant()->name);
+  std::fprintf(out, "Version: %s", tly_bbp_active_variant(tly_bbp_engine_choice)->name);
   std::fprintf(out, "\n\n");
 
   std::fprintf(out, "Select a Formula:\n");

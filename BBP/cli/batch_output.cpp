@@ -5,7 +5,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "../formulas/display.h"
+#include "display.h"
 #include "batch.h"
 #include "run_plan.h"
 #include "variant_choice.h"
@@ -57,7 +57,7 @@ void tly_bbp_print_batch_text(const tly_bbp_batch_result& r) {
   }
   std::printf("Result: %s, place %" PRIu64 ", %" PRIu64 " digits, %s, %.3f s on %d thread%s (%s)%s\n",
               verdict.c_str(), o.place, o.digits, digits.c_str(), seconds, r.threads, r.threads == 1 ? "" : "s",
-              tly_bbp_variant_used(tly_bbp_run_largest_modulus(o.choice, o.place, o.digits)).c_str(),
+              tly_bbp_variant_used(o.policy, tly_bbp_run_largest_modulus(o.choice, o.place, o.digits)).c_str(),
               r.from_checkpoint ? ", resumed from the checkpoint" : "");
 }
 
@@ -116,5 +116,5 @@ void tly_bbp_print_estimate_text(const tly_bbp_options& o, const tly_bbp_estimat
   const std::string seconds = e.seconds < 60 ? "" : " (" + seconds_text(e.seconds) + ")";
   std::printf("Estimated time: %s%s on %d thread%s (%s)%s\n", tly_bbp_duration_text(e.seconds).c_str(),
               seconds.c_str(), e.threads, e.threads == 1 ? "" : "s",
-              tly_bbp_variant_used(tly_bbp_run_largest_modulus(o.choice, o.place, o.digits)).c_str(), parts.c_str());
+              tly_bbp_variant_used(o.policy, tly_bbp_run_largest_modulus(o.choice, o.place, o.digits)).c_str(), parts.c_str());
 }

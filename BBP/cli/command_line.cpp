@@ -9,7 +9,7 @@
 
 #include "../engine/engine.h"
 #include "../engine/pblock.h"
-#include "../engine/system.h"
+#include "standard_output.h"
 #include "../formulas/run_values.h"
 #include "batch.h"
 #include "run_plan.h"
@@ -315,12 +315,12 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
   return -1;
 }
 
-int tly_bbp_command_line_main(int argc, char** argv) {
-  tly_bbp_fatal_on_stderr = true;
+int tly_bbp_command_line_main(int argc, char** argv, const tly_bbp_process& process) {
   tly_bbp_options options;
   const int code = tly_bbp_parse_command_line(argc, argv, &options);
   if (code >= 0) return code;
-  if (!options.isa.empty()) tly_bbp_limit_isa(tly_bbp_isa_class(options.isa));
-  if (!options.variant.empty()) tly_bbp_use_variant(options.variant.c_str());
-  return options.estimate ? tly_bbp_estimate_main(options) : tly_bbp_batch_run(options);
+  options.policy = tly_bbp_engine_choice;
+  if (!options.isa.empty()) tly_bbp_limit_isa(&options.policy, tly_bbp_isa_class(options.isa));
+  if (!options.variant.empty()) tly_bbp_use_variant(&options.policy, options.variant.c_str());
+  return options.estimate ? tly_bbp_estimate_main(options) : tly_bbp_batch_run(options, process);
 }

@@ -25,5 +25,6 @@ struct tly_bbp_estimate {
 double tly_bbp_usable_processors();
 
 // Times sample blocks of every series of the run the options describe, spread over each stretch
-// of terms whose arithmetic stays the same, on the run's thread team, and adds up.
+// of terms whose arithmetic stays the same, on the run's thread team, and adds up; seconds -1
+// when the memory for the samples is not there.
 tly_bbp_estimate tly_bbp_estimate_run_time(const tly_bbp_options& options);

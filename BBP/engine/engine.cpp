@@ -1,7 +1,6 @@
 // The table of vector variants and the choice of the one in use.
 #include "engine.h"
 
-#include <atomic>
 #include <cstring>
 
 #include "exact_double.h"
@@ -67,20 +66,13 @@ bool bounded(const tly_bbp_variant& variant) { return variant.moduli_below != 0;
 // The exact double tier only takes over where the estimates end: below 2^47 they are faster.
 bool tier_only(const tly_bbp_variant& variant) { return variant.reference == tly_bbp_vpowmod8_double; }
 
-// The most a choice may use (--isa; -1: every class), and the variant forced (-1: none); set
-// before the computation starts.
-std::atomic<int> isa_limit{-1}, forced{-1};
-
-const tly_bbp_variant* fastest_usable() {
+const tly_bbp_variant* fastest_usable(const tly_bbp_variant_policy& policy) {
   for (int i = tly_bbp_variant_count - 1; i > 0; --i)
-    if (bounded(tly_bbp_variants[i]) && !tier_only(tly_bbp_variants[i]) && tly_bbp_variant_usable(&tly_bbp_variants[i]))
+    if (bounded(tly_bbp_variants[i]) && !tier_only(tly_bbp_variants[i]) &&
+        tly_bbp_variant_usable(&tly_bbp_variants[i], policy))
       return &tly_bbp_variants[i];
   return &tly_bbp_variants[0];
 }
-
-// Chosen on first use, so that it is valid in other units' static initialisers too; worker
-// threads may be the first to ask.
-std::atomic<const tly_bbp_variant*> active{nullptr};
 
 }  // namespace
 
@@ -90,38 +82,27 @@ int tly_bbp_variant_isa(const tly_bbp_variant* variant) {
   return 0;
 }
 
-bool tly_bbp_variant_usable(const tly_bbp_variant* variant) {
-  const int limit = isa_limit.load(std::memory_order_relaxed);
-  return variant->supported() && (limit < 0 || tly_bbp_variant_isa(variant) <= limit);
+bool tly_bbp_variant_usable(const tly_bbp_variant* variant, const tly_bbp_variant_policy& policy) {
+  return variant->supported() && (policy.isa < 0 || tly_bbp_variant_isa(variant) <= policy.isa);
 }
 
 bool tly_bbp_processor_has_isa(int isa) { return isa >= 0 && isa < tly_bbp_isa_class_count && tly_bbp_isa_checks[isa](); }
 
-bool tly_bbp_limit_isa(int isa) {
+bool tly_bbp_limit_isa(tly_bbp_variant_policy* policy, int isa) {
   if (!tly_bbp_processor_has_isa(isa)) return false;
-  isa_limit.store(isa, std::memory_order_relaxed);
-  forced.store(-1, std::memory_order_relaxed);
-  active.store(fastest_usable(), std::memory_order_release);
+  *policy = {isa, -1};
   return true;
 }
 
-tly_bbp_choice tly_bbp_user_choice() {
-  return {isa_limit.load(std::memory_order_relaxed), forced.load(std::memory_order_relaxed)};
+const tly_bbp_variant* tly_bbp_active_variant(const tly_bbp_variant_policy& policy) {
+  if (policy.variant >= 0 && policy.variant < tly_bbp_variant_count) return &tly_bbp_variants[policy.variant];
+  return fastest_usable(policy);
 }
 
-const tly_bbp_variant* tly_bbp_active_variant() {
-  const tly_bbp_variant* chosen = active.load(std::memory_order_acquire);
-  if (chosen) return chosen;
-  chosen = fastest_usable();
-  active.store(chosen, std::memory_order_release);
-  return chosen;
-}
-
-bool tly_bbp_use_variant(const char* name) {
+bool tly_bbp_use_variant(tly_bbp_variant_policy* policy, const char* name) {
   for (int i = 0; i < tly_bbp_variant_count; ++i) {
-    if (std::strcmp(tly_bbp_variants[i].name, name) == 0 && tly_bbp_variant_usable(&tly_bbp_variants[i])) {
-      active.store(&tly_bbp_variants[i], std::memory_order_release);
-      forced.store(i, std::memory_order_relaxed);
+    if (std::strcmp(tly_bbp_variants[i].name, name) == 0 && tly_bbp_variant_usable(&tly_bbp_variants[i], *policy)) {
+      policy->variant = i;
       return true;
     }
   }
@@ -132,19 +113,19 @@ bool tly_bbp_variant_covers(const tly_bbp_variant* variant, uint64_t modulus) {
   return variant->moduli_below == 0 || modulus < variant->moduli_below;
 }
 
-const tly_bbp_variant* tly_bbp_variant_for(uint64_t modulus) {
-  const tly_bbp_variant* chosen = tly_bbp_active_variant();
+const tly_bbp_variant* tly_bbp_variant_for(const tly_bbp_variant_policy& policy, uint64_t modulus) {
+  const tly_bbp_variant* chosen = tly_bbp_active_variant(policy);
   if (tly_bbp_variant_covers(chosen, modulus)) return chosen;
   for (int i = tly_bbp_variant_count - 1; i >= 0; --i)
     if (bounded(tly_bbp_variants[i]) && tly_bbp_variant_covers(&tly_bbp_variants[i], modulus) &&
-        tly_bbp_variant_usable(&tly_bbp_variants[i]))
+        tly_bbp_variant_usable(&tly_bbp_variants[i], policy))
       return &tly_bbp_variants[i];
   int every = 0;
-  while (bounded(tly_bbp_variants[every]) || !tly_bbp_variant_usable(&tly_bbp_variants[every])) ++every;
+  while (bounded(tly_bbp_variants[every]) || !tly_bbp_variant_usable(&tly_bbp_variants[every], policy)) ++every;
   return &tly_bbp_variants[every];
 }
 
 void tly_bbp_vpowmod8(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
-                      uint64_t exponent, uint64_t step) {
-  tly_bbp_active_variant()->groups(scratch, cells, moduli, known_zeros, exponent, step, 1);
+                      uint64_t exponent, uint64_t step, const tly_bbp_variant_policy* policy) {
+  tly_bbp_active_variant(*policy)->groups(scratch, cells, moduli, known_zeros, exponent, step, 1);
 }
