@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Fails on an include of ours that runs up the layers: engine < formulas < mpi < cli, Main.
+# Fails on an include of ours that runs up the layers: engine < formulas < library, mpi < cli, Main.
 set -euo pipefail
 cd "$1"
-declare -A allowed=([engine]="engine" [formulas]="engine formulas" [mpi]="engine formulas mpi"
-  [cli]="engine formulas mpi cli" [Main]="engine formulas mpi cli Main")
+declare -A allowed=([engine]="engine" [formulas]="engine formulas" [library]="engine formulas library"
+  [mpi]="engine formulas mpi" [cli]="engine formulas library mpi cli" [Main]="engine formulas library mpi cli Main")
 status=0
 for file in */*.h */*.cpp; do
   layer=${file%%/*}

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "../formulas/run_values.h"
 #include "display.h"
 #include "batch.h"
 #include "run_plan.h"
@@ -13,12 +14,8 @@
 const char* const tly_bbp_formula_names[2] = {"plouffe", "bellard"};
 
 std::string tly_bbp_hex_string(const uint32_t* result, uint64_t digits) {
-  const uint32_t* display = result + 3;  // above the guard words
-  std::string text;
-  for (uint64_t h = 8 * ((digits + 7) / 8); text.size() < digits;) {
-    --h;
-    text += "0123456789abcdef"[(display[h / 8] >> (4 * (h % 8))) & 0xF];
-  }
+  std::string text(digits, '0');
+  tly_bbp_hex_digits(result, digits, text.data());
   return text;
 }
 

@@ -5,7 +5,7 @@
 
 #include "../engine/process.h"
 
-inline constexpr const char* tly_bbp_version = "1.0.0";
+inline constexpr const char* tly_bbp_version = TLY_BBP_VERSION;
 
 // Exit codes of command-line runs.
 inline constexpr int tly_bbp_exit_done = 0, tly_bbp_exit_fatal = 1, tly_bbp_exit_bad_arguments = 2,
