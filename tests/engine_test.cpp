@@ -235,6 +235,18 @@ TEST(VariantFor, TheLargestModulusDecidesWithinTheClass) {
 }
 #endif
 
+// The table's explicit fields agree with what they stand for: the kind with the range and the
+// arithmetic, the class with the processor check.
+TEST(VariantTable, KindAndClassAgreeWithRangeAndCheck) {
+  for (int i = 0; i < tly_bbp_variant_count; ++i) {
+    const tly_bbp_variant& v = tly_bbp_variants[i];
+    EXPECT_EQ(v.kind == tly_bbp_kind_every_modulus, v.moduli_below == 0) << v.name;
+    EXPECT_EQ(v.kind == tly_bbp_kind_tier, v.reference == tly_bbp_vpowmod8_double) << v.name;
+    ASSERT_TRUE(v.isa >= 0 && v.isa < tly_bbp_isa_class_count) << v.name;
+    EXPECT_EQ(v.supported, tly_bbp_isa_checks[v.isa]) << v.name;
+  }
+}
+
 // --- Every variant, and the dispatcher, against the reference --------------------------------
 
 // Each variant (and the dispatcher, -1) against the scalar routine of its own arithmetic.

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/pblock.h"
+#include "engine/system.h"
 #include "mpi/job_claims.h"
 
 namespace {
@@ -26,31 +27,37 @@ bool check_series(const tly_bbp_claim_source* source, int rank, int ranks, uint6
 #pragma omp parallel num_threads(2)
   {
     if (omp_get_thread_num() == 0) {
-#pragma omp critical
-      source->open(source->context, &counters, omp_get_num_threads());
+      {
+        const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+        source->open(source->context, &counters, omp_get_num_threads());
+      }
     }
 #pragma omp barrier
     unsigned seed = unsigned(rank * 7919 + omp_get_thread_num());
     uint64_t first = 0, last = 0;
     for (;;) {
       bool claimed;
-#pragma omp critical
-      claimed = source->claim(source->context, &counters, &first, &last);
+      {
+        const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+        claimed = source->claim(source->context, &counters, &first, &last);
+      }
       if (!claimed) break;
       seed = seed * 1103515245 + 12345;
       const timespec work{0, long(seed % 200000)};
       nanosleep(&work, nullptr);
       const int64_t result[3] = {INT64_MAX, int64_t(last - first), int64_t(first)};
-#pragma omp critical
       {
+        const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
         mine.insert(mine.end(), {first, last});
         source->finish(source->context, &counters, first, last, result, 3);
       }
     }
   }
   int64_t sum[3] = {0, 0, 0};
-#pragma omp critical
-  source->close(source->context, sum, 3, true);
+  {
+    const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+    source->close(source->context, sum, 3, true);
+  }
 
   const int count = int(mine.size());
   std::vector<int> counts(static_cast<size_t>(ranks)), offsets(counts);

@@ -20,7 +20,7 @@ std::string tly_bbp_hex_string(const uint32_t* result, uint64_t digits) {
 }
 
 std::string tly_bbp_binary_string(const uint32_t* result, uint64_t digits) {
-  const uint32_t* display = result + 3;
+  const uint32_t* display = result + tly_bbp_display_guard_words;
   std::string text;
   for (uint64_t b = 32 * ((digits + 7) / 8); text.size() < 4 * digits;) {
     --b;

@@ -22,7 +22,7 @@
 namespace {
 
 // The run's state. What the team's threads and the monitor share is under the process-wide
-// lock (the unnamed critical section); the records and the unclaimed ranges also under
+// lock (tly_bbp_process_lock); the records and the unclaimed ranges also under
 // record_mutex, since the claim rule may run outside that lock (rank 0 of an MPI job serves
 // the other ranks from a thread of its own); the file under its own mutex.
 struct {
@@ -118,8 +118,10 @@ void series_close(void*, int64_t* out, uint64_t cells, bool complete) {
 }
 
 void series_start(void*, int32_t index, int32_t, uint64_t) {
-#pragma omp critical
-  run.series = index;
+  {
+    const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+    run.series = index;
+  }
 }
 
 // The first stop signal is the one reported.
@@ -135,15 +137,17 @@ void monitor(const tly_bbp_options* options, std::atomic<bool>* done) {
   const double progress_every = terminal ? 1.0 : 60.0, save_every = options->checkpoint_minutes * 60.0;
   double last_progress = tly_bbp_clock_seconds(), last_save = last_progress;
   uint64_t total_terms = 0;
-#pragma omp critical
-  for (const tly_bbp_formula_progress& f : run.checkpoint.formulas)
-    for (const tly_bbp_series_record& s : f.series) total_terms += s.term_count;
+  {
+    const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+    for (const tly_bbp_formula_progress& f : run.checkpoint.formulas)
+      for (const tly_bbp_series_record& s : f.series) total_terms += s.term_count;
+  }
   while (!done->load()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const double now = tly_bbp_clock_seconds();
     if (const int stopped_by = stop_signal.load()) {
-#pragma omp critical
       {
+        const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
         // Holding both locks: no block is recorded while the state is written, and none after.
         const std::lock_guard<std::mutex> hold(record_mutex);
         save(*checkpoint_path, tly_bbp_checkpoint_bytes(snapshot()));
@@ -158,8 +162,8 @@ void monitor(const tly_bbp_options* options, std::atomic<bool>* done) {
     }
     if (checkpoint_path && now - last_save >= save_every) {
       std::string bytes;
-#pragma omp critical
       {
+        const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
         const std::lock_guard<std::mutex> hold(record_mutex);
         bytes = tly_bbp_checkpoint_bytes(snapshot());
       }
@@ -170,8 +174,8 @@ void monitor(const tly_bbp_options* options, std::atomic<bool>* done) {
       uint64_t done_terms = 0, session_terms;
       int32_t formula;
       int series, count;
-#pragma omp critical
       {
+        const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
         const std::lock_guard<std::mutex> hold(record_mutex);
         for (const tly_bbp_formula_progress& f : run.checkpoint.formulas)
           for (const tly_bbp_series_record& s : f.series) done_terms += tly_bbp_finished_terms(s);
@@ -232,8 +236,8 @@ int tly_bbp_batch_run(const tly_bbp_options& o, const tly_bbp_process& process) 
   tly_bbp_batch_result result{o, {}, 0, from_checkpoint, -1};
   for (size_t f = 0; f < run.checkpoint.formulas.size(); ++f) {
     const int32_t formula = run.checkpoint.formulas[f].formula;
-#pragma omp critical
     {
+      const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
       run.formula = f;
       run.series = 0;
     }
@@ -245,7 +249,7 @@ int tly_bbp_batch_run(const tly_bbp_options& o, const tly_bbp_process& process) 
       process.end(tly_bbp_exit_fatal);
     }
     // The output reads the console's layout: three guard words below the digits.
-    std::vector<uint32_t> words((o.digits + 7) / 8 + 3);
+    std::vector<uint32_t> words((o.digits + 7) / 8 + tly_bbp_display_guard_words);
     const uint64_t extra_guard_words = values.words - words.size();
     for (uint64_t i = 0; i < words.size(); ++i) words[i] = all[extra_guard_words + i];
     const std::vector<double>& seconds = run.checkpoint.formulas[f].seconds;

@@ -40,16 +40,21 @@ void groups_sse41(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uin
 }  // namespace
 
 const tly_bbp_variant tly_bbp_variants[] = {
-    {"x64 SSE4.1", always, groups_sse41, tly_bbp_vpowmod8_scalar, tly_bbp_estimate_moduli_below},
-    {"x64 AVX2", avx2_fma, tly_bbp_vpowgroups_avx2, tly_bbp_vpowmod8_scalar, tly_bbp_estimate_moduli_below},
-    {"x64 AVX-512", avx512_dq, tly_bbp_vpowgroups_avx512, tly_bbp_vpowmod8_scalar, tly_bbp_estimate_moduli_below},
-    {"x64 AVX2 exact", avx2_fma, tly_bbp_vpowgroups_avx2_exact, tly_bbp_vpowmod8_double, tly_bbp_double_moduli_below},
+    {"x64 SSE4.1", always, groups_sse41, tly_bbp_vpowmod8_scalar, tly_bbp_estimate_moduli_below, 0, tly_bbp_kind_choice},
+    {"x64 AVX2", avx2_fma, tly_bbp_vpowgroups_avx2, tly_bbp_vpowmod8_scalar, tly_bbp_estimate_moduli_below, 1,
+     tly_bbp_kind_choice},
+    {"x64 AVX-512", avx512_dq, tly_bbp_vpowgroups_avx512, tly_bbp_vpowmod8_scalar, tly_bbp_estimate_moduli_below, 2,
+     tly_bbp_kind_choice},
+    {"x64 AVX2 exact", avx2_fma, tly_bbp_vpowgroups_avx2_exact, tly_bbp_vpowmod8_double, tly_bbp_double_moduli_below, 1,
+     tly_bbp_kind_tier},
     {"x64 AVX-512 exact", avx512_dq, tly_bbp_vpowgroups_avx512_exact, tly_bbp_vpowmod8_double,
-     tly_bbp_double_moduli_below},
+     tly_bbp_double_moduli_below, 2, tly_bbp_kind_tier},
     {"x64 AVX-512 IFMA", avx512_ifma, tly_bbp_vpowgroups_ifma, tly_bbp_vpowmod8_montgomery,
-     tly_bbp_montgomery_moduli_below},
-    {"x64 AVX-512 IFMA two limbs", avx512_ifma, tly_bbp_vpowgroups_ifma_limbs, tly_bbp_vpowmod8_limbs, 0},
-    {"x64 64-bit Montgomery", always, tly_bbp_vpowgroups_general, tly_bbp_vpowmod8_general, 0},
+     tly_bbp_montgomery_moduli_below, 3, tly_bbp_kind_choice},
+    {"x64 AVX-512 IFMA two limbs", avx512_ifma, tly_bbp_vpowgroups_ifma_limbs, tly_bbp_vpowmod8_limbs, 0, 3,
+     tly_bbp_kind_every_modulus},
+    {"x64 64-bit Montgomery", always, tly_bbp_vpowgroups_general, tly_bbp_vpowmod8_general, 0, 0,
+     tly_bbp_kind_every_modulus},
 };
 const int tly_bbp_variant_count = sizeof(tly_bbp_variants) / sizeof(tly_bbp_variants[0]);
 
@@ -61,10 +66,10 @@ const int tly_bbp_isa_class_count = sizeof(tly_bbp_isa_classes) / sizeof(tly_bbp
 namespace {
 
 // The tiers of every modulus are slower than every variant of a bounded range within its range.
-bool bounded(const tly_bbp_variant& variant) { return variant.moduli_below != 0; }
+bool bounded(const tly_bbp_variant& variant) { return variant.kind != tly_bbp_kind_every_modulus; }
 
 // The exact double tier only takes over where the estimates end: below 2^47 they are faster.
-bool tier_only(const tly_bbp_variant& variant) { return variant.reference == tly_bbp_vpowmod8_double; }
+bool tier_only(const tly_bbp_variant& variant) { return variant.kind == tly_bbp_kind_tier; }
 
 const tly_bbp_variant* fastest_usable(const tly_bbp_variant_policy& policy) {
   for (int i = tly_bbp_variant_count - 1; i > 0; --i)
@@ -76,11 +81,7 @@ const tly_bbp_variant* fastest_usable(const tly_bbp_variant_policy& policy) {
 
 }  // namespace
 
-int tly_bbp_variant_isa(const tly_bbp_variant* variant) {
-  for (int c = tly_bbp_isa_class_count - 1; c > 0; --c)
-    if (variant->supported == tly_bbp_isa_checks[c]) return c;
-  return 0;
-}
+int tly_bbp_variant_isa(const tly_bbp_variant* variant) { return variant->isa; }
 
 bool tly_bbp_variant_usable(const tly_bbp_variant* variant, const tly_bbp_variant_policy& policy) {
   return variant->supported() && (policy.isa < 0 || tly_bbp_variant_isa(variant) <= policy.isa);

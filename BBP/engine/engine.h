@@ -4,12 +4,21 @@
 
 #include "vpowmod.h"
 
+// What part a variant plays in a run.
+enum tly_bbp_variant_kind : int32_t {
+  tly_bbp_kind_choice = 0,         // a bounded range; may be the variant in use
+  tly_bbp_kind_tier = 1,           // a bounded range, but only taking over where the choice's ends
+  tly_bbp_kind_every_modulus = 2,  // a tier for every 64-bit modulus
+};
+
 struct tly_bbp_variant {
   const char* name;               // as the banner shows it, e.g. "x64 SSE4.1"
   bool (*supported)();            // the processor and the operating system can run it
   tly_bbp_vpowgroups_fn groups;   // its routine for several consecutive groups
   tly_bbp_vpowmod8_fn reference;  // the scalar routine of its arithmetic, which it matches cell for cell
   uint64_t moduli_below;          // every modulus of a group must be below this; 0: any 64-bit modulus
+  int32_t isa;                    // the instruction-set class it needs (an index into tly_bbp_isa_classes)
+  tly_bbp_variant_kind kind;
 };
 
 // Every variant built into the program: those of a bounded range of moduli baseline first,

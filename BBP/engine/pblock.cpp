@@ -13,8 +13,6 @@
 
 namespace {
 
-constexpr uint64_t smallest_block = 0x400000;  // 4,194,304: keeps every block start even
-
 void local_begin(void*, const tly_bbp_series_call*) {}
 
 void local_open(void*, tly_bbp_block_counters* counters, int32_t team_size) { counters->claimants = team_size; }
@@ -81,10 +79,10 @@ bool tly_bbp_cancelled(const tly_bbp_engine_run& run) {
 }
 
 uint64_t tly_bbp_initial_block_size(int32_t threads, uint64_t term_count, uint64_t block_hint) {
-  uint64_t block_size = smallest_block;
+  uint64_t block_size = tly_bbp_block_unit;
   while (block_size < block_hint && block_size < term_count / 8) block_size *= 2;
   while (static_cast<uint64_t>(static_cast<int64_t>(threads)) * block_size > term_count) block_size /= 2;
-  return block_size < smallest_block ? smallest_block : block_size;
+  return block_size < tly_bbp_block_unit ? tly_bbp_block_unit : block_size;
 }
 
 bool tly_bbp_claim_block(uint64_t term_count, int32_t team_size, uint64_t* next_term, uint64_t* block_size,
@@ -93,7 +91,7 @@ bool tly_bbp_claim_block(uint64_t term_count, int32_t team_size, uint64_t* next_
   const uint64_t remaining = term_count - *next_term;
   const uint64_t team = static_cast<uint64_t>(static_cast<int64_t>(team_size));
   while (team * *block_size * 2 > remaining) *block_size /= 2;
-  if (*block_size <= smallest_block) *block_size = smallest_block;
+  if (*block_size <= tly_bbp_block_unit) *block_size = tly_bbp_block_unit;
   *first = *next_term;
   *last = *next_term + *block_size < term_count ? *next_term + *block_size : term_count;
   *next_term = *last;
@@ -105,8 +103,10 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
                        const tly_bbp_engine_run& run) {
   const tly_bbp_claim_source* source = run.source ? run.source : &tly_bbp_local_claims;
   const tly_bbp_series_call call{cells, shift, term_count, block_hint, alternating, step, multiplier, offset, run.variants};
-#pragma omp critical
-  source->begin(source->context, &call);
+  {
+    const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+    source->begin(source->context, &call);
+  }
 
   const int32_t workers = run.workers ? run.worker_count : 0;
   const int32_t threads = (run.threads > 0 ? run.threads : omp_get_num_procs()) + workers;
@@ -122,8 +122,10 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
     if (accumulators) tly_bbp_run_free(run, accumulators);
     // The source saw the series begin: it ends with nothing summed.
     for (uint64_t i = 0; i < cells; ++i) out[i] = 0;
-#pragma omp critical
-    source->close(source->context, out, cells, false);
+    {
+      const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+      source->close(source->context, out, cells, false);
+    }
     return tly_bbp_status_no_memory;
   }
   std::memset(accumulators, 0, uint64_t(threads) * array_cells * 8);
@@ -138,8 +140,10 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
     if (t == 0) {
       const int32_t granted = omp_get_num_threads();
       team_size = granted < threads ? granted : threads;
-#pragma omp critical
-      source->open(source->context, &counters, team_size);
+      {
+        const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+        source->open(source->context, &counters, team_size);
+      }
     }
 #pragma omp barrier
     if (t < team_size) {
@@ -156,8 +160,10 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
         }
         uint64_t first = 0, last = 0;
         bool claimed;
-#pragma omp critical
-        claimed = source->claim(source->context, &counters, &first, &last);
+        {
+          const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+          claimed = source->claim(source->context, &counters, &first, &last);
+        }
         if (!claimed) break;
 
         const bool computed =
@@ -171,8 +177,8 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
         }
         tly_bbp_acc_add_block(accumulator, block_result, cells);
 
-#pragma omp critical
         {
+          const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
           reported = source->finish(source->context, &counters, first, last, block_result, cells);
           if (run.callbacks.progress) run.callbacks.progress(run.callbacks.user, reported, term_count);
         }
@@ -183,8 +189,10 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
   const int32_t ended = status.load();
   for (uint64_t i = 0; i < cells; ++i) out[i] = 0;
   for (int32_t t = 0; t < team_size; ++t) tly_bbp_acc_add_block(out, accumulators + uint64_t(t) * array_cells, cells);
-#pragma omp critical
-  source->close(source->context, out, cells, ended == tly_bbp_status_done);
+  {
+    const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+    source->close(source->context, out, cells, ended == tly_bbp_status_done);
+  }
   // Blocks of other processes may have ended the series after this one's last report.
   if (ended == tly_bbp_status_done && run.callbacks.progress && reported != term_count)
     run.callbacks.progress(run.callbacks.user, term_count, term_count);

@@ -128,6 +128,10 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
                        uint32_t step, uint32_t multiplier, uint32_t offset, uint64_t block_hint,
                        const tly_bbp_engine_run& run);
 
+// Every block starts at a multiple of this many terms (4,194,304), which keeps every block
+// start even; the claims never hand out less, but at the end of the range.
+inline constexpr uint64_t tly_bbp_block_unit = 0x400000;
+
 // Terms per block before the first claim.
 uint64_t tly_bbp_initial_block_size(int32_t threads, uint64_t term_count, uint64_t block_hint);
 

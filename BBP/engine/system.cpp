@@ -1,4 +1,4 @@
-// Process services without state: aligned memory under the one lock, and clocks.
+// Process services without state: the one lock, aligned memory under it, and clocks.
 #include "system.h"
 
 #include <cstdint>
@@ -24,16 +24,25 @@ const int64_t process_start_ms = monotonic_ms();
 
 }  // namespace
 
+std::mutex& tly_bbp_process_lock() {
+  static std::mutex lock;
+  return lock;
+}
+
 void* tly_bbp_alloc(uint64_t bytes) {
   void* memory;
-#pragma omp critical
-  memory = system_alloc(bytes);
+  {
+    const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+    memory = system_alloc(bytes);
+  }
   return memory;
 }
 
 void tly_bbp_free(void* memory) {
-#pragma omp critical
-  std::free(memory);
+  {
+    const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+    std::free(memory);
+  }
 }
 
 int32_t tly_bbp_clock_ms() {

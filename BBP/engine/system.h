@@ -1,8 +1,14 @@
-// Process services without state: aligned memory under the one lock, and clocks.
+// Process services without state: the one lock, aligned memory under it, and clocks.
 #pragma once
 #include <cstdint>
+#include <mutex>
 
-// 16-byte aligned allocation and release, each inside the process-wide critical section; null
+// The process-wide lock: claims and finished blocks of every run, and memory. A mutex, not an
+// OpenMP critical section, so that runs started from threads of their own (each an OpenMP root)
+// share it as any thread shares a mutex.
+std::mutex& tly_bbp_process_lock();
+
+// 16-byte aligned allocation and release, each under the process-wide lock; null
 // when the memory is not there (the caller returns the failure to its own caller).
 void* tly_bbp_alloc(uint64_t bytes);
 void tly_bbp_free(void* memory);

@@ -7,7 +7,7 @@
 
 tly_bbp_run_values tly_bbp_derive_run_values(uint64_t start, uint64_t digits) {
   tly_bbp_run_values v;
-  v.words = (digits + 7) / 8 + 3;
+  v.words = (digits + 7) / 8 + tly_bbp_display_guard_words;
   v.position = 4 * start - 4;
   v.block_hint = start / 32;
   if (v.block_hint >= (uint64_t{1} << 30)) v.block_hint = uint64_t{1} << 30;
