@@ -13,6 +13,7 @@
 #include "formulas/formulas.h"
 #include "formulas/run_values.h"
 #include "Main/console.h"
+#include "run_program.h"
 
 namespace {
 
@@ -98,11 +99,7 @@ std::string run_formula(int formula, uint64_t position, uint64_t words, uint64_t
   run.callbacks = {file, tly_bbp_console_callbacks.series_start, nullptr, nullptr};
   EXPECT_EQ((formula == 0 ? tly_bbp_Pi_Plouffe : tly_bbp_Pi_Bellard)(result->data(), position, words, hint, run),
             tly_bbp_status_done);
-  std::string text;
-  std::rewind(file);
-  for (int ch; (ch = std::fgetc(file)) != EOF;) text.push_back(static_cast<char>(ch));
-  std::fclose(file);
-  return text;
+  return tly_bbp_text_of(file);
 }
 
 TEST(Formulas, AskForTheirSeriesInOrder) {

@@ -170,14 +170,6 @@ tly_bbp_engine_run failing_run(int which, FILE* file) {
   return run;
 }
 
-std::string text_of(FILE* file) {
-  std::string text;
-  std::rewind(file);
-  for (int ch; (ch = std::fgetc(file)) != EOF;) text.push_back(static_cast<char>(ch));
-  std::fclose(file);
-  return text;
-}
-
 TEST(Failures, AllocationFailureAnywhereIsReturned) {
   // Sizes no machine has, and sizes that would wrap when rounded up to the alignment.
   for (uint64_t bytes : {uint64_t{1} << 62, ~uint64_t{0} - 7, ~uint64_t{0}}) EXPECT_EQ(tly_bbp_alloc(bytes), nullptr);
@@ -199,7 +191,7 @@ TEST(Failures, AllocationFailureAnywhereIsReturned) {
     EXPECT_EQ((c.formula == 0 ? tly_bbp_Pi_Plouffe : tly_bbp_Pi_Bellard)(result, c.formula ? 28 : 0, 4, 0,
                                                                           failing_run(c.allocation, file)),
               tly_bbp_status_no_memory);
-    const std::string text = text_of(file);
+    const std::string text = tly_bbp_text_of(file);
     EXPECT_TRUE(std::regex_search(text, std::regex(std::string("^") + c.before + "$")))
         << c.formula << "/" << c.allocation << ": " << text;
   }

@@ -19,6 +19,7 @@
 #include "engine/pblock.h"
 #include "engine/accumulator.h"
 #include "exact.h"
+#include "run_program.h"
 #include "formulas/formulas.h"
 #include "Main/console.h"
 
@@ -251,11 +252,7 @@ evaluation evaluate(uint64_t cells, const tly_bbp_series& s, uint64_t shift, uin
   run.callbacks.user = file;
   EXPECT_EQ(tly_bbp_pblock(e.out.data(), cells, s.alternating, shift, terms, s.step, s.multiplier, s.offset, hint, run),
             tly_bbp_status_done);
-  std::fflush(file);
-  std::string text;
-  std::rewind(file);
-  for (int ch; (ch = std::fgetc(file)) != EOF;) text.push_back(static_cast<char>(ch));
-  std::fclose(file);
+  std::string text = tly_bbp_text_of(file);
   static const std::regex report("^\r {79}\rProgress: ([0-9.e+-]+)%");
   std::smatch match;
   while (std::regex_search(text, match, report)) {
