@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "cli/run_plan.h"
+#include "formulas/run_plan.h"
 #include "engine/accumulator.h"
 #include "formulas/formulas.h"
 #include "formulas/run_values.h"

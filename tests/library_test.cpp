@@ -122,6 +122,21 @@ TEST(Library, RefusedRequestsSayWhy) {
   EXPECT_EQ(tly_bbp_compute(nullptr, nullptr, 0, nullptr, 0), TLY_BBP_BAD_ARGUMENT);
 }
 
+// The estimate answers in a fraction of a run's time, and grows with the place; refused
+// requests are refused as by the computation.
+TEST(Library, EstimatesGrowWithThePlace) {
+  double near = -1, far = -1;
+  char message[200];
+  const tly_bbp_request near_request = request(TLY_BBP_BELLARD, 1000001, 16);
+  ASSERT_EQ(tly_bbp_estimate_seconds(&near_request, &near, message, sizeof message), TLY_BBP_OK) << message;
+  const tly_bbp_request far_request = request(TLY_BBP_BELLARD, uint64_t{1} << 40, 16);
+  ASSERT_EQ(tly_bbp_estimate_seconds(&far_request, &far, message, sizeof message), TLY_BBP_OK) << message;
+  EXPECT_GT(near, 0);
+  EXPECT_GT(far, 1000 * near);
+  const tly_bbp_request refused = request(TLY_BBP_BELLARD, 7, 16);
+  EXPECT_EQ(tly_bbp_estimate_seconds(&refused, &near, message, sizeof message), TLY_BBP_BAD_ARGUMENT);
+}
+
 // Every supported variant gives the digits; exactly one is the default.
 TEST(Library, VariantsListedAndEachUsable) {
   const int32_t count = tly_bbp_get_variants(nullptr, 0);

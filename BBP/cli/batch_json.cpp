@@ -5,7 +5,7 @@
 
 #include "../engine/engine.h"
 #include "batch.h"
-#include "run_plan.h"
+#include "../formulas/run_plan.h"
 #include "variant_choice.h"
 
 namespace {

@@ -8,7 +8,7 @@
 #include "../formulas/run_values.h"
 #include "display.h"
 #include "batch.h"
-#include "run_plan.h"
+#include "../formulas/run_plan.h"
 #include "variant_choice.h"
 
 const char* const tly_bbp_formula_names[2] = {"plouffe", "bellard"};

@@ -16,7 +16,7 @@
 #include "../formulas/formulas.h"
 #include "batch.h"
 #include "checkpoint.h"
-#include "run_plan.h"
+#include "../formulas/run_plan.h"
 #include "standard_output.h"
 
 namespace {

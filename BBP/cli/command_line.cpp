@@ -12,7 +12,7 @@
 #include "standard_output.h"
 #include "../formulas/run_values.h"
 #include "batch.h"
-#include "run_plan.h"
+#include "../formulas/run_plan.h"
 #include "variant_choice.h"
 
 namespace {
@@ -313,6 +313,20 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
     return tly_bbp_exit_bad_arguments;
   }
   return -1;
+}
+
+int tly_bbp_estimate_main(const tly_bbp_options& o) {
+  const tly_bbp_estimate e = tly_bbp_estimate_run_time({o.choice, o.place, o.digits, o.threads, o.policy});
+  if (e.seconds < 0) {
+    std::fputs("tallyspire-bbp: Memory Allocation Failure\n", stderr);
+    return tly_bbp_exit_fatal;
+  }
+  if (o.json)
+    tly_bbp_print_estimate_json(o, e);
+  else
+    tly_bbp_print_estimate_text(o, e);
+  tly_bbp_flush_output();
+  return tly_bbp_exit_done;
 }
 
 int tly_bbp_command_line_main(int argc, char** argv, const tly_bbp_process& process) {

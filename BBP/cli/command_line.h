@@ -43,5 +43,5 @@ int tly_bbp_command_line_main(int argc, char** argv, const tly_bbp_process& proc
 // The run the options describe (batch_run.cpp).
 int tly_bbp_batch_run(const tly_bbp_options& options, const tly_bbp_process& process);
 
-// The estimate of that run's time (estimate.cpp).
+// The estimate of that run's time, printed.
 int tly_bbp_estimate_main(const tly_bbp_options& options);

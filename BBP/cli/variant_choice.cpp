@@ -109,13 +109,3 @@ std::string tly_bbp_variant_used(const tly_bbp_variant_policy& policy, uint64_t 
   for (const tly_bbp_tier& t : tly_bbp_run_tiers(policy, largest)) text += ", " + t.variant + " for moduli from " + bound_text(t.moduli_from);
   return text;
 }
-
-std::vector<uint64_t> tly_bbp_moduli_bounds(const tly_bbp_variant_policy& policy) {
-  std::vector<uint64_t> bounds;
-  for (int i = 0; i < tly_bbp_variant_count; ++i)
-    if (tly_bbp_variant_usable(&tly_bbp_variants[i], policy) && !covers_all(tly_bbp_variants[i]))
-      bounds.push_back(tly_bbp_variants[i].moduli_below);
-  std::sort(bounds.begin(), bounds.end());
-  bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
-  return bounds;
-}

@@ -38,6 +38,3 @@ std::vector<tly_bbp_tier> tly_bbp_run_tiers(const tly_bbp_variant_policy& policy
 std::string tly_bbp_variant_used(const tly_bbp_variant_policy& policy, uint64_t largest);
 uint64_t tly_bbp_exact_tiers_from(const tly_bbp_variant_policy& policy, uint64_t largest);
 
-// The moduli at which the usable variants' arithmetic ends, ascending: where the cost of a
-// term may jump, and where a run's tiers may change.
-std::vector<uint64_t> tly_bbp_moduli_bounds(const tly_bbp_variant_policy& policy);

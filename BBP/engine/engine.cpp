@@ -1,6 +1,7 @@
 // The table of vector variants and the choice of the one in use.
 #include "engine.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "exact_double.h"
@@ -124,6 +125,16 @@ const tly_bbp_variant* tly_bbp_variant_for(const tly_bbp_variant_policy& policy,
   int every = 0;
   while (bounded(tly_bbp_variants[every]) || !tly_bbp_variant_usable(&tly_bbp_variants[every], policy)) ++every;
   return &tly_bbp_variants[every];
+}
+
+std::vector<uint64_t> tly_bbp_moduli_bounds(const tly_bbp_variant_policy& policy) {
+  std::vector<uint64_t> bounds;
+  for (int i = 0; i < tly_bbp_variant_count; ++i)
+    if (tly_bbp_variant_usable(&tly_bbp_variants[i], policy) && bounded(tly_bbp_variants[i]))
+      bounds.push_back(tly_bbp_variants[i].moduli_below);
+  std::sort(bounds.begin(), bounds.end());
+  bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
+  return bounds;
 }
 
 void tly_bbp_vpowmod8(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,

@@ -1,6 +1,7 @@
 // The vector variant of the group routine in use, chosen once from what the processor supports.
 #pragma once
 #include <cstdint>
+#include <vector>
 
 #include "vpowmod.h"
 
@@ -65,6 +66,10 @@ bool tly_bbp_use_variant(tly_bbp_variant_policy* policy, const char* name);
 
 // Whether every group whose moduli are at most `modulus` is within the variant's range.
 bool tly_bbp_variant_covers(const tly_bbp_variant* variant, uint64_t modulus);
+
+// The moduli at which the usable variants' arithmetic ends, ascending: where the cost of a
+// term may jump, and where a run's tiers may change.
+std::vector<uint64_t> tly_bbp_moduli_bounds(const tly_bbp_variant_policy& policy);
 
 // The variant for groups whose largest modulus is `modulus`: the policy's where it covers
 // them, else the fastest usable one of a bounded range that does, else the fastest usable

@@ -8,6 +8,7 @@
 #include "../engine/pblock.h"
 #include "../formulas/formulas.h"
 #include "../formulas/run_values.h"
+#include "estimate.h"
 
 namespace {
 
@@ -26,11 +27,9 @@ int error_of(int32_t status) {
   }
 }
 
-}  // namespace
-
-extern "C" int tly_bbp_compute(const tly_bbp_request* request, char* hex, size_t hex_size, char* message,
-                               size_t message_size) {
-  if (!request || !hex) return fail(TLY_BBP_BAD_ARGUMENT, message, message_size, "no request or no digit buffer");
+// Checks a request and makes the engine's run of it; TLY_BBP_OK, or the error with its message.
+int prepare(const tly_bbp_request* request, tly_bbp_engine_run* run, char* message, size_t message_size) {
+  if (!request) return fail(TLY_BBP_BAD_ARGUMENT, message, message_size, "no request");
   const tly_bbp_request& r = *request;
   if (r.formula != TLY_BBP_PLOUFFE && r.formula != TLY_BBP_BELLARD)
     return fail(TLY_BBP_BAD_ARGUMENT, message, message_size, "formula: neither Plouffe (0) nor Bellard (1)");
@@ -41,20 +40,29 @@ extern "C" int tly_bbp_compute(const tly_bbp_request* request, char* hex, size_t
                                              : "place: Bellard takes places from 8 to 2^61 - 1");
   if (r.digits < 1 || r.digits > 1024)
     return fail(TLY_BBP_BAD_ARGUMENT, message, message_size, "digits: from 1 to 1024");
-  if (hex_size < r.digits + 1)
-    return fail(TLY_BBP_BAD_ARGUMENT, message, message_size, "hex: the buffer must hold digits + 1 bytes");
   if (r.threads < 0 || r.threads > 1024)
     return fail(TLY_BBP_BAD_ARGUMENT, message, message_size, "threads: from 0 (one per processor) to 1024");
-
-  tly_bbp_engine_run run{};
-  run.threads = r.threads;
-  run.variants = tly_bbp_engine_choice;
-  if (r.variant && !tly_bbp_use_variant(&run.variants, r.variant))
+  *run = {};
+  run->threads = r.threads;
+  run->variants = tly_bbp_engine_choice;
+  if (r.variant && !tly_bbp_use_variant(&run->variants, r.variant))
     return fail(TLY_BBP_BAD_ARGUMENT, message, message_size,
                 "variant: not one of this library's, or not supported by this processor");
-  if (r.callbacks) run.callbacks = {r.callbacks->user, r.callbacks->series_start, r.callbacks->progress,
-                                    r.callbacks->series_end};
-  run.cancel = r.cancel;
+  if (r.callbacks)
+    run->callbacks = {r.callbacks->user, r.callbacks->series_start, r.callbacks->progress, r.callbacks->series_end};
+  run->cancel = r.cancel;
+  return TLY_BBP_OK;
+}
+
+}  // namespace
+
+extern "C" int tly_bbp_compute(const tly_bbp_request* request, char* hex, size_t hex_size, char* message,
+                               size_t message_size) {
+  tly_bbp_engine_run run;
+  if (const int refused = prepare(request, &run, message, message_size)) return refused;
+  const tly_bbp_request& r = *request;
+  if (!hex || hex_size < r.digits + 1)
+    return fail(TLY_BBP_BAD_ARGUMENT, message, message_size, "hex: the buffer must hold digits + 1 bytes");
 
   const tly_bbp_run_values values = tly_bbp_command_line_run_values(r.place, r.digits);
   std::vector<uint32_t> words;
@@ -69,6 +77,18 @@ extern "C" int tly_bbp_compute(const tly_bbp_request* request, char* hex, size_t
   // The digits read as the console's: the extra guard words of far places lie below.
   tly_bbp_hex_digits(words.data() + (values.words - tly_bbp_derive_run_values(r.place, r.digits).words), r.digits, hex);
   hex[r.digits] = '\0';
+  if (message && message_size > 0) message[0] = '\0';
+  return TLY_BBP_OK;
+}
+
+extern "C" int tly_bbp_estimate_seconds(const tly_bbp_request* request, double* seconds, char* message, size_t message_size) {
+  tly_bbp_engine_run run;
+  if (const int refused = prepare(request, &run, message, message_size)) return refused;
+  if (!seconds) return fail(TLY_BBP_BAD_ARGUMENT, message, message_size, "seconds: no place for the answer");
+  const tly_bbp_request& r = *request;
+  const tly_bbp_estimate e = tly_bbp_estimate_run_time({r.formula, r.place, r.digits, r.threads, run.variants});
+  if (e.seconds < 0) return fail(TLY_BBP_NO_MEMORY, message, message_size, tly_bbp_status_message(tly_bbp_status_no_memory));
+  *seconds = e.seconds;
   if (message && message_size > 0) message[0] = '\0';
   return TLY_BBP_OK;
 }

@@ -57,6 +57,11 @@ typedef struct tly_bbp_request {
 int tly_bbp_compute(const tly_bbp_request *request, char *hex, size_t hex_size, char *message,
                     size_t message_size);
 
+/* Predicts how long tly_bbp_compute would take for the request on this machine, in seconds,
+ * by timing sample blocks of every series at the request's place (a fraction of a second, even
+ * for runs of days); callbacks and cancel are not used. Returns an error code as tly_bbp_compute. */
+int tly_bbp_estimate_seconds(const tly_bbp_request *request, double *seconds, char *message, size_t message_size);
+
 /* The arithmetic variants built into the library, in the library's order. */
 typedef struct tly_bbp_variant_info {
   const char *name;       /* e.g. "x64 AVX2" */

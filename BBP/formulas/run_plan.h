@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "../formulas/formulas.h"
-#include "../formulas/run_values.h"
+#include "formulas.h"
+#include "run_values.h"
 
 struct tly_bbp_run_formula {
   int32_t formula;  // 0 Plouffe, 1 Bellard

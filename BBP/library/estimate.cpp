@@ -11,10 +11,7 @@
 #include "../engine/kernel.h"
 #include "../engine/pblock.h"
 #include "../engine/system.h"
-#include "standard_output.h"
-#include "batch.h"
-#include "run_plan.h"
-#include "variant_choice.h"
+#include "../formulas/run_plan.h"
 
 namespace {
 
@@ -157,7 +154,7 @@ double schedule_seconds(const std::vector<cost_piece>& pieces, uint64_t term_cou
 
 }  // namespace
 
-tly_bbp_estimate tly_bbp_estimate_run_time(const tly_bbp_options& o) {
+tly_bbp_estimate tly_bbp_estimate_run_time(const tly_bbp_estimate_request& o) {
   const tly_bbp_run_values values = tly_bbp_command_line_run_values(o.place, o.digits);
   sampler z{};
   z.cells = values.words;
@@ -208,18 +205,4 @@ tly_bbp_estimate tly_bbp_estimate_run_time(const tly_bbp_options& o) {
   tly_bbp_free(z.scratch);
   tly_bbp_free(z.results);
   return e;
-}
-
-int tly_bbp_estimate_main(const tly_bbp_options& o) {
-  const tly_bbp_estimate e = tly_bbp_estimate_run_time(o);
-  if (e.seconds < 0) {
-    std::fputs("tallyspire-bbp: Memory Allocation Failure\n", stderr);
-    return tly_bbp_exit_fatal;
-  }
-  if (o.json)
-    tly_bbp_print_estimate_json(o, e);
-  else
-    tly_bbp_print_estimate_text(o, e);
-  tly_bbp_flush_output();
-  return tly_bbp_exit_done;
 }
