@@ -4,6 +4,7 @@
 #include <omp.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <cstdio>
@@ -301,6 +302,44 @@ TEST(Pblock, SumsTheClaimedBlocksAndReportsEach) {
     EXPECT_EQ(e.reports.back(), "100");
     EXPECT_EQ(e.rest, "");  // the series' time is its caller's report
   }
+}
+
+// A block worker (a GPU's host thread) beside the processor threads claims from the same
+// counters: the sum is the processors' alone, and a worker's failure ends the series.
+struct worker_log {
+  std::atomic<int> blocks{0};
+  bool fail = false;
+};
+
+bool kernel_worker(void* context, const tly_bbp_series_call* c, uint64_t first, uint64_t last, int64_t* result) {
+  worker_log* log = static_cast<worker_log*>(context);
+  ++log->blocks;
+  if (log->fail) return false;
+  std::vector<uint64_t> scratch(8 * c->cells);
+  return tly_bbp_kernel(result, c->cells, c->alternating, c->shift, first, last, c->step, c->multiplier, c->offset,
+                        scratch.data(), c->variants);
+}
+
+TEST(Pblock, BlockWorkersShareTheClaims) {
+  const uint64_t place = 16000001, position = 4 * place - 4, shift = position + plouffe.power;
+  const uint64_t terms = tly_bbp_Plouffe_term_count(position, 7);
+  tly_bbp_engine_run alone{};
+  alone.threads = 2;
+  std::vector<int64_t> expected(7), got(7);
+  ASSERT_EQ(tly_bbp_pblock(expected.data(), 7, 0, shift, terms, 4, 8, 1, 0, alone), tly_bbp_status_done);
+  worker_log log;
+  const tly_bbp_block_worker worker{&log, kernel_worker};
+  tly_bbp_engine_run with_worker = alone;
+  with_worker.threads = 1;
+  with_worker.workers = &worker;
+  with_worker.worker_count = 1;
+  ASSERT_EQ(tly_bbp_pblock(got.data(), 7, 0, shift, terms, 4, 8, 1, 0, with_worker), tly_bbp_status_done);
+  EXPECT_EQ(got, expected);
+  if (!omp_get_dynamic()) { EXPECT_GT(log.blocks, 0); }
+  log.fail = true;
+  log.blocks = 0;
+  const int32_t status = tly_bbp_pblock(got.data(), 7, 0, shift, terms, 4, 8, 1, 0, with_worker);
+  if (log.blocks > 0) { EXPECT_EQ(status, tly_bbp_status_worker_failed); }
 }
 
 }  // namespace
