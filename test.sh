@@ -35,14 +35,27 @@ lint=$(mandoc -Tlint -W warning docs/tallyspire-bbp.1 2>&1) || true
 install_dir=$(mktemp -d)
 DESTDIR="$install_dir" cmake --install build/release --prefix /usr/local >/dev/null
 for file in bin/tallyspire-bbp share/man/man1/tallyspire-bbp.1 share/doc/tallyspire-bbp/README.md \
-    share/doc/tallyspire-bbp/LICENSE; do
+    share/doc/tallyspire-bbp/LICENSE include/tallyspire/bbp.h lib/libtallyspire-bbp.so.1 lib/libtallyspire-bbp.a \
+    lib/pkgconfig/tallyspire-bbp.pc lib/cmake/TallyspireBBP/TallyspireBBPConfig.cmake; do
   [ -f "$install_dir/usr/local/$file" ] || { echo "error: cmake --install made no $file" >&2; exit 1; }
+done
+# The library as another program uses it: the example built against the installed tree with
+# CMake's package and with pkg-config, each run at place 1000001.
+prefix="$install_dir/usr/local"
+cmake -S docs/examples -B "$install_dir/example" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$install_dir/example" >/dev/null
+export PKG_CONFIG_PATH="$prefix/lib/pkgconfig"
+cc -Wall -Werror docs/examples/digits.c $(pkg-config --cflags --libs tallyspire-bbp) -o "$install_dir/digits"
+unset PKG_CONFIG_PATH
+for example in "$install_dir/example/digits" "$install_dir/digits"; do
+  digits=$(LD_LIBRARY_PATH="$prefix/lib" "$example")
+  [ "$digits" = 6c65e52cb4593500 ] || { echo "error: $example printed: $digits" >&2; exit 1; }
 done
 rm -rf build/release/packages
 cpack --config build/release/CPackConfig.cmake -G DEB >/dev/null
 # No ITP bug to close: the packages are not uploaded to Debian.
 lintian --fail-on error --suppress-tags initial-upload-closes-no-bugs build/release/packages/*.deb
-dpkg-deb -x build/release/packages/tallyspire-bbp_*_amd64.deb "$install_dir/deb"
+dpkg-deb -x build/release/packages/tallyspire-bbp_*_"$(dpkg --print-architecture)".deb "$install_dir/deb"
 digits=$("$install_dir/deb/usr/bin/tallyspire-bbp" --place 1000001 --digits 13 --quiet | tail -1)
 if [[ $digits != *"hexadecimal 6c65e52cb4593,"* ]]; then
   echo "error: the packaged program printed: $digits" >&2

@@ -12,11 +12,15 @@
 #include "engine/engine.h"
 #include "formulas/formulas.h"
 #include "formulas/run_values.h"
+#include "Main/console.h"
 
 namespace {
 
 void formula(benchmark::State& state, int which, const tly_bbp_variant* variant) {
-  if (!variant->supported() || !tly_bbp_use_variant(variant->name)) {
+  tly_bbp_engine_run engine{};
+  engine.variants = tly_bbp_engine_choice;
+  engine.callbacks = tly_bbp_console_callbacks;  // as the console run reports
+  if (!variant->supported() || !tly_bbp_use_variant(&engine.variants, variant->name)) {
     state.SkipWithError("not supported on this processor");
     return;
   }
@@ -25,10 +29,8 @@ void formula(benchmark::State& state, int which, const tly_bbp_variant* variant)
   const tly_bbp_run_values run = tly_bbp_derive_run_values(start, digits);
   std::vector<uint32_t> result(run.words);
   for (auto _ : state) {
-    if (which == 0)
-      tly_bbp_Pi_Plouffe(result.data(), run.position, run.words, run.block_hint);
-    else
-      tly_bbp_Pi_Bellard(result.data(), run.position, run.words, run.block_hint);
+    (which == 0 ? tly_bbp_Pi_Plouffe : tly_bbp_Pi_Bellard)(result.data(), run.position, run.words, run.block_hint,
+                                                           engine);
   }
   char top[9];
   std::snprintf(top, sizeof top, "%08x", result[run.words - 1]);
@@ -38,7 +40,7 @@ void formula(benchmark::State& state, int which, const tly_bbp_variant* variant)
 const bool registered = [] {
   // The baseline, the fastest variant of the estimate arithmetic and the fastest of all.
   const tly_bbp_variant* baseline = &tly_bbp_variants[0];
-  const tly_bbp_variant* best = tly_bbp_active_variant();
+  const tly_bbp_variant* best = tly_bbp_active_variant(tly_bbp_engine_choice);
   const tly_bbp_variant* best_estimate = baseline;
   for (int i = 0; i < tly_bbp_variant_count; ++i)
     if (tly_bbp_variants[i].reference == baseline->reference && tly_bbp_variants[i].supported())

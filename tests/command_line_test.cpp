@@ -312,9 +312,9 @@ TEST(CommandLine, BothFormulasAsOneJsonObject) {
 TEST(CommandLine, FatalErrorGoesToStandardError) {
   GTEST_FLAG_SET(death_test_style, tly_bbp_death_test_style);
   const auto fail_allocations = [] {
-    tly_bbp_alloc_hook = [](uint64_t) -> void* { return nullptr; };
+    static const tly_bbp_allocator none = {[](uint64_t) -> void* { return nullptr; }, [](void*) {}};
     const char* argv[] = {"tallyspire-bbp", "--place", "1", "--formula", "plouffe", "--json", "--quiet"};
-    tly_bbp_command_line_main(7, const_cast<char**>(argv));
+    tly_bbp_command_line_main(7, const_cast<char**>(argv), {nullptr, [](int code) { std::_Exit(code); }, &none, nullptr, nullptr});
   };
   EXPECT_EXIT(fail_allocations(), testing::ExitedWithCode(1), "^tallyspire-bbp: Memory Allocation Failure\n$");
 }
@@ -344,8 +344,8 @@ TEST(CommandLine, TextOutputIsTheConsoleBlocksAndASummary) {
 // Larger moduli than the one in use handles go to the tiers after it, and the result names each
 // with the modulus from which it takes over: under each class, what such a processor runs.
 TEST(CommandLine, TiersAreNamed) {
-  const tly_bbp_variant* active = tly_bbp_active_variant();
-  EXPECT_EQ(tly_bbp_variant_used(1), active->name);
+  tly_bbp_variant_policy p = tly_bbp_engine_choice;
+  EXPECT_EQ(tly_bbp_variant_used(p, 1), tly_bbp_active_variant(p)->name);
   const struct {
     int isa;
     const char* used;
@@ -355,14 +355,12 @@ TEST(CommandLine, TiersAreNamed) {
                  {3, "x64 AVX-512 IFMA, x64 AVX-512 IFMA two limbs for moduli from 2^52"}};
   int highest = 0;
   for (const auto& c : classes) {
-    if (!tly_bbp_limit_isa(c.isa)) continue;
+    if (!tly_bbp_limit_isa(&p, c.isa)) continue;
     highest = c.isa;
-    EXPECT_EQ(tly_bbp_variant_used(~uint64_t{0}), c.used);
-    EXPECT_EQ(tly_bbp_variant_used((uint64_t{1} << 47) - 1), tly_bbp_active_variant()->name);
-    EXPECT_EQ(tly_bbp_exact_tiers_from(~uint64_t{0}), tly_bbp_run_tiers(~uint64_t{0})[0].moduli_from);
+    EXPECT_EQ(tly_bbp_variant_used(p, ~uint64_t{0}), c.used);
+    EXPECT_EQ(tly_bbp_variant_used(p, (uint64_t{1} << 47) - 1), tly_bbp_active_variant(p)->name);
+    EXPECT_EQ(tly_bbp_exact_tiers_from(p, ~uint64_t{0}), tly_bbp_run_tiers(p, ~uint64_t{0})[0].moduli_from);
   }
-  tly_bbp_limit_isa(highest);
-  tly_bbp_use_variant(active->name);
   if (highest < 1) GTEST_SKIP() << "no AVX2";
   // In JSON: tiers, and exact_tiers_from as the first of them.
   const tly_bbp_program_run run = tly_bbp_run_with_arguments(

@@ -198,8 +198,8 @@ const tly_bbp_variant* named(const char* name) {
 // The tiers each pass falls to: the variant in use while it reaches, then the fastest usable
 // one that does; under each instruction-set class the processor has, what such a processor runs.
 TEST(VariantFor, TheLargestModulusDecidesWithinTheClass) {
-  const tly_bbp_variant* active = tly_bbp_active_variant();
   const tly_bbp_variant* general = named("x64 64-bit Montgomery");
+  tly_bbp_variant_policy p = tly_bbp_engine_choice;
   const struct {
     const char* isa;
     const char *near, *above_47, *above_52;
@@ -210,30 +210,42 @@ TEST(VariantFor, TheLargestModulusDecidesWithinTheClass) {
   int highest = 0;
   for (int c = 0; c < tly_bbp_isa_class_count; ++c) {
     ASSERT_STREQ(tly_bbp_isa_classes[c], classes[c].isa);
-    if (!tly_bbp_limit_isa(c)) continue;
+    if (!tly_bbp_limit_isa(&p, c)) continue;
     highest = c;
-    EXPECT_STREQ(tly_bbp_active_variant()->name, classes[c].near);
-    EXPECT_EQ(tly_bbp_variant_for((uint64_t{1} << 47) - 1), tly_bbp_active_variant());
-    EXPECT_STREQ(tly_bbp_variant_for(uint64_t{1} << 47)->name, classes[c].above_47);
-    EXPECT_STREQ(tly_bbp_variant_for((uint64_t{1} << 52) - 1)->name, classes[c].above_47);
-    EXPECT_STREQ(tly_bbp_variant_for(uint64_t{1} << 52)->name, classes[c].above_52);
-    EXPECT_STREQ(tly_bbp_variant_for(~uint64_t{0})->name, classes[c].above_52);
+    EXPECT_STREQ(tly_bbp_active_variant(p)->name, classes[c].near);
+    EXPECT_EQ(tly_bbp_variant_for(p, (uint64_t{1} << 47) - 1), tly_bbp_active_variant(p));
+    EXPECT_STREQ(tly_bbp_variant_for(p, uint64_t{1} << 47)->name, classes[c].above_47);
+    EXPECT_STREQ(tly_bbp_variant_for(p, (uint64_t{1} << 52) - 1)->name, classes[c].above_47);
+    EXPECT_STREQ(tly_bbp_variant_for(p, uint64_t{1} << 52)->name, classes[c].above_52);
+    EXPECT_STREQ(tly_bbp_variant_for(p, ~uint64_t{0})->name, classes[c].above_52);
     for (int i = 0; i < tly_bbp_variant_count; ++i)
-      EXPECT_EQ(tly_bbp_variant_usable(&tly_bbp_variants[i]),
+      EXPECT_EQ(tly_bbp_variant_usable(&tly_bbp_variants[i], p),
                 tly_bbp_variants[i].supported() && tly_bbp_variant_isa(&tly_bbp_variants[i]) <= c);
     // A variant of a higher class cannot be forced under the limit.
     if (c < 3) {
-      EXPECT_FALSE(tly_bbp_use_variant(classes[3].near));
+      EXPECT_FALSE(tly_bbp_use_variant(&p, classes[3].near));
     }
-    ASSERT_TRUE(tly_bbp_use_variant(general->name));
-    EXPECT_EQ(tly_bbp_variant_for(1), general);
+    ASSERT_TRUE(tly_bbp_use_variant(&p, general->name));
+    EXPECT_EQ(tly_bbp_variant_for(p, 1), general);
   }
-  EXPECT_TRUE(tly_bbp_limit_isa(highest));
-  EXPECT_FALSE(tly_bbp_limit_isa(tly_bbp_isa_class_count));
-  tly_bbp_use_variant(active->name);
-  EXPECT_EQ(tly_bbp_active_variant(), active);
+  EXPECT_TRUE(tly_bbp_limit_isa(&p, highest));
+  EXPECT_FALSE(tly_bbp_limit_isa(&p, tly_bbp_isa_class_count));
+  // Each policy is a value of its own: the engine's own choice is untouched by all of this.
+  EXPECT_STREQ(tly_bbp_active_variant(tly_bbp_engine_choice)->name, tly_bbp_active_variant(p)->name);
 }
 #endif
+
+// The table's explicit fields agree with what they stand for: the kind with the range and the
+// arithmetic, the class with the processor check.
+TEST(VariantTable, KindAndClassAgreeWithRangeAndCheck) {
+  for (int i = 0; i < tly_bbp_variant_count; ++i) {
+    const tly_bbp_variant& v = tly_bbp_variants[i];
+    EXPECT_EQ(v.kind == tly_bbp_kind_every_modulus, v.moduli_below == 0) << v.name;
+    EXPECT_EQ(v.kind == tly_bbp_kind_tier, v.reference == tly_bbp_vpowmod8_double) << v.name;
+    ASSERT_TRUE(v.isa >= 0 && v.isa < tly_bbp_isa_class_count) << v.name;
+    EXPECT_EQ(v.supported, tly_bbp_isa_checks[v.isa]) << v.name;
+  }
+}
 
 // --- Every variant, and the dispatcher, against the reference --------------------------------
 
@@ -241,11 +253,13 @@ TEST(VariantFor, TheLargestModulusDecidesWithinTheClass) {
 class Variant : public testing::TestWithParam<int> {
  protected:
   void SetUp() override {
-    variant_ = GetParam() < 0 ? tly_bbp_active_variant() : &tly_bbp_variants[GetParam()];
+    variant_ = GetParam() < 0 ? tly_bbp_active_variant(tly_bbp_engine_choice) : &tly_bbp_variants[GetParam()];
     if (!variant_->supported()) GTEST_SKIP() << "not on this processor";
   }
   std::vector<uint64_t> cells(const group_case& c, const std::vector<uint64_t>& start = {}) {
-    return GetParam() < 0 ? cells_of(nullptr, tly_bbp_vpowmod8, c, start) : cells_of(variant_, nullptr, c, start);
+    const group_fn dispatch = [](uint64_t* scratch, uint64_t n, const uint64_t* moduli, uint32_t zeros, uint64_t e,
+                                 uint64_t step) { tly_bbp_vpowmod8(scratch, n, moduli, zeros, e, step, &tly_bbp_engine_choice); };
+    return GetParam() < 0 ? cells_of(nullptr, dispatch, c, start) : cells_of(variant_, nullptr, c, start);
   }
   bool estimates() const { return variant_->reference == tly_bbp_vpowmod8_scalar; }
   const tly_bbp_variant* variant_ = nullptr;

@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "cli/run_plan.h"
+#include "formulas/run_plan.h"
 #include "engine/accumulator.h"
 #include "formulas/formulas.h"
 #include "formulas/run_values.h"
+#include "Main/console.h"
+#include "run_program.h"
 
 namespace {
 
@@ -26,18 +28,20 @@ struct series_call {
 std::vector<series_call> calls;
 std::vector<std::vector<int64_t>> series_values;
 
-}  // namespace
 
-// Stands in for the library's series evaluator (the linker takes this definition first): it
-// records what a formula asks for and answers with the values the test chose.
-void tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64_t shift, uint64_t term_count,
-                    uint32_t step, uint32_t multiplier, uint32_t offset, uint64_t block_hint) {
-  const size_t i = calls.size();
-  calls.push_back({cells, alternating, shift, term_count, step, multiplier, offset, block_hint});
+// A claim source that hands out no block: it records what a formula asks for and answers with
+// the values the test chose as the series' sum.
+void record_call(void*, const tly_bbp_series_call* c) {
+  calls.push_back({c->cells, c->alternating, c->shift, c->term_count, c->step, c->multiplier, c->offset, c->block_hint});
+}
+void open_none(void*, tly_bbp_block_counters*, int32_t) {}
+bool claim_none(void*, tly_bbp_block_counters*, uint64_t*, uint64_t*) { return false; }
+uint64_t finish_none(void*, tly_bbp_block_counters*, uint64_t, uint64_t, const int64_t*, uint64_t) { return 0; }
+void answer_chosen(void*, int64_t* out, uint64_t cells, bool) {
+  const size_t i = calls.size() - 1;
   for (uint64_t c = 0; c < cells; ++c) out[c] = i < series_values.size() ? series_values[i][c] : int64_t(c);
 }
-
-namespace {
+const tly_bbp_claim_source chosen_values = {nullptr, record_call, open_none, claim_none, finish_none, answer_chosen};
 
 // The accumulator's own cases: borrows run up and out of the top, carries likewise; the
 // formulas' combinations below exercise it on random series values.
@@ -86,11 +90,16 @@ std::string run_formula(int formula, uint64_t position, uint64_t words, uint64_t
   calls.clear();
   series_values = values;
   result->assign(words, 0xDEADBEEF);
-  std::fflush(stdout);
-  testing::internal::CaptureStdout();
-  (formula == 0 ? tly_bbp_Pi_Plouffe : tly_bbp_Pi_Bellard)(result->data(), position, words, hint);
-  std::fflush(stdout);
-  return testing::internal::GetCapturedStdout();
+  // The console's term lines, without progress (no block is computed) or times.
+  FILE* file = std::tmpfile();
+  tly_bbp_engine_run run{};
+  run.threads = 1;
+  run.variants = tly_bbp_engine_choice;
+  run.source = &chosen_values;
+  run.callbacks = {file, tly_bbp_console_callbacks.series_start, nullptr, nullptr};
+  EXPECT_EQ((formula == 0 ? tly_bbp_Pi_Plouffe : tly_bbp_Pi_Bellard)(result->data(), position, words, hint, run),
+            tly_bbp_status_done);
+  return tly_bbp_text_of(file);
 }
 
 TEST(Formulas, AskForTheirSeriesInOrder) {

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "engine/kernel.h"
+#include "engine/pblock.h"
 #include "engine/system.h"
 #include "exact.h"
 #include "formulas/formulas.h"
@@ -21,7 +22,6 @@ namespace {
 // signs; its digits are pi's, and those of the engine's run where `with_engine`, each series
 // then also against the engine's block kernel over the same terms.
 void whole_formulas(uint64_t place, bool with_engine) {
-  tly_bbp_series_hook = [](int, int, uint64_t) {};
   constexpr uint64_t digits = 16;
   const tly_bbp_run_values v = tly_bbp_derive_run_values(place, digits);
   for (int formula = 0; formula < 2; ++formula) {
@@ -40,7 +40,7 @@ void whole_formulas(uint64_t place, bool with_engine) {
         std::vector<int64_t> cpu(v.words);
         void* scratch = tly_bbp_alloc(8 * v.words * sizeof(uint64_t));
         tly_bbp_kernel(cpu.data(), v.words, s.alternating, tly_bbp_series_shift(s, v.position), 0, terms, s.step,
-                       s.multiplier, s.offset, scratch);
+                       s.multiplier, s.offset, scratch, tly_bbp_engine_choice);
         tly_bbp_free(scratch);
         std::vector<uint32_t> on_device(block.begin(), block.end()), on_cpu(cpu.begin(), cpu.end());
         // The engine's estimates fall short by up to two units a term, and its even lanes, a
@@ -71,13 +71,13 @@ void whole_formulas(uint64_t place, bool with_engine) {
     };
     EXPECT_EQ(hex(device), tly_bbp_oracle_hex(place, digits)) << "formula " << formula << " place " << place;
     if (with_engine) {
-      testing::internal::CaptureStdout();  // the engine's progress line
-      (formula == 0 ? tly_bbp_Pi_Plouffe : tly_bbp_Pi_Bellard)(engine.data(), v.position, v.words, v.block_hint);
-      testing::internal::GetCapturedStdout();
+      const tly_bbp_engine_run run{0, tly_bbp_engine_choice, nullptr, nullptr, nullptr, 0, {}, nullptr, nullptr};
+      ASSERT_EQ((formula == 0 ? tly_bbp_Pi_Plouffe : tly_bbp_Pi_Bellard)(engine.data(), v.position, v.words,
+                                                                         v.block_hint, run),
+                tly_bbp_status_done);
       EXPECT_EQ(hex(device), hex(engine));
     }
   }
-  tly_bbp_series_hook = nullptr;
 }
 
 TEST(Gpu, WholeFormulasAtPlace1000001) {

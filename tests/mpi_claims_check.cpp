@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/pblock.h"
+#include "engine/system.h"
 #include "mpi/job_claims.h"
 
 namespace {
@@ -21,36 +22,42 @@ namespace {
 // first}, so that a job's sum that did not carry would wrap its lowest cell.
 bool check_series(const tly_bbp_claim_source* source, int rank, int ranks, uint64_t term_count,
                   uint64_t block_size) {
-  tly_bbp_block_counters counters{term_count, 0, block_size, 0, 0};
+  tly_bbp_block_counters counters{term_count, 0, block_size, 0, 0, &tly_bbp_every_term};
   std::vector<uint64_t> mine;  // first and last of each block this rank claimed
 #pragma omp parallel num_threads(2)
   {
     if (omp_get_thread_num() == 0) {
-#pragma omp critical
-      source->open(&counters, omp_get_num_threads());
+      {
+        const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+        source->open(source->context, &counters, omp_get_num_threads());
+      }
     }
 #pragma omp barrier
     unsigned seed = unsigned(rank * 7919 + omp_get_thread_num());
     uint64_t first = 0, last = 0;
     for (;;) {
       bool claimed;
-#pragma omp critical
-      claimed = source->claim(&counters, &first, &last);
+      {
+        const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+        claimed = source->claim(source->context, &counters, &first, &last);
+      }
       if (!claimed) break;
       seed = seed * 1103515245 + 12345;
       const timespec work{0, long(seed % 200000)};
       nanosleep(&work, nullptr);
       const int64_t result[3] = {INT64_MAX, int64_t(last - first), int64_t(first)};
-#pragma omp critical
       {
+        const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
         mine.insert(mine.end(), {first, last});
-        source->finish(&counters, first, last, result, 3);
+        source->finish(source->context, &counters, first, last, result, 3);
       }
     }
   }
   int64_t sum[3] = {0, 0, 0};
-#pragma omp critical
-  source->close(sum, 3);
+  {
+    const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+    source->close(source->context, sum, 3, true);
+  }
 
   const int count = int(mine.size());
   std::vector<int> counts(static_cast<size_t>(ranks)), offsets(counts);
@@ -88,7 +95,9 @@ int main(int argc, char** argv) {
   MPI_Init_thread(&argc, &argv, MPI_THREAD_MULTIPLE, &provided);
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
   MPI_Comm_size(MPI_COMM_WORLD, &ranks);
-  const tly_bbp_claim_source* source = tly_bbp_mpi_claims();
+  tly_bbp_job_claims job;
+  const tly_bbp_claim_source claims = tly_bbp_mpi_claims(&job);
+  const tly_bbp_claim_source* source = &claims;
   // Hundreds of smallest blocks with a ragged end; then large blocks halved near the end,
   // twice in a row to see that each series starts afresh.
   bool ok = check_series(source, rank, ranks, 700 * uint64_t{4194304} + 12345, 4194304);

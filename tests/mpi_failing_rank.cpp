@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "Main/front_end.h"
-#include "engine/system.h"
 #include "mpi/job.h"
 
 namespace {
@@ -29,6 +28,7 @@ int main(int argc, char** argv) {
   // Read before MPI starts, so the rank is known without asking MPI (Open MPI, MPICH).
   const char* rank = std::getenv("OMPI_COMM_WORLD_RANK");
   if (!rank) rank = std::getenv("PMI_RANK");
-  if (rank && std::strcmp(rank, "1") == 0) tly_bbp_alloc_hook = fail_fifth;
-  return tly_bbp_mpi_main(argc, argv, tly_bbp_front_end_main);
+  static const tly_bbp_allocator failing = {fail_fifth, std::free};
+  const bool fails = rank && std::strcmp(rank, "1") == 0;
+  return tly_bbp_mpi_main(argc, argv, tly_bbp_front_end_main, fails ? &failing : nullptr);
 }

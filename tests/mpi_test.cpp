@@ -142,7 +142,7 @@ TEST(MpiJob, CommandLine) {
     EXPECT_EQ(json["hexadecimal"], tly_bbp_oracle_hex(1000001, 32));
     // One thread on each rank, not one per processor on the others.
     EXPECT_TRUE(json["threads"] == 2 && json["ranks"] == 2 && json["threads_per_rank"] == 1) << json;
-    EXPECT_EQ(json["variant"], choice.empty() ? tly_bbp_active_variant()->name : "x64 64-bit Montgomery");
+    EXPECT_EQ(json["variant"], choice.empty() ? tly_bbp_active_variant(tly_bbp_engine_choice)->name : "x64 64-bit Montgomery");
   }
   const tly_bbp_program_run text =
       run_job(TLY_BBP_MPI_PROGRAM, 2, "", {}, false, {"--place", "1e6+1", "--threads", "1", "--quiet"});

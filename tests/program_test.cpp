@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,7 @@
 #include "engine/pblock.h"
 #include "engine/system.h"
 #include "exact.h"
+#include "Main/console.h"
 #include "formulas/formulas.h"
 #include "formulas/run_values.h"
 #include "run_program.h"
@@ -43,21 +46,19 @@ TEST(KnownDigits, ThroughTheProgram) {
   for (int formula : {0, 1}) EXPECT_EQ(program_digits(formula, 10000000, 14), "17af5863efed8d");
 }
 
+// The variant the formulas run with here.
+tly_bbp_variant_policy formula_policy = tly_bbp_engine_choice;
+
 // Every digit of the display words, the low ones the display leaves out included, from the
-// formula called in this process with its progress text sent away.
+// formula called in this process, silent.
 std::string formula_digits(int formula, uint64_t start, uint64_t digits) {
   const tly_bbp_run_values run = tly_bbp_derive_run_values(start, digits);
   alignas(16) uint32_t result[131];
-  std::cout.flush();
-  std::fflush(stdout);
-  const int saved = dup(STDOUT_FILENO), null = open("/dev/null", O_WRONLY);
-  dup2(null, STDOUT_FILENO);
-  (formula == 0 ? tly_bbp_Pi_Plouffe : tly_bbp_Pi_Bellard)(result, run.position, run.words, run.block_hint);
-  std::cout.flush();
-  std::fflush(stdout);
-  dup2(saved, STDOUT_FILENO);
-  close(saved);
-  close(null);
+  tly_bbp_engine_run engine{};
+  engine.variants = formula_policy;
+  EXPECT_EQ((formula == 0 ? tly_bbp_Pi_Plouffe : tly_bbp_Pi_Bellard)(result, run.position, run.words, run.block_hint,
+                                                                      engine),
+            tly_bbp_status_done);
   char hex[9];
   std::string all;
   for (uint64_t i = run.words - 1; i >= 3; --i) all += (std::snprintf(hex, 9, "%08x", result[i]), hex);
@@ -80,12 +81,14 @@ TEST(OracleWindows, BothFormulasGiveEveryDigitOfPi) {
   }
   EXPECT_EQ(tly_bbp_oracle_hex(1000000, 14), "26c65e52cb4593");  // the oracle itself: a published value
   // Different arithmetics leave different cells, but every variant gives the digits of pi.
-  const std::string active = tly_bbp_active_variant()->name, pi = tly_bbp_oracle_hex(1000001, 40);
-  for (int i = 0; i < tly_bbp_variant_count; ++i)
-    if (tly_bbp_use_variant(tly_bbp_variants[i].name)) {
+  const std::string pi = tly_bbp_oracle_hex(1000001, 40);
+  for (int i = 0; i < tly_bbp_variant_count; ++i) {
+    formula_policy = tly_bbp_engine_choice;
+    if (tly_bbp_use_variant(&formula_policy, tly_bbp_variants[i].name)) {
       for (int formula : {0, 1}) EXPECT_EQ(formula_digits(formula, 1000001, 40), pi) << tly_bbp_variants[i].name;
     }
-  tly_bbp_use_variant(active.c_str());
+  }
+  formula_policy = tly_bbp_engine_choice;
 }
 
 // --- Streams that fail or go away -------------------------------------------------------------
@@ -144,7 +147,7 @@ TEST(Memcheck, SmallRunsOfEachFormulaAreClean) {
   }
 }
 
-// --- Fatal paths: the exact message, no line end, exit code 1 ----------------------------------
+// --- Failures: returned by the library, shown by the console ---------------------------------
 
 int failing_allocation = 0, allocations_seen = 0;
 
@@ -152,83 +155,83 @@ void* fail_one(uint64_t bytes) {
   if (++allocations_seen == failing_allocation) return nullptr;
   return std::aligned_alloc(16, (bytes + 15) & ~uint64_t{15});
 }
+void release(void* memory) { std::free(memory); }
+const tly_bbp_allocator failing = {fail_one, release};
 
-// The message goes to standard output; a death test reads standard error. The alarm turns a
-// hang into a failure.
-void fail_allocation(int which) {
-  std::fflush(stdout);
-  dup2(STDERR_FILENO, STDOUT_FILENO);
-  alarm(60);
+// A run whose allocation number `which` fails, its console reports in `file`.
+tly_bbp_engine_run failing_run(int which, FILE* file) {
+  allocations_seen = 0;
   failing_allocation = which;
-  tly_bbp_alloc_hook = which ? fail_one : nullptr;
+  tly_bbp_engine_run run{};
+  run.variants = tly_bbp_engine_choice;
+  run.allocator = &failing;
+  run.callbacks = tly_bbp_console_callbacks;
+  run.callbacks.user = file;
+  return run;
 }
 
-void allocate_on_four_threads() {
-#pragma omp parallel num_threads(4)
-  for (int i = 0; i < 1000000; ++i) tly_bbp_free(tly_bbp_alloc(64));
-}
-
-void check_lanes_on_three_threads(std::vector<uint64_t> bad) {
-#pragma omp parallel num_threads(3)
-  {
-    std::vector<uint64_t> good(32, 1);
-    if (omp_get_thread_num() == omp_get_num_threads() - 1) tly_bbp_check_lanes(bad.data(), 4);
-    for (;;) tly_bbp_check_lanes(good.data(), 4);
-  }
-}
-
-TEST(FatalPaths, AllocationFailureAnywhere) {
-  GTEST_FLAG_SET(death_test_style, tly_bbp_death_test_style);
-  const std::string message = "Memory Allocation Failure$";
-  EXPECT_EXIT((fail_allocation(1), tly_bbp_alloc(16)), testing::ExitedWithCode(1), "^" + message);
+TEST(Failures, AllocationFailureAnywhereIsReturned) {
   // Sizes no machine has, and sizes that would wrap when rounded up to the alignment.
-  for (uint64_t bytes : {uint64_t{1} << 62, ~uint64_t{0} - 7, ~uint64_t{0}})
-    EXPECT_EXIT((fail_allocation(0), tly_bbp_alloc(bytes)), testing::ExitedWithCode(1),
-                "^(==[0-9]+==WARNING: AddressSanitizer failed to allocate [^\n]*\n)?" + message);
+  for (uint64_t bytes : {uint64_t{1} << 62, ~uint64_t{0} - 7, ~uint64_t{0}}) EXPECT_EQ(tly_bbp_alloc(bytes), nullptr);
   for (int which : {1, 2}) {
     int64_t out[4];
-    EXPECT_EXIT((fail_allocation(which), tly_bbp_pblock(out, 4, 0, 2, 48, 4, 8, 1, 0)), testing::ExitedWithCode(1),
-                "^" + message);
+    EXPECT_EQ(tly_bbp_pblock(out, 4, 0, 2, 48, 4, 8, 1, 0, failing_run(which, nullptr)), tly_bbp_status_no_memory);
   }
-  // In either formula, what was printed before stays and nothing follows.
+  // In either formula, what was reported before stays and nothing follows.
   const struct {
     int formula, allocation;
     const char* before;
   } cases[] = {{0, 2, ""},
                {0, 3, "Terms Needed = 48\n\n\nTerm: 1 / 4\n"},
-               {0, 9, "Terms Needed = 48\n.*Term: 4 / 4\n"},
-               {1, 16, "Terms Needed = 31\n.*Term: 7 / 7\n"}};
+               {0, 9, "Terms Needed = 48\n[\\s\\S]*Term: 4 / 4\n"},
+               {1, 16, "Terms Needed = 31\n[\\s\\S]*Term: 7 / 7\n"}};
   for (const auto& c : cases) {
     uint32_t result[4];
-    EXPECT_EXIT((fail_allocation(c.allocation),
-                 (c.formula == 0 ? tly_bbp_Pi_Plouffe : tly_bbp_Pi_Bellard)(result, c.formula ? 28 : 0, 4, 0)),
-                testing::ExitedWithCode(1), std::string("^") + c.before + message)
-        << c.formula << "/" << c.allocation;
+    FILE* file = std::tmpfile();
+    EXPECT_EQ((c.formula == 0 ? tly_bbp_Pi_Plouffe : tly_bbp_Pi_Bellard)(result, c.formula ? 28 : 0, 4, 0,
+                                                                          failing_run(c.allocation, file)),
+              tly_bbp_status_no_memory);
+    const std::string text = tly_bbp_text_of(file);
+    EXPECT_TRUE(std::regex_search(text, std::regex(std::string("^") + c.before + "$")))
+        << c.formula << "/" << c.allocation << ": " << text;
   }
-  EXPECT_EXIT((fail_allocation(2), allocate_on_four_threads()), testing::ExitedWithCode(1), "^" + message);
 }
 
-TEST(FatalPaths, LaneCellOfTwoToThe56) {
+// The console shows the failure: the exact message, no line end, exit code 1. The message goes
+// to standard output; a death test reads standard error. The alarm turns a hang into a failure.
+TEST(Failures, ConsoleShowsAllocationFailure) {
   GTEST_FLAG_SET(death_test_style, tly_bbp_death_test_style);
-  const char* message = "^Error in computation\\. Expected < 2\\^56\\.$";
+  for (int which : {1, 2, 9}) {
+    auto console = [which] {
+      std::fflush(stdout);
+      dup2(STDERR_FILENO, STDOUT_FILENO);
+      alarm(60);
+      std::istringstream answers("0 1 8\n");
+      std::cin.rdbuf(answers.rdbuf());
+      allocations_seen = 0;
+      failing_allocation = which;
+      tly_bbp_console_run({nullptr, [](int code) { std::_Exit(code); }, &failing, nullptr, nullptr});
+    };
+    EXPECT_EXIT(console(), testing::ExitedWithCode(1), "Memory Allocation Failure$") << which;
+  }
+}
+
+TEST(Failures, LaneCellOfTwoToThe56) {
   const struct {
     uint64_t cells, cell, value;
   } cases[] = {{4, 0, 1ull << 56}, {4, 31, 1ull << 56}, {131, 8 * 65 + 4, 1ull << 56}, {2, 9, 1ull << 63}, {4, 21, ~0ull}};
   for (const auto& c : cases) {
     std::vector<uint64_t> rows(8 * c.cells, 0);
     rows[c.cell] = c.value;
-    EXPECT_EXIT((fail_allocation(0), tly_bbp_check_lanes(rows.data(), c.cells)), testing::ExitedWithCode(1), message)
-        << c.cells << "/" << c.cell;
+    EXPECT_FALSE(tly_bbp_check_lanes(rows.data(), c.cells)) << c.cells << "/" << c.cell;
   }
-  std::vector<uint64_t> bad(32, 0);
-  bad[8 + 3] = 1ull << 56;
-  EXPECT_EXIT((fail_allocation(0), check_lanes_on_three_threads(bad)), testing::ExitedWithCode(1), message);
+  EXPECT_STREQ(tly_bbp_status_message(tly_bbp_status_lane_overflow), "Error in computation. Expected < 2^56.");
   // Just below the bound every lane is carried into 32-bit digits, its value kept modulo 1.
   for (uint64_t fill : {0ull, 0xFFFFFFFFull, 0x100000000ull, (1ull << 56) - 1}) {
     std::vector<uint64_t> rows(32, fill);
     rows[8 * 3 + 6] = (1ull << 56) - 1;
     const std::vector<uint64_t> before = rows;
-    tly_bbp_check_lanes(rows.data(), 4);
+    EXPECT_TRUE(tly_bbp_check_lanes(rows.data(), 4));
     for (int lane = 0; lane < 8; ++lane) {
       unsigned __int128 was = 0, now = 0;
       for (int r = 3; r >= 0; --r) {

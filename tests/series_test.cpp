@@ -4,6 +4,7 @@
 #include <omp.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <cstdio>
@@ -19,9 +20,14 @@
 #include "engine/pblock.h"
 #include "engine/accumulator.h"
 #include "exact.h"
+#include "run_program.h"
 #include "formulas/formulas.h"
+#include "Main/console.h"
 
 namespace {
+
+// The variant the kernel tests run with.
+tly_bbp_variant_policy kernel_policy = tly_bbp_engine_choice;
 
 struct block {
   uint64_t cells;
@@ -40,7 +46,7 @@ std::vector<uint32_t> run_kernel(const block& b, uint64_t fill) {
   std::vector<uint64_t> result(b.cells + 1, fill), scratch(8 * b.cells + 5, fill);
   uint64_t* rows = scratch.data() + (reinterpret_cast<uintptr_t>(scratch.data()) % 32 == 0 ? 2 : 4);
   tly_bbp_kernel(reinterpret_cast<int64_t*>(result.data()), b.cells, b.alternating, b.shift, b.first, b.last, b.step,
-                 b.multiplier, b.offset, rows);
+                 b.multiplier, b.offset, rows, kernel_policy);
   EXPECT_EQ(result[b.cells], fill);
   EXPECT_EQ(rows[-1], fill);
   EXPECT_EQ(rows[8 * b.cells], fill);
@@ -77,10 +83,9 @@ testing::AssertionResult matches_exact(const block& b) {
 class Kernel : public testing::TestWithParam<int> {
  protected:
   void SetUp() override {
-    if (!tly_bbp_use_variant(tly_bbp_variants[GetParam()].name)) GTEST_SKIP() << "not on this processor";
+    if (!tly_bbp_use_variant(&kernel_policy, tly_bbp_variants[GetParam()].name)) GTEST_SKIP() << "not on this processor";
   }
-  void TearDown() override { tly_bbp_use_variant(active_.c_str()); }
-  const std::string active_ = tly_bbp_active_variant()->name;
+  void TearDown() override { kernel_policy = tly_bbp_engine_choice; }
 };
 
 INSTANTIATE_TEST_SUITE_P(Variants, Kernel, testing::Range(0, tly_bbp_variant_count));
@@ -151,7 +156,7 @@ TEST_P(Kernel, EarlyExitLeavesZeroAndScratchUntouched) {
   int64_t result[4] = {5, 5, 5, 5};
   alignas(16) uint64_t scratch[32];
   std::fill(scratch, scratch + 32, 0x1234);
-  tly_bbp_kernel(result, 4, 0, 100, 229, 300, 1, 8, 1, scratch);  // first * step = 32 * cells + shift + 1
+  tly_bbp_kernel(result, 4, 0, 100, 229, 300, 1, 8, 1, scratch, kernel_policy);  // first * step = 32 * cells + shift + 1
   for (int64_t cell : result) EXPECT_EQ(cell, 0);
   for (uint64_t word : scratch) ASSERT_EQ(word, 0x1234u);
   // first * step = 32 * cells + shift: every term lies wholly below cell 0.
@@ -237,20 +242,18 @@ struct evaluation {
   std::string rest;  // what follows the reports
 };
 
+// The console's reports of the run, written to a file of their own.
+
 evaluation evaluate(uint64_t cells, const tly_bbp_series& s, uint64_t shift, uint64_t terms, uint64_t hint) {
   evaluation e{std::vector<int64_t>(cells, 0x5A5A5A5A5A5A), {}, {}};
-  std::fflush(stdout);
   FILE* file = std::tmpfile();
-  const int saved = dup(STDOUT_FILENO);
-  dup2(fileno(file), STDOUT_FILENO);
-  tly_bbp_pblock(e.out.data(), cells, s.alternating, shift, terms, s.step, s.multiplier, s.offset, hint);
-  std::fflush(stdout);
-  dup2(saved, STDOUT_FILENO);
-  close(saved);
-  std::string text;
-  std::rewind(file);
-  for (int ch; (ch = std::fgetc(file)) != EOF;) text.push_back(static_cast<char>(ch));
-  std::fclose(file);
+  tly_bbp_engine_run run{};
+  run.variants = tly_bbp_engine_choice;
+  run.callbacks = tly_bbp_console_callbacks;
+  run.callbacks.user = file;
+  EXPECT_EQ(tly_bbp_pblock(e.out.data(), cells, s.alternating, shift, terms, s.step, s.multiplier, s.offset, hint, run),
+            tly_bbp_status_done);
+  std::string text = tly_bbp_text_of(file);
   static const std::regex report("^\r {79}\rProgress: ([0-9.e+-]+)%");
   std::smatch match;
   while (std::regex_search(text, match, report)) {
@@ -269,7 +272,7 @@ std::vector<int64_t> kernel_over_claims(uint64_t cells, const tly_bbp_series& s,
   uint64_t next = 0, first, last;
   while (tly_bbp_claim_block(terms, team, &next, &block_size, &first, &last)) {
     tly_bbp_kernel(result.data(), cells, s.alternating, shift, first, last, s.step, s.multiplier, s.offset,
-                   scratch.data());
+                   scratch.data(), tly_bbp_engine_choice);
     for (uint64_t i = 0; i < cells; ++i) sum[i] = int64_t(uint64_t(sum[i]) + uint64_t(result[i]));
     reports->push_back(progress_text(last, terms));
   }
@@ -297,8 +300,46 @@ TEST(Pblock, SumsTheClaimedBlocksAndReportsEach) {
     ASSERT_EQ(e.reports.size(), reports.size());
     if (team == 1) { EXPECT_EQ(e.reports, reports); }
     EXPECT_EQ(e.reports.back(), "100");
-    EXPECT_EQ(e.rest, "    Time: #\n");
+    EXPECT_EQ(e.rest, "");  // the series' time is its caller's report
   }
+}
+
+// A block worker (a GPU's host thread) beside the processor threads claims from the same
+// counters: the sum is the processors' alone, and a worker's failure ends the series.
+struct worker_log {
+  std::atomic<int> blocks{0};
+  bool fail = false;
+};
+
+bool kernel_worker(void* context, const tly_bbp_series_call* c, uint64_t first, uint64_t last, int64_t* result) {
+  worker_log* log = static_cast<worker_log*>(context);
+  ++log->blocks;
+  if (log->fail) return false;
+  std::vector<uint64_t> scratch(8 * c->cells);
+  return tly_bbp_kernel(result, c->cells, c->alternating, c->shift, first, last, c->step, c->multiplier, c->offset,
+                        scratch.data(), c->variants);
+}
+
+TEST(Pblock, BlockWorkersShareTheClaims) {
+  const uint64_t place = 16000001, position = 4 * place - 4, shift = position + plouffe.power;
+  const uint64_t terms = tly_bbp_Plouffe_term_count(position, 7);
+  tly_bbp_engine_run alone{};
+  alone.threads = 2;
+  std::vector<int64_t> expected(7), got(7);
+  ASSERT_EQ(tly_bbp_pblock(expected.data(), 7, 0, shift, terms, 4, 8, 1, 0, alone), tly_bbp_status_done);
+  worker_log log;
+  const tly_bbp_block_worker worker{&log, kernel_worker};
+  tly_bbp_engine_run with_worker = alone;
+  with_worker.threads = 1;
+  with_worker.workers = &worker;
+  with_worker.worker_count = 1;
+  ASSERT_EQ(tly_bbp_pblock(got.data(), 7, 0, shift, terms, 4, 8, 1, 0, with_worker), tly_bbp_status_done);
+  EXPECT_EQ(got, expected);
+  if (!omp_get_dynamic()) { EXPECT_GT(log.blocks, 0); }
+  log.fail = true;
+  log.blocks = 0;
+  const int32_t status = tly_bbp_pblock(got.data(), 7, 0, shift, terms, 4, 8, 1, 0, with_worker);
+  if (log.blocks > 0) { EXPECT_EQ(status, tly_bbp_status_worker_failed); }
 }
 
 }  // namespace

@@ -28,12 +28,12 @@ bool ask(std::istream& in, FILE* out, const char* prompt, T* value, T low, T hig
 }  // namespace
 
 bool tly_bbp_dialogue(std::istream& in, FILE* out, int32_t* formula, uint64_t* start, uint64_t* digits) {
-  std::fprintf(out, "Tallyspire BBP v1.0.0 Build 119          (https://tallyspire.example/bbp)\n");
+  std::fprintf(out, "Tallyspire BBP v" TLY_BBP_VERSION " Build 119          (https://tallyspire.example/bbp)\n");
   std::fprintf(out, "Hexadecimal digits of pi at any place, on every core.\n");
   std::fprintf(out, "\n");
   std::fprintf(out, "BBP Formula Computation for Digit-Extraction\n");
   std::fprintf(out, "\n");
-  std::fprintf(out, "Version: %s", tly_bbp_active_variant()->name);
+  std::fprintf(out, "Version: %s", tly_bbp_active_variant(tly_bbp_engine_choice)->name);
   std::fprintf(out, "\n\n");
 
   std::fprintf(out, "Select a Formula:\n");

@@ -7,6 +7,6 @@
 // closed one on /dev/null, read-only), SIGXFSZ ignored.
 void tly_bbp_start_process();
 
-inline int tly_bbp_front_end_main(int argc, char** argv) {
-  return argc <= 1 ? tly_bbp_console_run() : tly_bbp_command_line_main(argc, argv);
+inline int tly_bbp_front_end_main(int argc, char** argv, const tly_bbp_process& process) {
+  return argc <= 1 ? tly_bbp_console_run(process) : tly_bbp_command_line_main(argc, argv, process);
 }

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "command_line.h"
-#include "estimate.h"
+#include "../library/estimate.h"
 
 struct tly_bbp_formula_result {
   int32_t formula;              // 0 Plouffe, 1 Bellard

@@ -5,7 +5,7 @@
 
 #include "../engine/engine.h"
 #include "batch.h"
-#include "run_plan.h"
+#include "../formulas/run_plan.h"
 #include "variant_choice.h"
 
 namespace {
@@ -38,8 +38,8 @@ nlohmann::ordered_json run_asked(const tly_bbp_options& o) {
 // The variant in use, and the tiers that take over from it when the run needs them; the first
 // one's modulus also as exact_tiers_from, for the scripts that read only that.
 void put_variant(nlohmann::ordered_json* out, const tly_bbp_options& o) {
-  (*out)["variant"] = tly_bbp_active_variant()->name;
-  const std::vector<tly_bbp_tier> tiers = tly_bbp_run_tiers(tly_bbp_run_largest_modulus(o.choice, o.place, o.digits));
+  (*out)["variant"] = tly_bbp_active_variant(o.policy)->name;
+  const std::vector<tly_bbp_tier> tiers = tly_bbp_run_tiers(o.policy, tly_bbp_run_largest_modulus(o.choice, o.place, o.digits));
   if (tiers.empty()) return;
   put_large(out, "exact_tiers_from", tiers[0].moduli_from);
   nlohmann::ordered_json list = nlohmann::ordered_json::array();

@@ -5,25 +5,22 @@
 #include <cmath>
 #include <cstdio>
 
-#include "../formulas/display.h"
+#include "../formulas/run_values.h"
+#include "display.h"
 #include "batch.h"
-#include "run_plan.h"
+#include "../formulas/run_plan.h"
 #include "variant_choice.h"
 
 const char* const tly_bbp_formula_names[2] = {"plouffe", "bellard"};
 
 std::string tly_bbp_hex_string(const uint32_t* result, uint64_t digits) {
-  const uint32_t* display = result + 3;  // above the guard words
-  std::string text;
-  for (uint64_t h = 8 * ((digits + 7) / 8); text.size() < digits;) {
-    --h;
-    text += "0123456789abcdef"[(display[h / 8] >> (4 * (h % 8))) & 0xF];
-  }
+  std::string text(digits, '0');
+  tly_bbp_hex_digits(result, digits, text.data());
   return text;
 }
 
 std::string tly_bbp_binary_string(const uint32_t* result, uint64_t digits) {
-  const uint32_t* display = result + 3;
+  const uint32_t* display = result + tly_bbp_display_guard_words;
   std::string text;
   for (uint64_t b = 32 * ((digits + 7) / 8); text.size() < 4 * digits;) {
     --b;
@@ -63,7 +60,7 @@ void tly_bbp_print_batch_text(const tly_bbp_batch_result& r) {
            (r.threads_per_rank ? "" : " in all");
   std::printf("Result: %s, place %" PRIu64 ", %" PRIu64 " digits, %s, %.3f s on %s (%s)%s\n", verdict.c_str(), o.place,
               o.digits, digits.c_str(), seconds, team.c_str(),
-              tly_bbp_variant_used(tly_bbp_run_largest_modulus(o.choice, o.place, o.digits)).c_str(),
+              tly_bbp_variant_used(o.policy, tly_bbp_run_largest_modulus(o.choice, o.place, o.digits)).c_str(),
               r.from_checkpoint ? ", resumed from the checkpoint" : "");
 }
 
@@ -128,5 +125,5 @@ void tly_bbp_print_estimate_text(const tly_bbp_options& o, const tly_bbp_estimat
   const std::string seconds = e.seconds < 60 ? "" : " (" + seconds_text(e.seconds) + ")";
   std::printf("Estimated time: %s%s on %d thread%s (%s)%s\n", tly_bbp_duration_text(e.seconds).c_str(),
               seconds.c_str(), e.threads, e.threads == 1 ? "" : "s",
-              tly_bbp_variant_used(tly_bbp_run_largest_modulus(o.choice, o.place, o.digits)).c_str(), parts.c_str());
+              tly_bbp_variant_used(o.policy, tly_bbp_run_largest_modulus(o.choice, o.place, o.digits)).c_str(), parts.c_str());
 }

@@ -14,19 +14,20 @@
 #include "../engine/pblock.h"
 #include "../engine/system.h"
 #include "../formulas/formulas.h"
-#include "../formulas/series_sum.h"
 #include "batch.h"
 #include "checkpoint.h"
-#include "run_plan.h"
+#include "../formulas/run_plan.h"
+#include "standard_output.h"
 
 namespace {
 
 // The run's state. What the team's threads and the monitor share is under the process-wide
-// lock (the unnamed critical section); the records and the unclaimed ranges also under
+// lock (tly_bbp_process_lock); the records and the unclaimed ranges also under
 // record_mutex, since the claim rule may run outside that lock (rank 0 of an MPI job serves
 // the other ranks from a thread of its own); the file under its own mutex.
 struct {
   tly_bbp_checkpoint checkpoint;
+  const tly_bbp_process* process;
   const tly_bbp_claim_source* inner;
   tly_bbp_claim_source recording;  // the inner source, opening and closing series for the records
   size_t formula;                  // current formula and series
@@ -61,29 +62,29 @@ void save(const std::string& path, const std::string& bytes) {
   std::lock_guard<std::mutex> hold(file_mutex);
   if (tly_bbp_write_checkpoint(path, bytes, &error)) return;
   std::fprintf(stderr, "tallyspire-bbp: cannot write the checkpoint %s: %s\n", path.c_str(), error.c_str());
-  tly_bbp_exit_now(tly_bbp_exit_fatal);
+  run.process->end(tly_bbp_exit_fatal);
 }
 
 const std::string* checkpoint_path = nullptr;  // null: nothing to save
 
 // Only the terms not finished yet are claimed, wherever the claim comes from.
-bool claim_unfinished(tly_bbp_block_counters* counters, uint64_t* first, uint64_t* last) {
+bool claim_unfinished(void*, tly_bbp_block_counters* counters, uint64_t* first, uint64_t* last) {
   const std::lock_guard<std::mutex> hold(record_mutex);
   return tly_bbp_claim_unfinished(&run.unclaimed, counters->claimants, &counters->block_size, first, last);
 }
 
 // Every finished block of the series is recorded, those of other processes too.
-uint64_t record_finished(tly_bbp_block_counters* counters, uint64_t first, uint64_t last, const int64_t* block_result,
-                         uint64_t cells) {
+uint64_t record_finished(void*, tly_bbp_block_counters* counters, uint64_t first, uint64_t last,
+                         const int64_t* block_result, uint64_t cells) {
   const std::lock_guard<std::mutex> hold(record_mutex);
   tly_bbp_record_block(&current_record(), first, last, block_result, cells);
-  return run.series_terms = tly_bbp_every_term.finish(counters, first, last, block_result, cells);
+  return run.series_terms = tly_bbp_every_term.finish(nullptr, counters, first, last, block_result, cells);
 }
 
-const tly_bbp_claim_rule recording_rule = {claim_unfinished, record_finished};
+const tly_bbp_claim_rule recording_rule = {nullptr, claim_unfinished, record_finished};
 
 // Before the inner source opens the series: an MPI job's server may claim as soon as it has.
-void series_open(tly_bbp_block_counters* counters, int32_t team_size) {
+void series_open(void*, tly_bbp_block_counters* counters, int32_t team_size) {
   const tly_bbp_series_record& record = current_record();
   run.unclaimed = tly_bbp_unfinished(record);
   run.saved_sum = record.sum;
@@ -91,18 +92,23 @@ void series_open(tly_bbp_block_counters* counters, int32_t team_size) {
   run.series_was_done = run.unclaimed.empty();
   run.series_started = tly_bbp_clock_seconds();
   run.series_running = true;
-  run.inner->open(counters, team_size);
+  run.inner->open(run.inner->context, counters, team_size);
   // The source counts every thread that shares the series, those of other processes too.
   if (counters->claimants > run.threads) run.threads = counters->claimants;
 }
 
-void series_close(int64_t* out, uint64_t cells) {
-  run.inner->close(out, cells);  // every block of the series is in then, a job's too
+void series_close(void*, int64_t* out, uint64_t cells, bool complete) {
+  run.inner->close(run.inner->context, out, cells, complete);  // every block of the series is in then, a job's too
+  // A series that failed part-way ends the run; its blocks stay recorded for the last save.
+  if (!complete) return;
   const tly_bbp_series_record& record = current_record();
   tly_bbp_acc_add_block(out, reinterpret_cast<const int64_t*>(run.saved_sum.data()), cells);
   // The record is what a checkpoint saves: it must be exactly what the series summed.
-  if (!tly_bbp_record_matches(record, out, cells))
-    tly_bbp_fatal("Error in computation. The record of finished blocks differs from the series sum.");
+  if (!tly_bbp_record_matches(record, out, cells)) {
+    std::fputs("tallyspire-bbp: Error in computation. The record of finished blocks differs from the series sum.\n",
+               stderr);
+    run.process->end(tly_bbp_exit_fatal);
+  }
   run.session_terms += run.series_terms;
   run.series_terms = 0;
   if (!run.series_was_done)
@@ -111,9 +117,11 @@ void series_close(int64_t* out, uint64_t cells) {
   if (checkpoint_path) save(*checkpoint_path, tly_bbp_checkpoint_bytes(run.checkpoint));
 }
 
-void series_hook(int index, int, uint64_t) {
-#pragma omp critical
-  run.series = index;
+void series_start(void*, int32_t index, int32_t, uint64_t) {
+  {
+    const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+    run.series = index;
+  }
 }
 
 // The first stop signal is the one reported.
@@ -129,15 +137,17 @@ void monitor(const tly_bbp_options* options, std::atomic<bool>* done) {
   const double progress_every = terminal ? 1.0 : 60.0, save_every = options->checkpoint_minutes * 60.0;
   double last_progress = tly_bbp_clock_seconds(), last_save = last_progress;
   uint64_t total_terms = 0;
-#pragma omp critical
-  for (const tly_bbp_formula_progress& f : run.checkpoint.formulas)
-    for (const tly_bbp_series_record& s : f.series) total_terms += s.term_count;
+  {
+    const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+    for (const tly_bbp_formula_progress& f : run.checkpoint.formulas)
+      for (const tly_bbp_series_record& s : f.series) total_terms += s.term_count;
+  }
   while (!done->load()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const double now = tly_bbp_clock_seconds();
     if (const int stopped_by = stop_signal.load()) {
-#pragma omp critical
       {
+        const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
         // Holding both locks: no block is recorded while the state is written, and none after.
         const std::lock_guard<std::mutex> hold(record_mutex);
         save(*checkpoint_path, tly_bbp_checkpoint_bytes(snapshot()));
@@ -147,13 +157,13 @@ void monitor(const tly_bbp_options* options, std::atomic<bool>* done) {
             "tallyspire-bbp: stopped by signal %d; the state is saved in %s. Run the same command again to resume.\n",
             stopped_by, options->checkpoint.c_str());
         std::fflush(stderr);
-        tly_bbp_exit_now(128 + stopped_by);
+        run.process->end(128 + stopped_by);
       }
     }
     if (checkpoint_path && now - last_save >= save_every) {
       std::string bytes;
-#pragma omp critical
       {
+        const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
         const std::lock_guard<std::mutex> hold(record_mutex);
         bytes = tly_bbp_checkpoint_bytes(snapshot());
       }
@@ -164,8 +174,8 @@ void monitor(const tly_bbp_options* options, std::atomic<bool>* done) {
       uint64_t done_terms = 0, session_terms;
       int32_t formula;
       int series, count;
-#pragma omp critical
       {
+        const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
         const std::lock_guard<std::mutex> hold(record_mutex);
         for (const tly_bbp_formula_progress& f : run.checkpoint.formulas)
           for (const tly_bbp_series_record& s : f.series) done_terms += tly_bbp_finished_terms(s);
@@ -187,9 +197,9 @@ void monitor(const tly_bbp_options* options, std::atomic<bool>* done) {
 
 }  // namespace
 
-int tly_bbp_batch_run(const tly_bbp_options& o) {
+int tly_bbp_batch_run(const tly_bbp_options& o, const tly_bbp_process& process) {
   std::signal(SIGPIPE, SIG_DFL);
-  if (o.threads > 0) tly_bbp_thread_request = o.threads;
+  run.process = &process;
   run.checkpoint = tly_bbp_fresh_checkpoint(o.choice, o.place, o.digits);
   bool from_checkpoint = false;
   std::string saves_to;  // the file saves go to: none without a checkpoint or once it is finished
@@ -212,14 +222,12 @@ int tly_bbp_batch_run(const tly_bbp_options& o) {
     }
   }
 
-  run.inner = tly_bbp_claims;
+  run.inner = process.source ? process.source : &tly_bbp_local_claims;
   run.recording = *run.inner;
   run.recording.open = series_open;
   run.recording.close = series_close;
-  run.recording.console = false;
-  tly_bbp_claims = &run.recording;
-  tly_bbp_rule = &recording_rule;
-  tly_bbp_series_hook = series_hook;
+  const tly_bbp_engine_run engine{o.threads, o.policy, &run.recording, &recording_rule, nullptr, 0,
+                                  {nullptr, series_start, nullptr, nullptr}, process.allocator, nullptr};
   run.session_started = tly_bbp_clock_seconds();
   std::atomic<bool> finished{false};
   std::thread watcher(monitor, &o, &finished);
@@ -228,18 +236,20 @@ int tly_bbp_batch_run(const tly_bbp_options& o) {
   tly_bbp_batch_result result{o, {}, 0, 1, 0, from_checkpoint, -1};
   for (size_t f = 0; f < run.checkpoint.formulas.size(); ++f) {
     const int32_t formula = run.checkpoint.formulas[f].formula;
-#pragma omp critical
     {
+      const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
       run.formula = f;
       run.series = 0;
     }
     std::vector<uint32_t> all(values.words);
-    if (formula == 0)
-      tly_bbp_Pi_Plouffe(all.data(), values.position, values.words, values.block_hint);
-    else
-      tly_bbp_Pi_Bellard(all.data(), values.position, values.words, values.block_hint);
+    const int32_t status = (formula == 0 ? tly_bbp_Pi_Plouffe : tly_bbp_Pi_Bellard)(
+        all.data(), values.position, values.words, values.block_hint, engine);
+    if (status != tly_bbp_status_done) {
+      std::fprintf(stderr, "tallyspire-bbp: %s\n", tly_bbp_status_message(status));
+      process.end(tly_bbp_exit_fatal);
+    }
     // The output reads the console's layout: three guard words below the digits.
-    std::vector<uint32_t> words((o.digits + 7) / 8 + 3);
+    std::vector<uint32_t> words((o.digits + 7) / 8 + tly_bbp_display_guard_words);
     const uint64_t extra_guard_words = values.words - words.size();
     for (uint64_t i = 0; i < words.size(); ++i) words[i] = all[extra_guard_words + i];
     const std::vector<double>& seconds = run.checkpoint.formulas[f].seconds;
@@ -253,13 +263,10 @@ int tly_bbp_batch_run(const tly_bbp_options& o) {
   if (checkpoint_path)
     for (int i = 0; i < 3; ++i) sigaction(stop_signals[i], &earlier[i], nullptr);
   checkpoint_path = nullptr;
-  tly_bbp_claims = run.inner;
-  tly_bbp_rule = &tly_bbp_every_term;
-  tly_bbp_series_hook = nullptr;
   result.threads = result.threads_per_rank = run.threads;
-  if (tly_bbp_job_teams) {
+  if (process.teams) {
     int32_t fewest = 0, most = 0;
-    tly_bbp_job_teams(&result.ranks, &fewest, &most);
+    process.teams(process.teams_context, &result.ranks, &fewest, &most);
     result.threads_per_rank = fewest == most ? most : 0;
   }
 

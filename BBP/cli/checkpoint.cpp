@@ -14,7 +14,7 @@
 
 #include "../engine/accumulator.h"
 #include "../formulas/run_values.h"
-#include "run_plan.h"
+#include "../formulas/run_plan.h"
 
 namespace {
 

@@ -13,11 +13,11 @@
 
 #include "../engine/engine.h"
 #include "../engine/pblock.h"
-#include "../engine/system.h"
+#include "standard_output.h"
 #include "../formulas/run_values.h"
 #include "batch.h"
+#include "../formulas/run_plan.h"
 #include "device_list.h"
-#include "run_plan.h"
 #include "variant_choice.h"
 
 namespace {
@@ -361,8 +361,11 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
     return tly_bbp_exit_bad_arguments;
   }
   // The lists need no place: printed as text or JSON, and done.
-  const auto print_list = [&](void (*text)(FILE*), void (*json)(FILE*)) {
-    (o->json ? json : text)(stdout);
+  const auto print_list = [&](const auto& text, const auto& json) {
+    if (o->json)
+      json(stdout);
+    else
+      text(stdout);
     tly_bbp_flush_output();
     return tly_bbp_exit_done;
   };
@@ -372,8 +375,10 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
       std::fprintf(stderr, "tallyspire-bbp: %s\n", refusal.c_str());
       return tly_bbp_exit_bad_arguments;
     }
-    if (!o->isa.empty()) tly_bbp_limit_isa(tly_bbp_isa_class(o->isa));
-    return print_list(tly_bbp_list_variants, tly_bbp_list_variants_json);
+    tly_bbp_variant_policy policy = tly_bbp_engine_choice;
+    if (!o->isa.empty()) tly_bbp_limit_isa(&policy, tly_bbp_isa_class(o->isa));
+    return print_list([&](FILE* out) { tly_bbp_list_variants(out, policy); },
+                      [&](FILE* out) { tly_bbp_list_variants_json(out, policy); });
   }
   if (list_devices) return print_list(tly_bbp_list_devices, tly_bbp_list_devices_json);
   for (int32_t i = 0; i < 3; ++i)
@@ -397,20 +402,32 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
   return -1;
 }
 
-void (*tly_bbp_job_teams)(int32_t*, int32_t*, int32_t*) = nullptr;
+int tly_bbp_estimate_main(const tly_bbp_options& o) {
+  const tly_bbp_estimate e = tly_bbp_estimate_run_time({o.choice, o.place, o.digits, o.threads, o.policy});
+  if (e.seconds < 0) {
+    std::fputs("tallyspire-bbp: Memory Allocation Failure\n", stderr);
+    return tly_bbp_exit_fatal;
+  }
+  if (o.json)
+    tly_bbp_print_estimate_json(o, e);
+  else
+    tly_bbp_print_estimate_text(o, e);
+  tly_bbp_flush_output();
+  return tly_bbp_exit_done;
+}
 
-int tly_bbp_command_line_main(int argc, char** argv) {
-  tly_bbp_fatal_on_stderr = true;
+int tly_bbp_command_line_main(int argc, char** argv, const tly_bbp_process& process) {
   tly_bbp_options options;
   const int code = tly_bbp_parse_command_line(argc, argv, &options);
   if (code >= 0) return code;
-  if (!options.isa.empty()) tly_bbp_limit_isa(tly_bbp_isa_class(options.isa));
-  if (!options.variant.empty()) tly_bbp_use_variant(options.variant.c_str());
+  options.policy = tly_bbp_engine_choice;
+  if (!options.isa.empty()) tly_bbp_limit_isa(&options.policy, tly_bbp_isa_class(options.isa));
+  if (!options.variant.empty()) tly_bbp_use_variant(&options.policy, options.variant.c_str());
   // The team's threads beside this one, and the run's monitor.
   const int32_t team = std::min(options.threads > 0 ? options.threads : omp_get_num_procs(), omp_get_thread_limit());
   if (std::string error; !tly_bbp_threads_start(team, &error)) {
     std::fprintf(stderr, "tallyspire-bbp: cannot start %d thread%s: %s\n", team, team == 1 ? "" : "s", error.c_str());
     return tly_bbp_exit_fatal;
   }
-  return options.estimate ? tly_bbp_estimate_main(options) : tly_bbp_batch_run(options);
+  return options.estimate ? tly_bbp_estimate_main(options) : tly_bbp_batch_run(options, process);
 }

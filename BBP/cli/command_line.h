@@ -3,7 +3,9 @@
 #include <cstdint>
 #include <string>
 
-inline constexpr const char* tly_bbp_version = "1.0.0";
+#include "../engine/process.h"
+
+inline constexpr const char* tly_bbp_version = TLY_BBP_VERSION;
 
 // Exit codes of command-line runs.
 inline constexpr int tly_bbp_exit_done = 0, tly_bbp_exit_fatal = 1, tly_bbp_exit_bad_arguments = 2,
@@ -19,6 +21,7 @@ struct tly_bbp_options {
   std::string variant;  // empty: the engine's choice
   std::string isa;      // the instruction-set class the choice is limited to; empty: none
   bool estimate;        // predict the run's time instead of running it
+  tly_bbp_variant_policy policy = tly_bbp_engine_choice;  // what --isa and --variant make of the engine's choice
 };
 
 // A value of an argument as a message quotes it: "like this", a long one cut after 40 characters.
@@ -35,14 +38,14 @@ bool tly_bbp_parse_place(const std::string& text, uint64_t* place, std::string* 
 int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* options);
 
 // The whole command-line run: arguments, computation, output. Returns the exit code.
-int tly_bbp_command_line_main(int argc, char** argv);
+int tly_bbp_command_line_main(int argc, char** argv, const tly_bbp_process& process);
 
 // Set by a program whose runs spread over the ranks of a job: the ranks, and the fewest and the
 // most threads a rank computed with. Null in the single program.
 extern void (*tly_bbp_job_teams)(int32_t* ranks, int32_t* fewest_threads_of_a_rank, int32_t* most_threads_of_a_rank);
 
 // The run the options describe (batch_run.cpp).
-int tly_bbp_batch_run(const tly_bbp_options& options);
+int tly_bbp_batch_run(const tly_bbp_options& options, const tly_bbp_process& process);
 
-// The estimate of that run's time (estimate.cpp).
+// The estimate of that run's time, printed.
 int tly_bbp_estimate_main(const tly_bbp_options& options);

@@ -31,8 +31,8 @@ const tly_bbp_variant* named(const std::string& name) {
 
 }  // namespace
 
-void tly_bbp_list_variants(FILE* out) {
-  const tly_bbp_variant* active = tly_bbp_active_variant();
+void tly_bbp_list_variants(FILE* out, const tly_bbp_variant_policy& policy) {
+  const tly_bbp_variant* active = tly_bbp_active_variant(policy);
   for (int i = 0; i < tly_bbp_variant_count; ++i) {
     const tly_bbp_variant& v = tly_bbp_variants[i];
     std::fprintf(out, "%s\t%s\t%s\n", v.name, moduli_text(v).c_str(),
@@ -42,7 +42,8 @@ void tly_bbp_list_variants(FILE* out) {
   }
 }
 
-void tly_bbp_list_variants_json(FILE* out) {
+void tly_bbp_list_variants_json(FILE* out, const tly_bbp_variant_policy& policy) {
+  const tly_bbp_variant* active = tly_bbp_active_variant(policy);
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
   for (int i = 0; i < tly_bbp_variant_count; ++i) {
     const tly_bbp_variant& v = tly_bbp_variants[i];
@@ -52,7 +53,7 @@ void tly_bbp_list_variants_json(FILE* out) {
                     {"moduli", moduli_text(v)},
                     {"moduli_below", below},
                     {"supported", v.supported()},
-                    {"default", &v == tly_bbp_active_variant()}});
+                    {"default", &v == active}});
   }
   std::fprintf(out, "%s\n", list.dump().c_str());
 }
@@ -85,37 +86,27 @@ std::string tly_bbp_variant_refusal(const std::string& name, uint64_t largest, c
   return "";
 }
 
-std::vector<tly_bbp_tier> tly_bbp_run_tiers(uint64_t largest) {
+std::vector<tly_bbp_tier> tly_bbp_run_tiers(const tly_bbp_variant_policy& policy, uint64_t largest) {
   // The kernel picks a pass's variant by its largest modulus: the choice changes only where
   // some variant's range ends.
   std::vector<tly_bbp_tier> tiers;
-  const tly_bbp_variant* previous = tly_bbp_variant_for(1);
-  for (uint64_t bound : tly_bbp_moduli_bounds()) {
+  const tly_bbp_variant* previous = tly_bbp_variant_for(policy, 1);
+  for (uint64_t bound : tly_bbp_moduli_bounds(policy)) {
     if (bound > largest) break;
-    const tly_bbp_variant* v = tly_bbp_variant_for(bound);
+    const tly_bbp_variant* v = tly_bbp_variant_for(policy, bound);
     if (v != previous) tiers.push_back({v->name, bound});
     previous = v;
   }
   return tiers;
 }
 
-uint64_t tly_bbp_exact_tiers_from(uint64_t largest) {
-  const std::vector<tly_bbp_tier> tiers = tly_bbp_run_tiers(largest);
+uint64_t tly_bbp_exact_tiers_from(const tly_bbp_variant_policy& policy, uint64_t largest) {
+  const std::vector<tly_bbp_tier> tiers = tly_bbp_run_tiers(policy, largest);
   return tiers.empty() ? 0 : tiers[0].moduli_from;
 }
 
-std::string tly_bbp_variant_used(uint64_t largest) {
-  std::string text = tly_bbp_active_variant()->name;
-  for (const tly_bbp_tier& t : tly_bbp_run_tiers(largest)) text += ", " + t.variant + " for moduli from " + bound_text(t.moduli_from);
+std::string tly_bbp_variant_used(const tly_bbp_variant_policy& policy, uint64_t largest) {
+  std::string text = tly_bbp_active_variant(policy)->name;
+  for (const tly_bbp_tier& t : tly_bbp_run_tiers(policy, largest)) text += ", " + t.variant + " for moduli from " + bound_text(t.moduli_from);
   return text;
-}
-
-std::vector<uint64_t> tly_bbp_moduli_bounds() {
-  std::vector<uint64_t> bounds;
-  for (int i = 0; i < tly_bbp_variant_count; ++i)
-    if (tly_bbp_variant_usable(&tly_bbp_variants[i]) && !covers_all(tly_bbp_variants[i]))
-      bounds.push_back(tly_bbp_variants[i].moduli_below);
-  std::sort(bounds.begin(), bounds.end());
-  bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
-  return bounds;
 }

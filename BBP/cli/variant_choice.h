@@ -6,11 +6,13 @@
 #include <string>
 #include <vector>
 
-// One line per variant: its name, a tab, the moduli it handles, a tab, whether this processor has it.
-void tly_bbp_list_variants(FILE* out);
+#include "../engine/engine.h"
+
+// One line per variant (the default: the one `policy` picks): its name, a tab, the moduli it handles, a tab, whether this processor has it.
+void tly_bbp_list_variants(FILE* out, const tly_bbp_variant_policy& policy);
 // The same as one JSON array of objects: name, moduli (the text above), moduli_below (decimal
 // digits, or null for every modulus), supported, default.
-void tly_bbp_list_variants_json(FILE* out);
+void tly_bbp_list_variants_json(FILE* out, const tly_bbp_variant_policy& policy);
 
 // The index of an instruction-set class named as --isa takes it ("avx2"), or -1.
 int tly_bbp_isa_class(const std::string& name);
@@ -29,13 +31,10 @@ struct tly_bbp_tier {
 };
 
 // The tiers a run whose moduli reach `largest` uses after the variant in use, in order.
-std::vector<tly_bbp_tier> tly_bbp_run_tiers(uint64_t largest);
+std::vector<tly_bbp_tier> tly_bbp_run_tiers(const tly_bbp_variant_policy& policy, uint64_t largest);
 
 // The variant in use and every tier after it, as a run's result names them ("x64 AVX2, x64 AVX2
 // exact for moduli from 2^47"), and the modulus from which the first tier takes over (0: none).
-std::string tly_bbp_variant_used(uint64_t largest);
-uint64_t tly_bbp_exact_tiers_from(uint64_t largest);
+std::string tly_bbp_variant_used(const tly_bbp_variant_policy& policy, uint64_t largest);
+uint64_t tly_bbp_exact_tiers_from(const tly_bbp_variant_policy& policy, uint64_t largest);
 
-// The moduli at which the usable variants' arithmetic ends, ascending: where the cost of a
-// term may jump, and where a run's tiers may change.
-std::vector<uint64_t> tly_bbp_moduli_bounds();

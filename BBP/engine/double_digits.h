@@ -1,4 +1,4 @@
-// The exact floor digits of n/m in double precision, for the lane-by-lane references of the exact tiers below 2^52.
+// Digits of n/m in double precision, their value exactly floor(n/m) scaled (not each cell a floor digit), for the exact tiers below 2^52.
 #pragma once
 #include <cmath>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // The table of vector variants and the choice of the one in use.
 #include "engine.h"
 
-#include <atomic>
+#include <algorithm>
 #include <cstring>
 
 #include "exact_double.h"
@@ -41,16 +41,21 @@ void groups_sse41(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uin
 }  // namespace
 
 const tly_bbp_variant tly_bbp_variants[] = {
-    {"x64 SSE4.1", always, groups_sse41, tly_bbp_vpowmod8_scalar, tly_bbp_estimate_moduli_below},
-    {"x64 AVX2", avx2_fma, tly_bbp_vpowgroups_avx2, tly_bbp_vpowmod8_scalar, tly_bbp_estimate_moduli_below},
-    {"x64 AVX-512", avx512_dq, tly_bbp_vpowgroups_avx512, tly_bbp_vpowmod8_scalar, tly_bbp_estimate_moduli_below},
-    {"x64 AVX2 exact", avx2_fma, tly_bbp_vpowgroups_avx2_exact, tly_bbp_vpowmod8_double, tly_bbp_double_moduli_below},
+    {"x64 SSE4.1", always, groups_sse41, tly_bbp_vpowmod8_scalar, tly_bbp_estimate_moduli_below, 0, tly_bbp_kind_choice},
+    {"x64 AVX2", avx2_fma, tly_bbp_vpowgroups_avx2, tly_bbp_vpowmod8_scalar, tly_bbp_estimate_moduli_below, 1,
+     tly_bbp_kind_choice},
+    {"x64 AVX-512", avx512_dq, tly_bbp_vpowgroups_avx512, tly_bbp_vpowmod8_scalar, tly_bbp_estimate_moduli_below, 2,
+     tly_bbp_kind_choice},
+    {"x64 AVX2 exact", avx2_fma, tly_bbp_vpowgroups_avx2_exact, tly_bbp_vpowmod8_double, tly_bbp_double_moduli_below, 1,
+     tly_bbp_kind_tier},
     {"x64 AVX-512 exact", avx512_dq, tly_bbp_vpowgroups_avx512_exact, tly_bbp_vpowmod8_double,
-     tly_bbp_double_moduli_below},
+     tly_bbp_double_moduli_below, 2, tly_bbp_kind_tier},
     {"x64 AVX-512 IFMA", avx512_ifma, tly_bbp_vpowgroups_ifma, tly_bbp_vpowmod8_montgomery,
-     tly_bbp_montgomery_moduli_below},
-    {"x64 AVX-512 IFMA two limbs", avx512_ifma, tly_bbp_vpowgroups_ifma_limbs, tly_bbp_vpowmod8_limbs, 0},
-    {"x64 64-bit Montgomery", always, tly_bbp_vpowgroups_general, tly_bbp_vpowmod8_general, 0},
+     tly_bbp_montgomery_moduli_below, 3, tly_bbp_kind_choice},
+    {"x64 AVX-512 IFMA two limbs", avx512_ifma, tly_bbp_vpowgroups_ifma_limbs, tly_bbp_vpowmod8_limbs, 0, 3,
+     tly_bbp_kind_every_modulus},
+    {"x64 64-bit Montgomery", always, tly_bbp_vpowgroups_general, tly_bbp_vpowmod8_general, 0, 0,
+     tly_bbp_kind_every_modulus},
 };
 const int tly_bbp_variant_count = sizeof(tly_bbp_variants) / sizeof(tly_bbp_variants[0]);
 
@@ -62,66 +67,44 @@ const int tly_bbp_isa_class_count = sizeof(tly_bbp_isa_classes) / sizeof(tly_bbp
 namespace {
 
 // The tiers of every modulus are slower than every variant of a bounded range within its range.
-bool bounded(const tly_bbp_variant& variant) { return variant.moduli_below != 0; }
+bool bounded(const tly_bbp_variant& variant) { return variant.kind != tly_bbp_kind_every_modulus; }
 
 // The exact double tier only takes over where the estimates end: below 2^47 they are faster.
-bool tier_only(const tly_bbp_variant& variant) { return variant.reference == tly_bbp_vpowmod8_double; }
+bool tier_only(const tly_bbp_variant& variant) { return variant.kind == tly_bbp_kind_tier; }
 
-// The most a choice may use (--isa; -1: every class), and the variant forced (-1: none); set
-// before the computation starts.
-std::atomic<int> isa_limit{-1}, forced{-1};
-
-const tly_bbp_variant* fastest_usable() {
+const tly_bbp_variant* fastest_usable(const tly_bbp_variant_policy& policy) {
   for (int i = tly_bbp_variant_count - 1; i > 0; --i)
-    if (bounded(tly_bbp_variants[i]) && !tier_only(tly_bbp_variants[i]) && tly_bbp_variant_usable(&tly_bbp_variants[i]))
+    if (bounded(tly_bbp_variants[i]) && !tier_only(tly_bbp_variants[i]) &&
+        tly_bbp_variant_usable(&tly_bbp_variants[i], policy))
       return &tly_bbp_variants[i];
   return &tly_bbp_variants[0];
 }
 
-// Chosen on first use, so that it is valid in other units' static initialisers too; worker
-// threads may be the first to ask.
-std::atomic<const tly_bbp_variant*> active{nullptr};
-
 }  // namespace
 
-int tly_bbp_variant_isa(const tly_bbp_variant* variant) {
-  for (int c = tly_bbp_isa_class_count - 1; c > 0; --c)
-    if (variant->supported == tly_bbp_isa_checks[c]) return c;
-  return 0;
-}
+int tly_bbp_variant_isa(const tly_bbp_variant* variant) { return variant->isa; }
 
-bool tly_bbp_variant_usable(const tly_bbp_variant* variant) {
-  const int limit = isa_limit.load(std::memory_order_relaxed);
-  return variant->supported() && (limit < 0 || tly_bbp_variant_isa(variant) <= limit);
+bool tly_bbp_variant_usable(const tly_bbp_variant* variant, const tly_bbp_variant_policy& policy) {
+  return variant->supported() && (policy.isa < 0 || tly_bbp_variant_isa(variant) <= policy.isa);
 }
 
 bool tly_bbp_processor_has_isa(int isa) { return isa >= 0 && isa < tly_bbp_isa_class_count && tly_bbp_isa_checks[isa](); }
 
-bool tly_bbp_limit_isa(int isa) {
+bool tly_bbp_limit_isa(tly_bbp_variant_policy* policy, int isa) {
   if (!tly_bbp_processor_has_isa(isa)) return false;
-  isa_limit.store(isa, std::memory_order_relaxed);
-  forced.store(-1, std::memory_order_relaxed);
-  active.store(fastest_usable(), std::memory_order_release);
+  *policy = {isa, -1};
   return true;
 }
 
-tly_bbp_choice tly_bbp_user_choice() {
-  return {isa_limit.load(std::memory_order_relaxed), forced.load(std::memory_order_relaxed)};
+const tly_bbp_variant* tly_bbp_active_variant(const tly_bbp_variant_policy& policy) {
+  if (policy.variant >= 0 && policy.variant < tly_bbp_variant_count) return &tly_bbp_variants[policy.variant];
+  return fastest_usable(policy);
 }
 
-const tly_bbp_variant* tly_bbp_active_variant() {
-  const tly_bbp_variant* chosen = active.load(std::memory_order_acquire);
-  if (chosen) return chosen;
-  chosen = fastest_usable();
-  active.store(chosen, std::memory_order_release);
-  return chosen;
-}
-
-bool tly_bbp_use_variant(const char* name) {
+bool tly_bbp_use_variant(tly_bbp_variant_policy* policy, const char* name) {
   for (int i = 0; i < tly_bbp_variant_count; ++i) {
-    if (std::strcmp(tly_bbp_variants[i].name, name) == 0 && tly_bbp_variant_usable(&tly_bbp_variants[i])) {
-      active.store(&tly_bbp_variants[i], std::memory_order_release);
-      forced.store(i, std::memory_order_relaxed);
+    if (std::strcmp(tly_bbp_variants[i].name, name) == 0 && tly_bbp_variant_usable(&tly_bbp_variants[i], *policy)) {
+      policy->variant = i;
       return true;
     }
   }
@@ -132,19 +115,29 @@ bool tly_bbp_variant_covers(const tly_bbp_variant* variant, uint64_t modulus) {
   return variant->moduli_below == 0 || modulus < variant->moduli_below;
 }
 
-const tly_bbp_variant* tly_bbp_variant_for(uint64_t modulus) {
-  const tly_bbp_variant* chosen = tly_bbp_active_variant();
+const tly_bbp_variant* tly_bbp_variant_for(const tly_bbp_variant_policy& policy, uint64_t modulus) {
+  const tly_bbp_variant* chosen = tly_bbp_active_variant(policy);
   if (tly_bbp_variant_covers(chosen, modulus)) return chosen;
   for (int i = tly_bbp_variant_count - 1; i >= 0; --i)
     if (bounded(tly_bbp_variants[i]) && tly_bbp_variant_covers(&tly_bbp_variants[i], modulus) &&
-        tly_bbp_variant_usable(&tly_bbp_variants[i]))
+        tly_bbp_variant_usable(&tly_bbp_variants[i], policy))
       return &tly_bbp_variants[i];
   int every = 0;
-  while (bounded(tly_bbp_variants[every]) || !tly_bbp_variant_usable(&tly_bbp_variants[every])) ++every;
+  while (bounded(tly_bbp_variants[every]) || !tly_bbp_variant_usable(&tly_bbp_variants[every], policy)) ++every;
   return &tly_bbp_variants[every];
 }
 
+std::vector<uint64_t> tly_bbp_moduli_bounds(const tly_bbp_variant_policy& policy) {
+  std::vector<uint64_t> bounds;
+  for (int i = 0; i < tly_bbp_variant_count; ++i)
+    if (tly_bbp_variant_usable(&tly_bbp_variants[i], policy) && bounded(tly_bbp_variants[i]))
+      bounds.push_back(tly_bbp_variants[i].moduli_below);
+  std::sort(bounds.begin(), bounds.end());
+  bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
+  return bounds;
+}
+
 void tly_bbp_vpowmod8(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
-                      uint64_t exponent, uint64_t step) {
-  tly_bbp_active_variant()->groups(scratch, cells, moduli, known_zeros, exponent, step, 1);
+                      uint64_t exponent, uint64_t step, const tly_bbp_variant_policy* policy) {
+  tly_bbp_active_variant(*policy)->groups(scratch, cells, moduli, known_zeros, exponent, step, 1);
 }

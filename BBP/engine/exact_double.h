@@ -4,9 +4,10 @@
 // into hi = fl(x*x) and lo = x*x - hi by a fused multiply-add. The quotient q, hi * fl(1/m)
 // rounded once to the nearest integer, is within 3/4 of x*x/m, so r = (hi - q*m) + lo, both sums
 // exact, lies within 3m/4; doubled where the exponent bit is set it stays within 3m/2 < 2^53, and
-// a second quotient of it brings it back within m/2: a step never compares or corrects. At the end x < 0 takes m once,
-// and the digits are the exact floor digits of (2^e mod m)/m, each below 2^33. Every quantity is
-// an integer below 2^53 held exactly in a double (docs/arithmetic.md has the proof).
+// a second quotient of it brings it back within m/2: a step never compares or corrects. At the end x < 0 takes m once.
+// A lane's cells, read as one number, are exactly floor((2^e mod m) * 2^(32 cells) / m); single
+// cells are not the floor digits one by one (each may reach 2^33), only their value is exact.
+// Every quantity is an integer below 2^53 held exactly in a double (docs/arithmetic.md has the proof).
 #pragma once
 #include <cstdint>
 

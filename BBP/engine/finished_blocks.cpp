@@ -6,12 +6,6 @@
 #include "accumulator.h"
 #include "pblock.h"
 
-namespace {
-
-constexpr uint64_t block_unit = 0x400000;  // every block starts at a multiple of it
-
-}  // namespace
-
 void tly_bbp_record_block(tly_bbp_series_record* record, uint64_t first, uint64_t last, const int64_t* block_result,
                           uint64_t cells) {
   if (record->sum.size() < cells) record->sum.resize(cells, 0);
@@ -51,8 +45,8 @@ bool tly_bbp_ranges_valid(const std::vector<tly_bbp_range>& ranges, uint64_t ter
   uint64_t next = 0;
   for (size_t i = 0; i < ranges.size(); ++i) {
     const tly_bbp_range& r = ranges[i];
-    if (r.first >= r.last || r.last > term_count || r.first % block_unit != 0) return false;
-    if (r.last != term_count && r.last % block_unit != 0) return false;
+    if (r.first >= r.last || r.last > term_count || r.first % tly_bbp_block_unit != 0) return false;
+    if (r.last != term_count && r.last % tly_bbp_block_unit != 0) return false;
     if (i > 0 && r.first <= next) return false;  // overlapping, out of order or not merged
     next = r.last;
   }

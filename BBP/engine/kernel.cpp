@@ -5,7 +5,6 @@
 #include "engine.h"
 #include "general.h"
 #include "numeric.h"
-#include "system.h"
 
 namespace {
 
@@ -83,10 +82,10 @@ void fold(int64_t* block_result, const uint64_t* rows, uint64_t cells, int32_t a
 
 }  // namespace
 
-void tly_bbp_check_lanes(uint64_t* rows, uint64_t cells) {
+bool tly_bbp_check_lanes(uint64_t* rows, uint64_t cells) {
   uint64_t any = 0;
   for (uint64_t i = 0; i < 8 * cells; ++i) any |= rows[i];
-  if (any & 0xFF00000000000000ull) tly_bbp_fatal("Error in computation. Expected < 2^56.");
+  if (any & 0xFF00000000000000ull) return false;
   // Row by row with the eight lanes' carries side by side, so the lanes go through together.
   uint64_t carry[8] = {};
   for (uint64_t r = 0; r < cells; ++r) {
@@ -96,14 +95,17 @@ void tly_bbp_check_lanes(uint64_t* rows, uint64_t cells) {
       carry[lane] = v >> 32;
     }
   }
+  return true;
 }
 
-void tly_bbp_kernel(int64_t* block_result, uint64_t cells, int32_t alternating, uint64_t shift, uint64_t first,
-                    uint64_t last, uint32_t step, uint32_t multiplier, uint32_t offset, void* scratch) {
+bool tly_bbp_kernel(int64_t* block_result, uint64_t cells, int32_t alternating, uint64_t shift, uint64_t first,
+                    uint64_t last, uint32_t step, uint32_t multiplier, uint32_t offset, void* scratch,
+                    const tly_bbp_variant_policy& policy) {
   if (first * step > 32 * cells + shift) {
     for (uint64_t i = 0; i < cells; ++i) block_result[i] = 0;
-    return;
+    return true;
   }
+  const tly_bbp_variant* chosen = tly_bbp_active_variant(policy);
 
   uint64_t* rows = static_cast<uint64_t*>(scratch);
   uint64_t lane_offset[8];
@@ -128,16 +130,17 @@ void tly_bbp_kernel(int64_t* block_result, uint64_t cells, int32_t alternating, 
     }
     // The moduli grow with k: the pass's last decides which variant can take all of them.
     const uint64_t largest = moduli[8 * n - 1];
-    tly_bbp_variant_for(largest)->groups(rows, cells, moduli, z0, shift - step * k, step, n);
+    const tly_bbp_variant* variant = tly_bbp_variant_covers(chosen, largest) ? chosen : tly_bbp_variant_for(policy, largest);
+    variant->groups(rows, cells, moduli, z0, shift - step * k, step, n);
     if (n == until_check) {
-      tly_bbp_check_lanes(rows, cells);
+      if (!tly_bbp_check_lanes(rows, cells)) return false;
       since_check = 1;
     } else {
       since_check += n;
     }
     k += 8 * uint64_t{n};
   }
-  tly_bbp_check_lanes(rows, cells);
+  if (!tly_bbp_check_lanes(rows, cells)) return false;
   fold(block_result, rows, cells, alternating, step);
 
   uint64_t* digit = rows;
@@ -179,4 +182,5 @@ void tly_bbp_kernel(int64_t* block_result, uint64_t cells, int32_t alternating, 
     block_result[i] = static_cast<int64_t>(carry & 0xFFFFFFFF);
     carry >>= 32;
   }
+  return true;
 }

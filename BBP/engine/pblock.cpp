@@ -4,7 +4,7 @@
 
 #include <omp.h>
 
-#include <cstdio>
+#include <atomic>
 #include <cstring>
 
 #include "accumulator.h"
@@ -13,54 +13,76 @@
 
 namespace {
 
-constexpr uint64_t smallest_block = 0x400000;  // 4,194,304: keeps every block start even
+void local_begin(void*, const tly_bbp_series_call*) {}
 
-// Blanks the console line and shows the share of the series done.
-void report_progress(uint64_t terms_done, double reciprocal) {
-  std::printf("\r%79s\r", "");
-  std::printf("Progress: %g%%", (static_cast<double>(terms_done) * 100.0) * reciprocal);
-  // Standard output may be a pipe or a file: show the progress while the work runs, and
-  // stop at once when nobody can see it any more.
-  tly_bbp_flush_output();
+void local_open(void*, tly_bbp_block_counters* counters, int32_t team_size) { counters->claimants = team_size; }
+
+bool local_claim(void*, tly_bbp_block_counters* counters, uint64_t* first, uint64_t* last) {
+  return tly_bbp_rule_claim(counters, first, last);
 }
 
-void local_begin(const tly_bbp_series_call*) {}
-
-void local_open(tly_bbp_block_counters* counters, int32_t team_size) { counters->claimants = team_size; }
-
-bool local_claim(tly_bbp_block_counters* counters, uint64_t* first, uint64_t* last) {
-  return tly_bbp_rule->claim(counters, first, last);
+uint64_t local_finish(void*, tly_bbp_block_counters* counters, uint64_t first, uint64_t last,
+                      const int64_t* block_result, uint64_t cells) {
+  return tly_bbp_rule_finish(counters, first, last, block_result, cells);
 }
 
-uint64_t local_finish(tly_bbp_block_counters* counters, uint64_t first, uint64_t last, const int64_t* block_result,
-                      uint64_t cells) {
-  return tly_bbp_rule->finish(counters, first, last, block_result, cells);
-}
-
-bool claim_in_order(tly_bbp_block_counters* c, uint64_t* first, uint64_t* last) {
+bool claim_in_order(void*, tly_bbp_block_counters* c, uint64_t* first, uint64_t* last) {
   return tly_bbp_claim_block(c->term_count, c->claimants, &c->next_term, &c->block_size, first, last);
 }
 
-uint64_t count_finished(tly_bbp_block_counters* counters, uint64_t first, uint64_t last, const int64_t*, uint64_t) {
+uint64_t count_finished(void*, tly_bbp_block_counters* counters, uint64_t first, uint64_t last, const int64_t*,
+                        uint64_t) {
   return counters->terms_done += last - first;
 }
 
-void local_close(int64_t*, uint64_t) {}
+void local_close(void*, int64_t*, uint64_t, bool) {}
 
 }  // namespace
 
-const tly_bbp_claim_rule tly_bbp_every_term = {claim_in_order, count_finished};
-const tly_bbp_claim_rule* tly_bbp_rule = &tly_bbp_every_term;
-const tly_bbp_claim_source tly_bbp_local_claims = {local_begin, local_open,  local_claim,
-                                                   local_finish, local_close, true};
-const tly_bbp_claim_source* tly_bbp_claims = &tly_bbp_local_claims;
-int32_t tly_bbp_thread_request = 0;
+const tly_bbp_claim_rule tly_bbp_every_term = {nullptr, claim_in_order, count_finished};
+const tly_bbp_claim_source tly_bbp_local_claims = {nullptr, local_begin, local_open, local_claim, local_finish,
+                                                   local_close};
+
+const char* tly_bbp_status_message(int32_t status) {
+  switch (status) {
+    case tly_bbp_status_done: return "";
+    case tly_bbp_status_cancelled: return "Cancelled.";
+    case tly_bbp_status_no_memory: return "Memory Allocation Failure";
+    case tly_bbp_status_lane_overflow: return "Error in computation. Expected < 2^56.";
+    case tly_bbp_status_worker_failed: return "Error in computation. A block worker failed.";
+  }
+  return "Error in computation.";
+}
+
+bool tly_bbp_rule_claim(tly_bbp_block_counters* counters, uint64_t* first, uint64_t* last) {
+  return counters->rule->claim(counters->rule->context, counters, first, last);
+}
+
+uint64_t tly_bbp_rule_finish(tly_bbp_block_counters* counters, uint64_t first, uint64_t last,
+                             const int64_t* block_result, uint64_t cells) {
+  return counters->rule->finish(counters->rule->context, counters, first, last, block_result, cells);
+}
+
+void* tly_bbp_run_alloc(const tly_bbp_engine_run& run, uint64_t bytes) {
+  return run.allocator ? run.allocator->allocate(bytes) : tly_bbp_alloc(bytes);
+}
+
+void tly_bbp_run_free(const tly_bbp_engine_run& run, void* memory) {
+  if (run.allocator)
+    run.allocator->release(memory);
+  else
+    tly_bbp_free(memory);
+}
+
+bool tly_bbp_cancelled(const tly_bbp_engine_run& run) {
+  return run.cancel && __atomic_load_n(run.cancel, __ATOMIC_RELAXED) != 0;
+}
 
 uint64_t tly_bbp_initial_block_size(int32_t threads, uint64_t term_count, uint64_t block_hint) {
-  uint64_t block_size = smallest_block;
+  uint64_t block_size = tly_bbp_block_unit;
   while (block_size < block_hint && block_size < term_count / 8) block_size *= 2;
   while (static_cast<uint64_t>(static_cast<int64_t>(threads)) * block_size > term_count) block_size /= 2;
-  return block_size < smallest_block ? smallest_block : block_size;
+  return block_size < tly_bbp_block_unit ? tly_bbp_block_unit : block_size;
 }
 
 bool tly_bbp_claim_block(uint64_t term_count, int32_t team_size, uint64_t* next_term, uint64_t* block_size,
@@ -69,32 +91,49 @@ bool tly_bbp_claim_block(uint64_t term_count, int32_t team_size, uint64_t* next_
   const uint64_t remaining = term_count - *next_term;
   const uint64_t team = static_cast<uint64_t>(static_cast<int64_t>(team_size));
   while (team * *block_size * 2 > remaining) *block_size /= 2;
-  if (*block_size <= smallest_block) *block_size = smallest_block;
+  if (*block_size <= tly_bbp_block_unit) *block_size = tly_bbp_block_unit;
   *first = *next_term;
   *last = *next_term + *block_size < term_count ? *next_term + *block_size : term_count;
   *next_term = *last;
   return true;
 }
 
-void tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64_t shift, uint64_t term_count,
-                    uint32_t step, uint32_t multiplier, uint32_t offset, uint64_t block_hint) {
-  const tly_bbp_claim_source* source = tly_bbp_claims;
-  const tly_bbp_series_call call{cells, shift, term_count, block_hint, alternating, step, multiplier, offset};
-#pragma omp critical
-  source->begin(&call);
+int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64_t shift, uint64_t term_count,
+                       uint32_t step, uint32_t multiplier, uint32_t offset, uint64_t block_hint,
+                       const tly_bbp_engine_run& run) {
+  const tly_bbp_claim_source* source = run.source ? run.source : &tly_bbp_local_claims;
+  const tly_bbp_series_call call{cells, shift, term_count, block_hint, alternating, step, multiplier, offset, run.variants,
+                                  run.threads};
+  {
+    const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+    source->begin(source->context, &call);
+  }
 
-  const int32_t threads = tly_bbp_thread_request > 0 ? tly_bbp_thread_request : omp_get_num_procs();
-  tly_bbp_block_counters counters{term_count, 0, tly_bbp_initial_block_size(threads, term_count, block_hint), 0, 0};
+  const int32_t workers = run.workers ? run.worker_count : 0;
+  const int32_t threads = (run.threads > 0 ? run.threads : omp_get_num_procs()) + workers;
+  tly_bbp_block_counters counters{term_count, 0, tly_bbp_initial_block_size(threads, term_count, block_hint), 0, 0,
+                                  run.rule ? run.rule : &tly_bbp_every_term};
 
-  const int32_t t0 = tly_bbp_clock_ms();
   const uint64_t array_cells = cells + 8;  // the 8 spare cells keep neighbouring threads' arrays apart
   const uint64_t slice_bytes = cells * 64 + 64;
-  int64_t* accumulators = static_cast<int64_t*>(tly_bbp_alloc(uint64_t(threads) * 2 * array_cells * 8));
-  unsigned char* scratch = static_cast<unsigned char*>(tly_bbp_alloc(uint64_t(threads) * slice_bytes));
+  int64_t* accumulators = static_cast<int64_t*>(tly_bbp_run_alloc(run, uint64_t(threads) * 2 * array_cells * 8));
+  unsigned char* scratch =
+      accumulators ? static_cast<unsigned char*>(tly_bbp_run_alloc(run, uint64_t(threads) * slice_bytes)) : nullptr;
+  if (!scratch) {
+    if (accumulators) tly_bbp_run_free(run, accumulators);
+    // The source saw the series begin: it ends with nothing summed.
+    for (uint64_t i = 0; i < cells; ++i) out[i] = 0;
+    {
+      const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+      source->close(source->context, out, cells, false);
+    }
+    return tly_bbp_status_no_memory;
+  }
   std::memset(accumulators, 0, uint64_t(threads) * array_cells * 8);
 
   int32_t team_size = 0;
   uint64_t reported = 0;  // the terms the last progress report showed
+  std::atomic<int32_t> status{tly_bbp_status_done};
 
 #pragma omp parallel num_threads(threads)
   {
@@ -102,42 +141,64 @@ void tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64_t 
     if (t == 0) {
       const int32_t granted = omp_get_num_threads();
       team_size = granted < threads ? granted : threads;
-#pragma omp critical
-      source->open(&counters, team_size);
+      {
+        const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+        source->open(source->context, &counters, team_size);
+      }
     }
 #pragma omp barrier
     if (t < team_size) {
       int64_t* accumulator = accumulators + uint64_t(t) * array_cells;
       int64_t* block_result = accumulators + uint64_t(threads + t) * array_cells;
       void* slice = scratch + uint64_t(t) * slice_bytes;
-      const double reciprocal = 1.0 / static_cast<double>(term_count);
-      for (;;) {
+      const tly_bbp_block_worker* worker = t < workers ? &run.workers[t] : nullptr;
+      // Between blocks: a cancelled run or a failed block ends every thread's claims.
+      while (status.load(std::memory_order_relaxed) == tly_bbp_status_done) {
+        if (tly_bbp_cancelled(run)) {
+          int32_t none = tly_bbp_status_done;
+          status.compare_exchange_strong(none, tly_bbp_status_cancelled);
+          break;
+        }
         uint64_t first = 0, last = 0;
         bool claimed;
-#pragma omp critical
-        claimed = source->claim(&counters, &first, &last);
+        {
+          const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+          claimed = source->claim(source->context, &counters, &first, &last);
+        }
         if (!claimed) break;
 
-        tly_bbp_kernel(block_result, cells, alternating, shift, first, last, step, multiplier, offset, slice);
+        const bool computed =
+            worker ? worker->compute(worker->context, &call, first, last, block_result)
+                   : tly_bbp_kernel(block_result, cells, alternating, shift, first, last, step, multiplier, offset,
+                                    slice, run.variants);
+        if (!computed) {
+          int32_t none = tly_bbp_status_done;
+          status.compare_exchange_strong(none, worker ? tly_bbp_status_worker_failed : tly_bbp_status_lane_overflow);
+          break;
+        }
         tly_bbp_acc_add_block(accumulator, block_result, cells);
 
-#pragma omp critical
         {
-          reported = source->finish(&counters, first, last, block_result, cells);
-          if (source->console) report_progress(reported, reciprocal);
+          const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+          reported = source->finish(source->context, &counters, first, last, block_result, cells);
+          if (run.callbacks.progress) run.callbacks.progress(run.callbacks.user, reported, term_count);
         }
       }
     }
   }
 
+  const int32_t ended = status.load();
   for (uint64_t i = 0; i < cells; ++i) out[i] = 0;
   for (int32_t t = 0; t < team_size; ++t) tly_bbp_acc_add_block(out, accumulators + uint64_t(t) * array_cells, cells);
-#pragma omp critical
-  source->close(out, cells);
+  {
+    const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+    source->close(source->context, out, cells, ended == tly_bbp_status_done);
+  }
   // Blocks of other processes may have ended the series after this one's last report.
-  if (source->console && reported != term_count) report_progress(term_count, 1.0 / static_cast<double>(term_count));
+  if (ended == tly_bbp_status_done && run.callbacks.progress && reported != term_count)
+    run.callbacks.progress(run.callbacks.user, term_count, term_count);
 
-  tly_bbp_free(accumulators);
-  tly_bbp_free(scratch);
-  if (source->console) std::printf("    Time: %g\n", tly_bbp_elapsed_seconds(t0, tly_bbp_clock_ms()));
+  tly_bbp_run_free(run, accumulators);
+  tly_bbp_run_free(run, scratch);
+  return ended;
 }

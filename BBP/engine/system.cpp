@@ -1,18 +1,9 @@
-// Process-wide services: aligned memory under the one lock, fatal exit, pause, clock.
+// Process services without state: the one lock, aligned memory under it, and clocks.
 #include "system.h"
 
-#include <stdio_ext.h>
-#include <unistd.h>
-
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <iostream>
-
-void* (*tly_bbp_alloc_hook)(uint64_t bytes) = nullptr;
-void (*tly_bbp_exit_hook)(int code) = nullptr;
-bool tly_bbp_fatal_on_stderr = false;
 
 namespace {
 
@@ -33,56 +24,25 @@ const int64_t process_start_ms = monotonic_ms();
 
 }  // namespace
 
+std::mutex& tly_bbp_process_lock() {
+  static std::mutex lock;
+  return lock;
+}
+
 void* tly_bbp_alloc(uint64_t bytes) {
   void* memory;
-#pragma omp critical
   {
-    memory = tly_bbp_alloc_hook ? tly_bbp_alloc_hook(bytes) : system_alloc(bytes);
-    if (!memory) tly_bbp_fatal("Memory Allocation Failure");
+    const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+    memory = system_alloc(bytes);
   }
   return memory;
 }
 
 void tly_bbp_free(void* memory) {
-#pragma omp critical
-  std::free(memory);
-}
-
-void tly_bbp_fatal(const char* message) {
-  if (tly_bbp_fatal_on_stderr) {
-    std::fprintf(stderr, "tallyspire-bbp: %s\n", message);
-  } else {
-    std::fputs(message, stdout);
-    std::fflush(stdout);
-    tly_bbp_pause();
+  {
+    const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+    std::free(memory);
   }
-  tly_bbp_exit_now(1);
-}
-
-void tly_bbp_exit_now(int code) {
-  if (tly_bbp_exit_hook) tly_bbp_exit_hook(code);
-  std::_Exit(code);
-}
-
-void tly_bbp_pause() {
-  std::cout.flush();
-  std::fflush(stdout);
-  if (!isatty(STDIN_FILENO) || !isatty(STDOUT_FILENO)) return;
-  std::fputs("Press Enter to continue . . . ", stdout);
-  std::fflush(stdout);
-  // What the user typed after the last answer belongs to that answer, not to this wait.
-  __fpurge(stdin);
-  int c;
-  do c = std::getchar();
-  while (c != '\n' && c != EOF);
-}
-
-void tly_bbp_flush_output() {
-  std::cout.flush();
-  if (std::fflush(stdout) == 0 && !std::ferror(stdout) && !std::cout.bad()) return;
-  std::fputs("tallyspire-bbp: standard output cannot be written\n", stderr);
-  // May run on a worker thread while others compute, as the fatal path does.
-  std::_Exit(1);
 }
 
 int32_t tly_bbp_clock_ms() {

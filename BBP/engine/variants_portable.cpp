@@ -22,14 +22,19 @@ bool neon() { return (getauxval(AT_HWCAP) & HWCAP_ASIMD) != 0; }
 }  // namespace
 
 const tly_bbp_variant tly_bbp_variants[] = {
-    {"arm64 scalar", always, tly_bbp_vpowgroups_portable, tly_bbp_vpowmod8_scalar, tly_bbp_estimate_moduli_below},
-    {"arm64 NEON", neon, tly_bbp_vpowgroups_neon, tly_bbp_vpowmod8_scalar, tly_bbp_estimate_moduli_below},
-    {"arm64 64-bit Montgomery", always, tly_bbp_vpowgroups_general, tly_bbp_vpowmod8_general, 0},
+    {"arm64 scalar", always, tly_bbp_vpowgroups_portable, tly_bbp_vpowmod8_scalar, tly_bbp_estimate_moduli_below, 0,
+     tly_bbp_kind_choice},
+    {"arm64 NEON", neon, tly_bbp_vpowgroups_neon, tly_bbp_vpowmod8_scalar, tly_bbp_estimate_moduli_below, 0,
+     tly_bbp_kind_choice},
+    {"arm64 64-bit Montgomery", always, tly_bbp_vpowgroups_general, tly_bbp_vpowmod8_general, 0, 0,
+     tly_bbp_kind_every_modulus},
 };
 #else
 const tly_bbp_variant tly_bbp_variants[] = {
-    {"portable scalar", always, tly_bbp_vpowgroups_portable, tly_bbp_vpowmod8_scalar, tly_bbp_estimate_moduli_below},
-    {"portable 64-bit Montgomery", always, tly_bbp_vpowgroups_general, tly_bbp_vpowmod8_general, 0},
+    {"portable scalar", always, tly_bbp_vpowgroups_portable, tly_bbp_vpowmod8_scalar, tly_bbp_estimate_moduli_below, 0,
+     tly_bbp_kind_choice},
+    {"portable 64-bit Montgomery", always, tly_bbp_vpowgroups_general, tly_bbp_vpowmod8_general, 0, 0,
+     tly_bbp_kind_every_modulus},
 };
 #endif
 const int tly_bbp_variant_count = sizeof(tly_bbp_variants) / sizeof(tly_bbp_variants[0]);

@@ -2,11 +2,13 @@
 #pragma once
 #include <cstdint>
 
-// One group: lane pair j is raised to exponent - (2j+1)*step modulo moduli[2j], moduli[2j+1];
+struct tly_bbp_variant_policy;
+
+// One group, with the variant the policy puts in use: lane pair j is raised to exponent - (2j+1)*step modulo moduli[2j], moduli[2j+1];
 // each lane adds the first `cells` base-2^32 digits of x/m into its column of `scratch`
 // (`cells` rows of eight cells, row cells-1 the first digit after the point).
 void tly_bbp_vpowmod8(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,
-                      uint64_t exponent, uint64_t step);
+                      uint64_t exponent, uint64_t step, const tly_bbp_variant_policy* policy);
 
 // The signature of the group routine and of its scalar references.
 using tly_bbp_vpowmod8_fn = void (*)(uint64_t* scratch, uint64_t cells, const uint64_t* moduli, uint32_t known_zeros,

@@ -17,7 +17,8 @@ uint64_t tly_bbp_Bellard_term_count(uint64_t position, uint64_t words) {
   return (32 * words + position - 6) / 10 + 16;
 }
 
-void tly_bbp_Pi_Bellard(uint32_t* result, uint64_t position, uint64_t words, uint64_t block_hint) {
-  tly_bbp_Pi_series_sum(result, position, words, block_hint, tly_bbp_Bellard_series, 7,
-                        tly_bbp_Bellard_term_count(position, words));
+int32_t tly_bbp_Pi_Bellard(uint32_t* result, uint64_t position, uint64_t words, uint64_t block_hint,
+                          const tly_bbp_engine_run& run) {
+  return tly_bbp_Pi_series_sum(result, position, words, block_hint, tly_bbp_Bellard_series, 7,
+                        tly_bbp_Bellard_term_count(position, words), run);
 }

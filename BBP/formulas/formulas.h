@@ -2,8 +2,13 @@
 #pragma once
 #include <cstdint>
 
-void tly_bbp_Pi_Plouffe(uint32_t* result, uint64_t position, uint64_t words, uint64_t block_hint);
-void tly_bbp_Pi_Bellard(uint32_t* result, uint64_t position, uint64_t words, uint64_t block_hint);
+struct tly_bbp_engine_run;
+
+// Each returns a tly_bbp_status; the run says how (threads, variant, claims, reports, cancel).
+int32_t tly_bbp_Pi_Plouffe(uint32_t* result, uint64_t position, uint64_t words, uint64_t block_hint,
+                           const tly_bbp_engine_run& run);
+int32_t tly_bbp_Pi_Bellard(uint32_t* result, uint64_t position, uint64_t words, uint64_t block_hint,
+                           const tly_bbp_engine_run& run);
 
 // Terms evaluated for every series of a run.
 uint64_t tly_bbp_Plouffe_term_count(uint64_t position, uint64_t words);

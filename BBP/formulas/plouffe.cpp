@@ -13,7 +13,8 @@ uint64_t tly_bbp_Plouffe_term_count(uint64_t position, uint64_t words) {
   return ((32 * words + position) >> 2) + 16;
 }
 
-void tly_bbp_Pi_Plouffe(uint32_t* result, uint64_t position, uint64_t words, uint64_t block_hint) {
-  tly_bbp_Pi_series_sum(result, position, words, block_hint, tly_bbp_Plouffe_series, 4,
-                        tly_bbp_Plouffe_term_count(position, words));
+int32_t tly_bbp_Pi_Plouffe(uint32_t* result, uint64_t position, uint64_t words, uint64_t block_hint,
+                          const tly_bbp_engine_run& run) {
+  return tly_bbp_Pi_series_sum(result, position, words, block_hint, tly_bbp_Plouffe_series, 4,
+                        tly_bbp_Plouffe_term_count(position, words), run);
 }

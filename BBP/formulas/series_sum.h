@@ -2,13 +2,11 @@
 #pragma once
 #include <cstdint>
 
+#include "../engine/pblock.h"
 #include "formulas.h"
 
-// Prints "Terms Needed = " and one term line per series, unless tly_bbp_series_hook is set;
-// the first series must be positive.
-void tly_bbp_Pi_series_sum(uint32_t* result, uint64_t position, uint64_t words, uint64_t block_hint,
-                           const tly_bbp_series* series, int count, uint64_t term_count);
-
-// When set, called before each series (index from 0) instead of printing the console's
-// "Terms Needed = " and term lines: a front end without the console reports in its own way.
-extern void (*tly_bbp_series_hook)(int index, int count, uint64_t term_count);
+// Reports each series' start and end to the run's callbacks; the first series must be
+// positive. Returns a tly_bbp_status: the Result words are only meaningful when it is done.
+int32_t tly_bbp_Pi_series_sum(uint32_t* result, uint64_t position, uint64_t words, uint64_t block_hint,
+                              const tly_bbp_series* series, int count, uint64_t term_count,
+                              const tly_bbp_engine_run& run);

@@ -7,13 +7,27 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 
-#include "../engine/pblock.h"
-#include "../engine/system.h"
 #include "job_claims.h"
 #include "series_relay.h"
 
-int tly_bbp_mpi_main(int argc, char** argv, tly_bbp_front_end front_end) {
+namespace {
+
+// A fatal error on any rank, or rank 0 stopped by a signal once it has saved, ends the whole
+// job at once, not only when mpirun notices. The message is out of the process by then, but
+// MPICH's launcher may drop what it has not yet passed on when the abort reaches it: a pause
+// gives it time.
+void end_job(int code) {
+  const timespec pause{0, 200000000};
+  nanosleep(&pause, nullptr);
+  MPI_Abort(MPI_COMM_WORLD, code);
+  std::_Exit(code);
+}
+
+}  // namespace
+
+int tly_bbp_mpi_main(int argc, char** argv, tly_bbp_front_end front_end, const tly_bbp_allocator* allocator) {
   // Team threads call MPI one at a time under the process-wide lock, and rank 0's server thread
   // only while nothing else on rank 0 does; a fatal error or a stop, though, may end the job from
   // any thread.
@@ -28,20 +42,13 @@ int tly_bbp_mpi_main(int argc, char** argv, tly_bbp_front_end front_end) {
   int rank = 0;
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
 
-  // A fatal error on any rank, or rank 0 stopped by a signal once it has saved, ends the whole
-  // job at once, not only when mpirun notices. The message is out of the process by then, but
-  // MPICH's launcher may drop what it has not yet passed on when the abort reaches it: a pause
-  // gives it time.
-  tly_bbp_exit_hook = [](int code) {
-    const timespec pause{0, 200000000};
-    nanosleep(&pause, nullptr);
-    MPI_Abort(MPI_COMM_WORLD, code);
-  };
-  tly_bbp_claims = tly_bbp_mpi_claims();
+  tly_bbp_job_claims job;
+  const tly_bbp_claim_source claims = tly_bbp_mpi_claims(&job);
+  const tly_bbp_process process{&claims, end_job, allocator, tly_bbp_mpi_teams, &job};
   int code = 0;
   if (rank == 0) {
     // Only rank 0 reads the input or the arguments and reports.
-    code = front_end(argc, argv);
+    code = front_end(argc, argv, process);
     tly_bbp_mpi_announce_end();
   } else {
     // mpirun passes a stop signal (SIGINT, SIGTERM, SIGHUP) on to every rank: rank 0 saves its
@@ -50,9 +57,8 @@ int tly_bbp_mpi_main(int argc, char** argv, tly_bbp_front_end front_end) {
     std::signal(SIGINT, SIG_IGN);
     std::signal(SIGTERM, SIG_IGN);
     std::signal(SIGHUP, SIG_IGN);
-    tly_bbp_mpi_serve();
+    tly_bbp_mpi_serve(process);
   }
-  tly_bbp_claims = &tly_bbp_local_claims;
   // Into MPI_Finalize together: Debian 12's MPICH over TCP (UCX) may hang there when one rank
   // finalizes while another, already done, no longer answers.
   MPI_Barrier(MPI_COMM_WORLD);

@@ -5,16 +5,10 @@
 #include <mpi.h>
 #include <time.h>
 
-#include <mutex>
-#include <thread>
-#include <vector>
-
 #include "../engine/accumulator.h"
 #include "series_relay.h"
 
 namespace {
-
-int rank = 0;
 
 // Messages to rank 0: a claim (no data), answered by a block [first, last), empty when the
 // range is exhausted; and a finished block: first, last and its result cells.
@@ -22,27 +16,17 @@ constexpr int claim_tag = 1;
 constexpr int block_tag = 2;
 constexpr int finish_tag = 3;
 
-// On rank 0, while a series runs: the counters of its block loop and the sum of every block
-// the job has finished, shared by its team and the server thread, which apply the claim rule
-// to them under this lock. Not the process-wide lock: rank 0's close holds that while it waits
-// for the server.
-std::mutex job_lock;
-tly_bbp_block_counters* job_counters = nullptr;
-std::vector<int64_t> job_sum;
-std::thread server;
-int32_t fewest_threads = 0, most_threads = 0;  // of one rank, in the last series
-
-bool claim_for_job(uint64_t* first, uint64_t* last) {
-  const std::lock_guard<std::mutex> hold(job_lock);
-  return tly_bbp_rule->claim(job_counters, first, last);
+bool claim_for_job(tly_bbp_job_claims* job, uint64_t* first, uint64_t* last) {
+  const std::lock_guard<std::mutex> hold(job->lock);
+  return tly_bbp_rule_claim(job->counters, first, last);
 }
 
 // Sums modulo 1, so the sum of all blocks, in any order, is the job's.
-uint64_t add_to_job(uint64_t first, uint64_t last, const int64_t* result, uint64_t cells) {
-  const std::lock_guard<std::mutex> hold(job_lock);
-  job_sum.resize(cells);
-  tly_bbp_acc_add_block(job_sum.data(), result, cells);
-  return tly_bbp_rule->finish(job_counters, first, last, result, cells);
+uint64_t add_to_job(tly_bbp_job_claims* job, uint64_t first, uint64_t last, const int64_t* result, uint64_t cells) {
+  const std::lock_guard<std::mutex> hold(job->lock);
+  job->sum.resize(cells);
+  tly_bbp_acc_add_block(job->sum.data(), result, cells);
+  return tly_bbp_rule_finish(job->counters, first, last, result, cells);
 }
 
 // Serves the other ranks until each of their threads has been told that the range is
@@ -50,7 +34,7 @@ uint64_t add_to_job(uint64_t first, uint64_t last, const int64_t* result, uint64
 // Polling, not a blocking receive, which would spin a core the team computes on: the pause is
 // short beside a block (30 ms or more). But a report is followed at once by its thread's next
 // claim, which is waited for without a pause. Only this thread calls MPI on rank 0 meanwhile.
-void serve_series(int32_t remote_threads) {
+void serve_series(tly_bbp_job_claims* job, int32_t remote_threads) {
   const timespec pause{0, 250000};
   std::vector<int64_t> message;
   int reporter = MPI_PROC_NULL;
@@ -71,16 +55,17 @@ void serve_series(int32_t remote_threads) {
              MPI_STATUS_IGNORE);
     reporter = status.MPI_TAG == finish_tag ? status.MPI_SOURCE : MPI_PROC_NULL;
     if (status.MPI_TAG == finish_tag) {
-      add_to_job(uint64_t(message[0]), uint64_t(message[1]), message.data() + 2, uint64_t(count - 2));
+      add_to_job(job, uint64_t(message[0]), uint64_t(message[1]), message.data() + 2, uint64_t(count - 2));
       continue;
     }
     uint64_t block[2] = {0, 0};
-    if (!claim_for_job(&block[0], &block[1])) --remote_threads;
+    if (!claim_for_job(job, &block[0], &block[1])) --remote_threads;
     MPI_Send(block, 2, MPI_UINT64_T, status.MPI_SOURCE, block_tag, MPI_COMM_WORLD);
   }
 }
 
-void job_open(tly_bbp_block_counters* counters, int32_t team_size) {
+void job_open(void* context, tly_bbp_block_counters* counters, int32_t team_size) {
+  tly_bbp_job_claims* job = static_cast<tly_bbp_job_claims*>(context);
   // The halving rule counts every thread of the job. All ranks wait for rank 0 here, so
   // nobody claims a block of this series while rank 0 still serves the last one.
   int32_t claimants = 0;
@@ -89,17 +74,18 @@ void job_open(tly_bbp_block_counters* counters, int32_t team_size) {
   const int32_t sizes[2] = {team_size, -team_size};
   int32_t extremes[2] = {0, 0};
   MPI_Allreduce(sizes, extremes, 2, MPI_INT32_T, MPI_MAX, MPI_COMM_WORLD);
-  if (rank != 0) return;
-  most_threads = extremes[0];
-  fewest_threads = -extremes[1];
+  if (job->rank != 0) return;
+  job->most_threads = extremes[0];
+  job->fewest_threads = -extremes[1];
   counters->claimants = claimants;
-  job_counters = counters;
-  job_sum.clear();
-  server = std::thread(serve_series, claimants - team_size);
+  job->counters = counters;
+  job->sum.clear();
+  job->server = std::thread(serve_series, job, claimants - team_size);
 }
 
-bool job_claim(tly_bbp_block_counters*, uint64_t* first, uint64_t* last) {
-  if (rank == 0) return claim_for_job(first, last);
+bool job_claim(void* context, tly_bbp_block_counters*, uint64_t* first, uint64_t* last) {
+  tly_bbp_job_claims* job = static_cast<tly_bbp_job_claims*>(context);
+  if (job->rank == 0) return claim_for_job(job, first, last);
   uint64_t block[2];
   MPI_Send(nullptr, 0, MPI_INT64_T, 0, claim_tag, MPI_COMM_WORLD);
   MPI_Recv(block, 2, MPI_UINT64_T, 0, block_tag, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
@@ -109,9 +95,10 @@ bool job_claim(tly_bbp_block_counters*, uint64_t* first, uint64_t* last) {
 }
 
 // Only rank 0 shows the count, so another rank returns only its own.
-uint64_t job_finish(tly_bbp_block_counters* counters, uint64_t first, uint64_t last, const int64_t* result,
-                    uint64_t cells) {
-  if (rank == 0) return add_to_job(first, last, result, cells);
+uint64_t job_finish(void* context, tly_bbp_block_counters* counters, uint64_t first, uint64_t last,
+                    const int64_t* result, uint64_t cells) {
+  tly_bbp_job_claims* job = static_cast<tly_bbp_job_claims*>(context);
+  if (job->rank == 0) return add_to_job(job, first, last, result, cells);
   std::vector<int64_t> message{int64_t(first), int64_t(last)};
   message.insert(message.end(), result, result + cells);
   MPI_Send(message.data(), int(message.size()), MPI_INT64_T, 0, finish_tag, MPI_COMM_WORLD);
@@ -119,25 +106,28 @@ uint64_t job_finish(tly_bbp_block_counters* counters, uint64_t first, uint64_t l
 }
 
 // Rank 0's result is the job's sum, its own blocks included; the other ranks' is unused.
-void job_close(int64_t* out, uint64_t cells) {
-  if (rank != 0) return;
-  server.join();
-  job_sum.resize(cells);
-  for (uint64_t i = 0; i < cells; ++i) out[i] = job_sum[i];
+// A series that stopped early is not the job's: its front end ends the job.
+void job_close(void* context, int64_t* out, uint64_t cells, bool) {
+  tly_bbp_job_claims* job = static_cast<tly_bbp_job_claims*>(context);
+  if (job->rank != 0 || !job->server.joinable()) return;
+  job->server.join();
+  job->sum.resize(cells);
+  for (uint64_t i = 0; i < cells; ++i) out[i] = job->sum[i];
 }
 
-tly_bbp_claim_source source = {tly_bbp_mpi_announce, job_open, job_claim, job_finish, job_close, false};
+void job_begin(void*, const tly_bbp_series_call* call) { tly_bbp_mpi_announce(call); }
 
 }  // namespace
 
-void tly_bbp_mpi_teams(int32_t* ranks, int32_t* fewest_threads_of_a_rank, int32_t* most_threads_of_a_rank) {
+void tly_bbp_mpi_teams(void* context, int32_t* ranks, int32_t* fewest_threads_of_a_rank,
+                      int32_t* most_threads_of_a_rank) {
+  const tly_bbp_job_claims* job = static_cast<const tly_bbp_job_claims*>(context);
   MPI_Comm_size(MPI_COMM_WORLD, ranks);
-  *fewest_threads_of_a_rank = fewest_threads;
-  *most_threads_of_a_rank = most_threads;
+  *fewest_threads_of_a_rank = job->fewest_threads;
+  *most_threads_of_a_rank = job->most_threads;
 }
 
-const tly_bbp_claim_source* tly_bbp_mpi_claims() {
-  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-  source.console = rank == 0;
-  return &source;
+tly_bbp_claim_source tly_bbp_mpi_claims(tly_bbp_job_claims* job) {
+  MPI_Comm_rank(MPI_COMM_WORLD, &job->rank);
+  return {job, job_begin, job_open, job_claim, job_finish, job_close};
 }

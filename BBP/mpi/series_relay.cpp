@@ -7,18 +7,13 @@
 #include <cstdio>
 
 #include "../engine/engine.h"
-#include "../engine/system.h"
 
 namespace {
 
-// A series, the variant choice rank 0's user made (--isa, --variant) and the threads asked for
-// (--threads), which every rank follows; without them each rank takes its own processor's
+// A series with the variant choice rank 0's user made (--isa, --variant) and the threads asked
+// for (--threads), which every rank follows; without them each rank takes its own processor's
 // fastest variant and one thread per processor.
-struct announcement {
-  tly_bbp_series_call call;
-  tly_bbp_choice choice;
-  int32_t threads;
-};
+using announcement = tly_bbp_series_call;
 
 // Nonblocking on every rank (a nonblocking broadcast matches only its like): the other ranks
 // wait for rank 0 through its whole dialogue and should not spin a core while they do.
@@ -43,7 +38,7 @@ void tly_bbp_mpi_announce(const tly_bbp_series_call* call) {
   if (rank != 0) return;
   // What rank 0 printed so far goes out before another rank can fail on this series.
   std::fflush(stdout);
-  announcement copy{*call, tly_bbp_user_choice(), tly_bbp_thread_request};
+  announcement copy = *call;
   broadcast(&copy, false);
 }
 
@@ -52,32 +47,43 @@ void tly_bbp_mpi_announce_end() {
   broadcast(&end, false);
 }
 
-// Takes rank 0's choice; a processor that cannot follow it ends the job.
-void follow(const tly_bbp_choice& choice) {
-  const char* lacking = nullptr;
-  if (choice.isa >= 0 && !tly_bbp_limit_isa(choice.isa)) lacking = tly_bbp_isa_classes[choice.isa];
-  if (!lacking && choice.variant >= 0 && !tly_bbp_use_variant(tly_bbp_variants[choice.variant].name))
-    lacking = tly_bbp_variants[choice.variant].name;
-  if (!lacking) return;
-  int rank = 0;
-  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-  std::fprintf(stderr, "tallyspire-bbp-mpi: rank %d: this processor cannot run %s, which rank 0 was told to use\n",
-               rank, lacking);
-  tly_bbp_exit_now(1);
+namespace {
+
+// Why this processor cannot follow rank 0's choice, or null when it can.
+const char* lacking(const tly_bbp_variant_policy& choice) {
+  tly_bbp_variant_policy policy = tly_bbp_engine_choice;
+  if (choice.isa >= 0 && !tly_bbp_limit_isa(&policy, choice.isa)) return tly_bbp_isa_classes[choice.isa];
+  if (choice.variant >= 0 && !tly_bbp_use_variant(&policy, tly_bbp_variants[choice.variant].name))
+    return tly_bbp_variants[choice.variant].name;
+  return nullptr;
 }
 
-void tly_bbp_mpi_serve() {
+}  // namespace
+
+void tly_bbp_mpi_serve(const tly_bbp_process& process) {
+  int rank = 0;
+  MPI_Comm_rank(MPI_COMM_WORLD, &rank);
   for (;;) {
-    announcement a{};
-    broadcast(&a, true);
-    const tly_bbp_series_call& call = a.call;
+    announcement call{};
+    broadcast(&call, true);
     if (call.cells == 0) return;
-    follow(a.choice);
-    tly_bbp_thread_request = a.threads;
+    if (const char* missing = lacking(call.variants)) {
+      std::fprintf(stderr, "tallyspire-bbp-mpi: rank %d: this processor cannot run %s, which rank 0 was told to use\n",
+                   rank, missing);
+      process.end(1);
+    }
+    const tly_bbp_engine_run run{call.threads, call.variants, process.source, nullptr, nullptr, 0, {}, process.allocator, nullptr};
     // This rank's share of the sum; rank 0 receives the whole in its own accumulator.
-    int64_t* out = static_cast<int64_t*>(tly_bbp_alloc(call.cells * 8));
-    tly_bbp_pblock(out, call.cells, call.alternating, call.shift, call.term_count, call.step, call.multiplier,
-                   call.offset, call.block_hint);
-    tly_bbp_free(out);
+    int64_t* out = static_cast<int64_t*>(tly_bbp_run_alloc(run, call.cells * 8));
+    const int32_t status = out ? tly_bbp_pblock(out, call.cells, call.alternating, call.shift, call.term_count,
+                                                call.step, call.multiplier, call.offset, call.block_hint, run)
+                               : int32_t{tly_bbp_status_no_memory};
+    if (status != tly_bbp_status_done) {
+      // As the console shows a failure: the message on standard output, no line end.
+      std::fputs(tly_bbp_status_message(status), stdout);
+      std::fflush(stdout);
+      process.end(1);
+    }
+    tly_bbp_run_free(run, out);
   }
 }

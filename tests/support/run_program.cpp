@@ -115,3 +115,11 @@ std::string tly_bbp_hex_digits(const std::string& output) {
       digits += output[i];
   return digits;
 }
+
+std::string tly_bbp_text_of(FILE* file) {
+  std::string text;
+  std::rewind(file);
+  for (int ch; (ch = std::fgetc(file)) != EOF;) text.push_back(static_cast<char>(ch));
+  std::fclose(file);
+  return text;
+}

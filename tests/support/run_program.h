@@ -1,5 +1,6 @@
 // Test support: runs the built program with piped input and reads what it printed.
 #pragma once
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,9 @@ tly_bbp_program_run tly_bbp_run_with_arguments(const std::vector<std::string>& a
 
 // The output with every time value ("Time: 0.123") replaced by "Time: #".
 std::string tly_bbp_mask_times(const std::string& output);
+
+// Everything written to `file` (a std::tmpfile of a run's reports), which it closes.
+std::string tly_bbp_text_of(FILE* file);
 
 // The hexadecimal digits of the hexadecimal block, without spaces, carets and line ends.
 std::string tly_bbp_hex_digits(const std::string& output);

@@ -3,15 +3,6 @@
 
 #include <algorithm>
 
-tly_bbp_run_values tly_bbp_command_line_run_values(uint64_t place, uint64_t digits) {
-  tly_bbp_run_values values = tly_bbp_derive_run_values(place, digits);
-  // Term counts of one word more: the guard words may add it.
-  const uint64_t plouffe = tly_bbp_Plouffe_term_count(values.position, values.words + 1);
-  const uint64_t bellard = tly_bbp_Bellard_term_count(values.position, values.words + 1);
-  values.words += std::max(tly_bbp_guard_words(plouffe, 4, 4), tly_bbp_guard_words(bellard, 10, 7)) - 3;
-  return values;
-}
-
 std::vector<tly_bbp_run_formula> tly_bbp_run_formulas(int32_t choice, uint64_t place, uint64_t digits) {
   const tly_bbp_run_values values = tly_bbp_command_line_run_values(place, digits);
   std::vector<tly_bbp_run_formula> formulas;

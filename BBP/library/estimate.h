@@ -1,9 +1,17 @@
-// The run-time estimate of a command-line run: sample blocks timed at the run's place.
+// The run-time estimate of a run: sample blocks timed at the run's place.
 #pragma once
 #include <cstdint>
 #include <vector>
 
-#include "command_line.h"
+#include "../engine/engine.h"
+
+// The run to estimate.
+struct tly_bbp_estimate_request {
+  int32_t choice;  // 0 Plouffe, 1 Bellard, 2 both
+  uint64_t place, digits;
+  int32_t threads;  // 0: one per processor
+  tly_bbp_variant_policy policy;
+};
 
 struct tly_bbp_formula_estimate {
   int32_t formula;  // 0 Plouffe, 1 Bellard
@@ -24,6 +32,7 @@ struct tly_bbp_estimate {
 // quota (cgroup version 2 or 1), which may be a fraction.
 double tly_bbp_usable_processors();
 
-// Times sample blocks of every series of the run the options describe, spread over each stretch
-// of terms whose arithmetic stays the same, on the run's thread team, and adds up.
-tly_bbp_estimate tly_bbp_estimate_run_time(const tly_bbp_options& options);
+// Times sample blocks of every series of the run the request describes, spread over each stretch
+// of terms whose arithmetic stays the same, on the run's thread team, and adds up; seconds -1
+// when the memory for the samples is not there.
+tly_bbp_estimate tly_bbp_estimate_run_time(const tly_bbp_estimate_request& request);

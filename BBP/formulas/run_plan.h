@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "../formulas/formulas.h"
-#include "../formulas/run_values.h"
+#include "formulas.h"
+#include "run_values.h"
 
 struct tly_bbp_run_formula {
   int32_t formula;  // 0 Plouffe, 1 Bellard
@@ -13,11 +13,6 @@ struct tly_bbp_run_formula {
   int count;
   uint64_t term_count;  // of every series
 };
-
-// The sizes of a command-line run: the console's, with a fourth guard word where the far
-// places' truncation errors would leave less than a clean word above them (the same words for
-// both formulas, so that a checkpoint fits either).
-tly_bbp_run_values tly_bbp_command_line_run_values(uint64_t place, uint64_t digits);
 
 // The formulas of a --formula choice (0 Plouffe, 1 Bellard, 2 both), in the order computed.
 std::vector<tly_bbp_run_formula> tly_bbp_run_formulas(int32_t choice, uint64_t place, uint64_t digits);

@@ -6,13 +6,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "../engine/kernel.h"
 #include "../engine/pblock.h"
 #include "../engine/system.h"
-#include "batch.h"
-#include "run_plan.h"
-#include "variant_choice.h"
+#include "../formulas/run_plan.h"
 
 namespace {
 
@@ -36,6 +35,7 @@ struct sampler {
   unsigned char* scratch;  // a slice per thread, as the series evaluator gives them
   int64_t* results;        // a block result per thread
   uint64_t terms_per_thread;
+  tly_bbp_variant_policy policy;
   std::vector<double> start_ups;  // per sample: the team's time beyond its slowest thread's work
   uint64_t sample_terms;
   double sample_seconds;
@@ -58,8 +58,9 @@ double seconds_per_term(sampler* z, const tly_bbp_series& s, uint64_t shift, uin
     const uint64_t a = first + uint64_t(t) * per;
 #pragma omp barrier
     began[size_t(t)] = tly_bbp_clock_seconds();
-    tly_bbp_kernel(z->results + uint64_t(t) * z->cells, z->cells, s.alternating, shift, a, a + per, s.step,
-                   s.multiplier, s.offset, z->scratch + uint64_t(t) * z->slice_bytes);
+    // Only the time counts here: a failed lane check shows in the run itself.
+    (void)tly_bbp_kernel(z->results + uint64_t(t) * z->cells, z->cells, s.alternating, shift, a, a + per, s.step,
+                         s.multiplier, s.offset, z->scratch + uint64_t(t) * z->slice_bytes, z->policy);
     ended[size_t(t)] = std::max(tly_bbp_clock_seconds(), began[size_t(t)] + 1e-9);
   }
   const double wall = tly_bbp_clock_seconds() - t0;
@@ -100,9 +101,10 @@ double cost_to(const std::vector<cost_piece>& pieces, uint64_t k) {
 
 // Where one series' cost per term may jump: the moduli bounds of the variants, and the end
 // of the powers (the later terms are plain fractions).
-std::vector<uint64_t> stretch_ends(const tly_bbp_series& s, uint64_t position, uint64_t term_count) {
+std::vector<uint64_t> stretch_ends(const tly_bbp_variant_policy& policy, const tly_bbp_series& s, uint64_t position,
+                                   uint64_t term_count) {
   std::vector<uint64_t> ends{term_count, tly_bbp_power_count(s, position, term_count)};
-  for (uint64_t bound : tly_bbp_moduli_bounds())
+  for (uint64_t bound : tly_bbp_moduli_bounds(policy))
     if (bound > s.offset) ends.push_back(std::min(term_count, (bound - s.offset + s.multiplier - 1) / s.multiplier));
   std::sort(ends.begin(), ends.end());
   ends.erase(std::unique(ends.begin(), ends.end()), ends.end());
@@ -114,7 +116,7 @@ std::vector<cost_piece> series_costs(sampler* z, const tly_bbp_series& s, uint64
   std::vector<cost_piece> pieces;
   double before = 0;
   uint64_t begin = 0;
-  for (uint64_t end : stretch_ends(s, position, term_count)) {
+  for (uint64_t end : stretch_ends(z->policy, s, position, term_count)) {
     const uint64_t length = end - begin;
     const uint64_t points = std::min(points_per_stretch, std::max<uint64_t>(length / 1024, 1));
     for (uint64_t i = 0; i < points; ++i) {
@@ -152,7 +154,7 @@ double schedule_seconds(const std::vector<cost_piece>& pieces, uint64_t term_cou
 
 }  // namespace
 
-tly_bbp_estimate tly_bbp_estimate_run_time(const tly_bbp_options& o) {
+tly_bbp_estimate tly_bbp_estimate_run_time(const tly_bbp_estimate_request& o) {
   const tly_bbp_run_values values = tly_bbp_command_line_run_values(o.place, o.digits);
   sampler z{};
   z.cells = values.words;
@@ -160,8 +162,14 @@ tly_bbp_estimate tly_bbp_estimate_run_time(const tly_bbp_options& o) {
   z.threads = o.threads > 0 ? o.threads : omp_get_num_procs();
   z.team = z.threads;
   z.processors = tly_bbp_usable_processors();
+  z.policy = o.policy;
   z.scratch = static_cast<unsigned char*>(tly_bbp_alloc(uint64_t(z.threads) * z.slice_bytes));
   z.results = static_cast<int64_t*>(tly_bbp_alloc(uint64_t(z.threads) * z.cells * 8));
+  if (!z.scratch || !z.results) {
+    tly_bbp_free(z.scratch);
+    tly_bbp_free(z.results);
+    return {{}, -1, z.threads, 0, 0, 0};
+  }
 
   const std::vector<tly_bbp_run_formula> formulas = tly_bbp_run_formulas(o.choice, o.place, o.digits);
   // A first sample wakes the team and sizes the next; it is not counted.
@@ -197,14 +205,4 @@ tly_bbp_estimate tly_bbp_estimate_run_time(const tly_bbp_options& o) {
   tly_bbp_free(z.scratch);
   tly_bbp_free(z.results);
   return e;
-}
-
-int tly_bbp_estimate_main(const tly_bbp_options& o) {
-  const tly_bbp_estimate e = tly_bbp_estimate_run_time(o);
-  if (o.json)
-    tly_bbp_print_estimate_json(o, e);
-  else
-    tly_bbp_print_estimate_text(o, e);
-  tly_bbp_flush_output();
-  return tly_bbp_exit_done;
 }

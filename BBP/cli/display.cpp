@@ -2,6 +2,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "../formulas/run_values.h"
 #include "display.h"
 
 namespace {
@@ -27,7 +28,7 @@ void next_column(uint64_t* column, uint64_t line_length, bool* first_line) {
 
 void tly_bbp_print_digits(const uint32_t* result, uint64_t digits, uint64_t position) {
   const uint64_t n = (digits + 7) / 8;
-  const uint32_t* display = result + 3;  // the three guard words are never shown
+  const uint32_t* display = result + tly_bbp_display_guard_words;  // the guard words are never shown
 
   std::printf("Binary Digits starting from: 2^-%" PRId64 "\n", static_cast<int64_t>(position + 1));
   uint64_t b = 32 * n, column = 0;
