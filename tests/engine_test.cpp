@@ -243,7 +243,12 @@ TEST(VariantTable, KindAndClassAgreeWithRangeAndCheck) {
     EXPECT_EQ(v.kind == tly_bbp_kind_every_modulus, v.moduli_below == 0) << v.name;
     EXPECT_EQ(v.kind == tly_bbp_kind_tier, v.reference == tly_bbp_vpowmod8_double) << v.name;
     ASSERT_TRUE(v.isa >= 0 && v.isa < tly_bbp_isa_class_count) << v.name;
+    // A processor that runs the variant has its class. On x86-64 the class's check is the
+    // variant's own; ARM64's one class holds NEON, which keeps a check of its own.
+    EXPECT_TRUE(!v.supported() || tly_bbp_isa_checks[v.isa]()) << v.name;
+#if defined(__x86_64__)
     EXPECT_EQ(v.supported, tly_bbp_isa_checks[v.isa]) << v.name;
+#endif
   }
 }
 
