@@ -240,7 +240,7 @@ TEST(CommandLine, HelpVersionAndVariantList) {
     if (line.rfind("  -", 0) == 0) options.push_back(line.substr(2, line.find("  ", 2) - 2));
   }
   EXPECT_EQ(options, (std::vector<std::string>{"--place N", "--formula NAME", "--digits D", "--threads T",
-                                               "--variant NAME", "--isa CLASS", "--estimate", "--checkpoint FILE",
+                                               "--devices LIST", "--variant NAME", "--isa CLASS", "--estimate", "--checkpoint FILE",
                                                "--checkpoint-every MINUTES", "--json", "--quiet", "--list-variants",
                                                "--list-devices", "-h, --help", "--version"}));
   const tly_bbp_program_run version = tly_bbp_run_with_arguments({"--version"}, 60);
