@@ -144,7 +144,6 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
   // others wait for the source's last blocks rather than leave one of them behind. Under the lock.
   std::vector<std::pair<uint64_t, uint64_t>> given_back;
   int32_t workers_computing = 0;
-  bool source_exhausted = false;
 
 #pragma omp parallel num_threads(threads)
   {
@@ -163,6 +162,8 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
       int64_t* block_result = accumulators + uint64_t(threads + t) * array_cells;
       void* slice = scratch + uint64_t(t) * slice_bytes;
       const tly_bbp_block_worker* worker = t < workers ? &run.workers[t] : nullptr;
+      // Each thread claims from the source until it says no, once: a job's source counts on it.
+      bool source_exhausted = false;
       // Between blocks: a cancelled run or a failed block ends every thread's claims.
       while (status.load(std::memory_order_relaxed) == tly_bbp_status_done) {
         if (tly_bbp_cancelled(run)) {
