@@ -191,10 +191,18 @@ TEST(CommandLine, BadArgumentsGetOneLineOnStandardErrorAndNoRun) {
       {{"--place", "9", "--variant", "x64 SSE4"}, "--variant"},
       {{"--place", "2^45+1", "--variant", tly_bbp_variants[0].name}, "--variant"},
       {{"--place", "9", "--formula", "pi"}, "--formula: \"pi\" is none of bellard, plouffe and both"},
+      {{"--place", "9", "--devices", ","}, "--devices: an empty name in \",\""},
+      {{"--place", "9", "--devices", "cpu,"}, "--devices: an empty name in \"cpu,\""},
+      {{"--place", "9", "--devices", "cpu,gpu,cpu"}, "--devices: \"cpu\" is named twice"},
+      {{"--place", "9", "--devices", "CPU"}, "--devices: \"CPU\" is no device; write cpu, gpu, all"},
+      {{"--place", "9", "--devices", "opencl:00:1"}, "--devices: \"opencl:00:1\" is no device"},
+      {{"--place", "9", "--devices", "opencl:0:-1"}, "--devices: \"opencl:0:-1\" is no device"},
+      {{"--place", "9", "--devices", "opencl:0:99999999999"}, "is no device"},
+      {{"--list-devices", "--devices", "cpu"}, "--devices does not go with --list-devices"},
   };
   // An empty value is refused, whichever option it belongs to.
   cases.push_back({{"--place", ""}, "--place: the value is empty"});
-  for (const char* option : {"--formula", "--digits", "--threads", "--checkpoint", "--variant"})
+  for (const char* option : {"--formula", "--digits", "--threads", "--checkpoint", "--variant", "--devices"})
     cases.push_back({{"--place", "9", option, ""}, std::string(option) + ": the value is empty"});
   cases.push_back({{"--place", "9", "--checkpoint", ck, "--checkpoint-every", ""}, "--checkpoint-every: the value"});
   for (int i = 0; i < tly_bbp_variant_count; ++i)
@@ -232,7 +240,7 @@ TEST(CommandLine, HelpVersionAndVariantList) {
     if (line.rfind("  -", 0) == 0) options.push_back(line.substr(2, line.find("  ", 2) - 2));
   }
   EXPECT_EQ(options, (std::vector<std::string>{"--place N", "--formula NAME", "--digits D", "--threads T",
-                                               "--variant NAME", "--isa CLASS", "--estimate", "--checkpoint FILE",
+                                               "--devices LIST", "--variant NAME", "--isa CLASS", "--estimate", "--checkpoint FILE",
                                                "--checkpoint-every MINUTES", "--json", "--quiet", "--list-variants",
                                                "--list-devices", "-h, --help", "--version"}));
   const tly_bbp_program_run version = tly_bbp_run_with_arguments({"--version"}, 60);

@@ -15,6 +15,7 @@
 #include "formulas/series_sum.h"
 #include "gpu.h"
 #include "opencl_device.h"
+#include "run_program.h"
 
 namespace {
 
@@ -85,9 +86,21 @@ TEST(Gpu, WholeFormulasAtPlace1000001) {
   whole_formulas(1000001, true);
 }
 
+// And through the program, the device beside the processor threads: both formulas agree on
+// pi's digits.
 TEST(Gpu, WholeFormulasAtPlace10000001) {
   NEED_DEVICE();
   whole_formulas(10000001, false);
+  const tly_bbp_gpu_device_info& d = *tly_bbp_gpu_device(opencl().gpu, opencl().device);
+  const std::string device = "opencl:" + std::to_string(d.platform) + ":" + std::to_string(d.index);
+  const tly_bbp_program_run run = tly_bbp_run_with_arguments(
+      {"--place", "10000001", "--formula", "both", "--quiet", "--devices", "cpu," + device}, 600);
+  ASSERT_EQ(run.exit_code, 0) << run.errors;
+  EXPECT_NE(run.output.find("Result: both formulas agree, place 10000001, 32 digits, hexadecimal " +
+                            tly_bbp_oracle_hex(10000001, 32) + ", "),
+            std::string::npos)
+      << run.output;
+  EXPECT_NE(run.output.find(" on " + device + " ("), std::string::npos) << run.output;
 }
 
 }  // namespace

@@ -4,11 +4,13 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/vpowmod.h"
@@ -268,6 +270,94 @@ TEST(Gpu, ProgramListsTheDevices) {
       EXPECT_EQ(device["arithmetic"], tly_bbp_gpu_arithmetic_name(d.arithmetic));
     }
   EXPECT_TRUE(found) << json.output;
+}
+
+std::string device_name() {
+  const tly_bbp_gpu_device_info& d = *tly_bbp_gpu_device(opencl().gpu, opencl().device);
+  return "opencl:" + std::to_string(d.platform) + ":" + std::to_string(d.index);
+}
+
+std::vector<std::string> hexadecimal_results(const nlohmann::json& run) {
+  std::vector<std::string> hex;
+  for (const auto& result : run["results"]) hex.push_back(result["hexadecimal"]);
+  return hex;
+}
+
+// Whole runs on the device alone and beside the processor threads print the digits of the
+// processors' run, both formulas and each: the device's exact floors and the processors'
+// estimates differ only in the guard words. The Result names each worker with its share.
+TEST(Gpu, ProgramRunsOnTheDeviceGiveTheProcessorsDigits) {
+  NEED_DEVICE();
+  const std::string device = device_name();
+  for (const char* formula : {"plouffe", "bellard", "both"}) {
+    const std::vector<std::string> run = {"--place", "1000001", "--formula", formula, "--quiet", "--json", "--devices"};
+    std::vector<std::string> arguments = run;
+    arguments.push_back("cpu");
+    const tly_bbp_program_run cpu = tly_bbp_run_with_arguments(arguments);
+    ASSERT_EQ(cpu.exit_code, 0) << cpu.errors;
+    const nlohmann::json on_cpu = nlohmann::json::parse(cpu.output);
+    EXPECT_EQ(on_cpu["hexadecimal"], tly_bbp_oracle_hex(1000001, 32));
+    EXPECT_FALSE(on_cpu.contains("devices"));  // the processors alone: as before there were devices
+    for (const std::string& devices : {device, "cpu," + device}) {
+      arguments = run;
+      arguments.push_back(devices);
+      const tly_bbp_program_run mixed = tly_bbp_run_with_arguments(arguments, 120);
+      ASSERT_EQ(mixed.exit_code, 0) << devices << ": " << mixed.errors;
+      EXPECT_EQ(mixed.errors, "");
+      const nlohmann::json j = nlohmann::json::parse(mixed.output);
+      EXPECT_EQ(hexadecimal_results(j), hexadecimal_results(on_cpu)) << formula << " on " << devices;
+      ASSERT_EQ(j["devices"].size(), devices == device ? 1u : 2u) << j;
+      EXPECT_EQ(j["devices"][0]["name"].get<std::string>().rfind(device + " (", 0), 0u) << j;
+      if (devices == device) { EXPECT_GT(j["devices"][0]["terms"], 0) << j; }
+      if (devices != device) { EXPECT_EQ(j["devices"][1]["name"], "cpu"); }
+    }
+  }
+}
+
+// A checkpoint saved by a run on the device resumes on the processors alone and the other way
+// round, with the same digits.
+TEST(Gpu, CheckpointsPassBetweenTheDeviceAndTheProcessors) {
+  NEED_DEVICE();
+  const std::string device = device_name();
+  for (const auto& [first, then] : {std::pair{device, std::string("cpu")}, std::pair{std::string("cpu"), device}}) {
+    const std::string directory = tly_bbp_scratch_directory();
+    ASSERT_FALSE(directory.empty());
+    const std::string path = directory + "ck";
+    const std::vector<std::string> run = {"--place", "1000001", "--formula", "both", "--quiet", "--json",
+                                          "--threads", "1", "--checkpoint", path, "--devices"};
+    // Stopped after the save at its start: the processors are quick, and may still finish first.
+    std::vector<std::string> command = tly_bbp_stopped_after_saves(path, 1, "INT");
+    command.push_back(TLY_BBP_PROGRAM);
+    command.insert(command.end(), run.begin(), run.end());
+    command.push_back(first);
+    const tly_bbp_program_run stopped = tly_bbp_run_command("", 120, {}, command);
+    std::vector<std::string> arguments = run;
+    arguments.push_back(then);
+    const tly_bbp_program_run resumed = tly_bbp_run_with_arguments(arguments, 120);
+    ASSERT_EQ(resumed.exit_code, 0) << first << " then " << then << ": " << stopped.output << resumed.errors;
+    const nlohmann::json j = nlohmann::json::parse(resumed.output);
+    EXPECT_EQ(j["from_checkpoint"], true);
+    if (first == device) { EXPECT_EQ(stopped.output.substr(0, 4), "130 ") << stopped.output; }
+    EXPECT_EQ(hexadecimal_results(j), std::vector<std::string>(2, tly_bbp_oracle_hex(1000001, 32)))
+        << first << " then " << then;
+  }
+}
+
+// Devices asked for and not there are refused before anything runs, in the program's words.
+TEST(Gpu, MissingDevicesAreRefused) {
+  NEED_DEVICE();
+  bool any_gpu = false;
+  for (int d = 0; d < tly_bbp_gpu_device_count(opencl().gpu); ++d) any_gpu = any_gpu || tly_bbp_gpu_device(opencl().gpu, d)->is_gpu;
+  std::vector<std::pair<std::string, std::string>> cases = {{"opencl:0:99", "--devices: there is no device opencl:0:99"},
+                                                            {"cpu,opencl:99:0", "--devices: there is no device opencl:99:0"}};
+  if (!any_gpu) cases.push_back({"gpu", "--devices gpu: no GPU found"});
+  for (const auto& [devices, said] : cases) {
+    const tly_bbp_program_run run = tly_bbp_run_with_arguments({"--place", "1000001", "--devices", devices});
+    EXPECT_EQ(run.exit_code, 2) << devices;
+    EXPECT_EQ(run.output, "");
+    EXPECT_EQ(run.errors.rfind("tallyspire-bbp: " + said, 0), 0u) << run.errors;
+    EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
+  }
 }
 
 }  // namespace

@@ -305,16 +305,17 @@ TEST(Pblock, SumsTheClaimedBlocksAndReportsEach) {
 }
 
 // A block worker (a GPU's host thread) beside the processor threads claims from the same
-// counters: the sum is the processors' alone, and a worker's failure ends the series.
+// counters: the sum is the processors' alone. A worker that fails after some blocks gives its
+// block back to the others and the sum stays the same; with nobody left, the series fails.
 struct worker_log {
   std::atomic<int> blocks{0};
-  bool fail = false;
+  int fail_after = -1;  // blocks computed before every later one fails; -1: never
 };
 
 bool kernel_worker(void* context, const tly_bbp_series_call* c, uint64_t first, uint64_t last, int64_t* result) {
   worker_log* log = static_cast<worker_log*>(context);
+  if (log->fail_after >= 0 && log->blocks >= log->fail_after) return false;
   ++log->blocks;
-  if (log->fail) return false;
   std::vector<uint64_t> scratch(8 * c->cells);
   return tly_bbp_kernel(result, c->cells, c->alternating, c->shift, first, last, c->step, c->multiplier, c->offset,
                         scratch.data(), c->variants);
@@ -325,21 +326,32 @@ TEST(Pblock, BlockWorkersShareTheClaims) {
   const uint64_t terms = tly_bbp_Plouffe_term_count(position, 7);
   tly_bbp_engine_run alone{};
   alone.threads = 2;
-  std::vector<int64_t> expected(7), got(7);
+  std::vector<int64_t> expected(7);
   ASSERT_EQ(tly_bbp_pblock(expected.data(), 7, 0, shift, terms, 4, 8, 1, 0, alone), tly_bbp_status_done);
-  worker_log log;
-  const tly_bbp_block_worker worker{&log, kernel_worker};
-  tly_bbp_engine_run with_worker = alone;
-  with_worker.threads = 1;
-  with_worker.workers = &worker;
-  with_worker.worker_count = 1;
-  ASSERT_EQ(tly_bbp_pblock(got.data(), 7, 0, shift, terms, 4, 8, 1, 0, with_worker), tly_bbp_status_done);
-  EXPECT_EQ(got, expected);
-  if (!omp_get_dynamic()) { EXPECT_GT(log.blocks, 0); }
-  log.fail = true;
-  log.blocks = 0;
-  const int32_t status = tly_bbp_pblock(got.data(), 7, 0, shift, terms, 4, 8, 1, 0, with_worker);
-  if (log.blocks > 0) { EXPECT_EQ(status, tly_bbp_status_worker_failed); }
+  struct worker_case {
+    int32_t threads;
+    int fail_after[2];
+    int32_t status;
+  };
+  for (const worker_case& c : {worker_case{1, {-1, -1}, tly_bbp_status_done},  // beside a processor thread
+                               worker_case{-1, {-1, -1}, tly_bbp_status_done},  // workers only
+                               worker_case{1, {0, 1}, tly_bbp_status_done},     // both fail: the thread goes on
+                               worker_case{-1, {2, -1}, tly_bbp_status_done},   // the other worker goes on
+                               worker_case{-1, {0, 1}, tly_bbp_status_worker_failed}}) {
+    worker_log logs[2];
+    const tly_bbp_block_worker workers[2] = {{&logs[0], kernel_worker}, {&logs[1], kernel_worker}};
+    for (int i = 0; i < 2; ++i) logs[i].fail_after = c.fail_after[i];
+    tly_bbp_engine_run with_workers = alone;
+    with_workers.threads = c.threads;
+    with_workers.workers = workers;
+    with_workers.worker_count = 2;
+    std::vector<int64_t> got(7);
+    const std::string which = "threads " + std::to_string(c.threads) + ", failing after " +
+                              std::to_string(c.fail_after[0]) + " and " + std::to_string(c.fail_after[1]);
+    ASSERT_EQ(tly_bbp_pblock(got.data(), 7, 0, shift, terms, 4, 8, 1, 0, with_workers), c.status) << which;
+    if (c.status == tly_bbp_status_done) { EXPECT_EQ(got, expected) << which; }
+    if (c.threads < 0 && c.status == tly_bbp_status_done) { EXPECT_GT(logs[0].blocks + logs[1].blocks, 0); }
+  }
 }
 
 }  // namespace

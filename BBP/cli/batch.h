@@ -23,6 +23,8 @@ struct tly_bbp_batch_result {
   int32_t threads_per_rank;                      // each rank's, 0 when the ranks' differ
   bool from_checkpoint;                          // the run started from a saved state
   int64_t first_difference;                      // both formulas: index of the first differing digit, or -1
+  std::vector<std::string> devices;              // the workers beside or instead of the threads ("cpu" for them);
+  std::vector<uint64_t> device_terms;            // empty with the processor threads alone; terms each computed
 };
 
 extern const char* const tly_bbp_formula_names[2];  // "plouffe", "bellard"

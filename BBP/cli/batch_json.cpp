@@ -79,6 +79,11 @@ void tly_bbp_print_batch_json(const tly_bbp_batch_result& r) {
   out["threads"] = r.threads;
   out["ranks"] = r.ranks;
   out["threads_per_rank"] = r.threads_per_rank ? nlohmann::ordered_json(r.threads_per_rank) : nlohmann::ordered_json();
+  if (!r.devices.empty()) {
+    nlohmann::ordered_json devices = nlohmann::ordered_json::array();
+    for (size_t k = 0; k < r.devices.size(); ++k) devices.push_back({{"name", r.devices[k]}, {"terms", r.device_terms[k]}});
+    out["devices"] = devices;
+  }
   put_variant(&out, o);
   out["version"] = tly_bbp_version;
   out["from_checkpoint"] = r.from_checkpoint;

@@ -58,6 +58,18 @@ void tly_bbp_print_batch_text(const tly_bbp_batch_result& r) {
   if (r.ranks > 1)
     team = std::to_string(r.ranks) + " ranks" + (r.threads_per_rank ? " × " : ", ") + team +
            (r.threads_per_rank ? "" : " in all");
+  // Workers beside or instead of the threads: each with its share of the terms.
+  if (!r.devices.empty()) {
+    uint64_t all = 0;
+    for (uint64_t terms : r.device_terms) all += terms;
+    std::string shares;
+    for (size_t k = 0; k < r.devices.size(); ++k) {
+      char share[32];
+      std::snprintf(share, sizeof share, " %.1f%%", all ? 100.0 * double(r.device_terms[k]) / double(all) : 0.0);
+      shares += (k ? ", " : "") + (r.devices[k] == "cpu" ? team : r.devices[k]) + share;
+    }
+    team = shares + " of the terms";
+  }
   std::printf("Result: %s, place %" PRIu64 ", %" PRIu64 " digits, %s, %.3f s on %s (%s)%s\n", verdict.c_str(), o.place,
               o.digits, digits.c_str(), seconds, team.c_str(),
               tly_bbp_variant_used(o.policy, tly_bbp_run_largest_modulus(o.choice, o.place, o.digits)).c_str(),

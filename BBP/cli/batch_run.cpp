@@ -16,6 +16,7 @@
 #include "../formulas/formulas.h"
 #include "batch.h"
 #include "checkpoint.h"
+#include "device_workers.h"
 #include "../formulas/run_plan.h"
 #include "standard_output.h"
 
@@ -207,6 +208,14 @@ int tly_bbp_batch_run(const tly_bbp_options& o, const tly_bbp_process& process) 
   // it was started to outlive them (nohup).
   const int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
   struct sigaction earlier[3] {};
+  // The devices first: one asked for and not there is a bad argument, before anything is written.
+  tly_bbp_device_choice devices;
+  tly_bbp_device_workers workers;
+  if (std::string error; (!o.devices.empty() && !tly_bbp_parse_devices(o.devices, &devices, &error)) ||
+                         !tly_bbp_open_device_workers(devices, &stop_signal, &workers, &error)) {
+    std::fprintf(stderr, "tallyspire-bbp: %s\n", error.c_str());
+    return tly_bbp_exit_bad_arguments;
+  }
   if (!o.checkpoint.empty()) {
     const int code = tly_bbp_start_checkpoint(o.checkpoint, &run.checkpoint, &saves_to, &from_checkpoint);
     if (code >= 0) return code;
@@ -226,14 +235,17 @@ int tly_bbp_batch_run(const tly_bbp_options& o, const tly_bbp_process& process) 
   run.recording = *run.inner;
   run.recording.open = series_open;
   run.recording.close = series_close;
-  const tly_bbp_engine_run engine{o.threads, o.policy, &run.recording, &recording_rule, nullptr, 0,
+  // Without the processor threads the devices compute alone.
+  const int32_t threads = devices.cpu || workers.workers.empty() ? o.threads : -1;
+  const tly_bbp_engine_run engine{threads, o.policy, &run.recording, &recording_rule,
+                                  workers.workers.data(), int32_t(workers.workers.size()),
                                   {nullptr, series_start, nullptr, nullptr}, process.allocator, nullptr};
   run.session_started = tly_bbp_clock_seconds();
   std::atomic<bool> finished{false};
   std::thread watcher(monitor, &o, &finished);
 
   const tly_bbp_run_values values = tly_bbp_command_line_run_values(o.place, o.digits);
-  tly_bbp_batch_result result{o, {}, 0, 1, 0, from_checkpoint, -1};
+  tly_bbp_batch_result result{o, {}, 0, 1, 0, from_checkpoint, -1, {}, {}};
   for (size_t f = 0; f < run.checkpoint.formulas.size(); ++f) {
     const int32_t formula = run.checkpoint.formulas[f].formula;
     {
@@ -245,7 +257,19 @@ int tly_bbp_batch_run(const tly_bbp_options& o, const tly_bbp_process& process) 
     const int32_t status = (formula == 0 ? tly_bbp_Pi_Plouffe : tly_bbp_Pi_Bellard)(
         all.data(), values.position, values.words, values.block_hint, engine);
     if (status != tly_bbp_status_done) {
+      // A signal stopped the devices: the monitor saves and ends the run.
+      while (stop_signal.load()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
       std::fprintf(stderr, "tallyspire-bbp: %s\n", tly_bbp_status_message(status));
+      // Every finished block is kept: the run resumes from there.
+      if (checkpoint_path) {
+        std::string bytes;
+        {
+          const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+          const std::lock_guard<std::mutex> hold(record_mutex);
+          bytes = tly_bbp_checkpoint_bytes(snapshot());
+        }
+        save(*checkpoint_path, bytes);
+      }
       process.end(tly_bbp_exit_fatal);
     }
     // The output reads the console's layout: three guard words below the digits.
@@ -263,7 +287,17 @@ int tly_bbp_batch_run(const tly_bbp_options& o, const tly_bbp_process& process) 
   if (checkpoint_path)
     for (int i = 0; i < 3; ++i) sigaction(stop_signals[i], &earlier[i], nullptr);
   checkpoint_path = nullptr;
-  result.threads = result.threads_per_rank = run.threads;
+  result.threads = result.threads_per_rank = run.threads - int32_t(workers.workers.size());
+  if (!workers.workers.empty()) {
+    // Each worker's share of the terms this process computed; the processors' is the rest.
+    uint64_t on_devices = 0;
+    for (size_t k = 0; k + 1 < workers.terms.size(); ++k) on_devices += workers.terms[k];
+    workers.terms.back() = run.session_terms > on_devices ? run.session_terms - on_devices : 0;
+    const size_t shown = workers.names.size() - (devices.cpu ? 0 : 1);
+    for (size_t k = 0; k < shown; ++k) result.devices.push_back(tly_bbp_device_label(workers, k));
+    result.device_terms.assign(workers.terms.begin(), workers.terms.begin() + shown);
+  }
+  tly_bbp_close_device_workers(&workers);
   if (process.teams) {
     int32_t fewest = 0, most = 0;
     process.teams(process.teams_context, &result.ranks, &fewest, &most);

@@ -19,6 +19,7 @@
 #include "../formulas/run_plan.h"
 #include "device_list.h"
 #include "variant_choice.h"
+#include "device_workers.h"
 
 namespace {
 
@@ -180,7 +181,7 @@ std::string place_refusal(const std::string& text, uint64_t place, int32_t choic
 }
 
 const char* const value_options[] = {"--place",           "--formula", "--digits", "--threads", "--checkpoint",
-                                     "--checkpoint-every", "--variant", "--isa"};
+                                     "--checkpoint-every", "--variant", "--isa",     "--devices"};
 const char* const flag_options[] = {"--list-variants", "--list-devices", "--estimate", "--json",
                                     "--quiet",         "-h",             "--help",     "--version"};
 
@@ -229,6 +230,7 @@ std::string shape_refusal(int argc, char** argv, std::vector<std::string>* norma
 // The help: one option a line, within 80 columns, each with its limits and forms.
 const char help_text[] =
     "Usage: tallyspire-bbp --place N [--formula NAME] [--digits D] [--threads T]\n"
+    "                      [--devices LIST]\n"
     "                      [--variant NAME] [--isa CLASS] [--estimate]\n"
     "                      [--checkpoint FILE] [--checkpoint-every MINUTES]\n"
     "                      [--json] [--quiet]\n"
@@ -250,6 +252,10 @@ const char help_text[] =
     "  --digits D            hexadecimal digits to show: 8 to 1024 (default 32)\n"
     "  --threads T           threads to compute with: 1 to 1024 (default: one per\n"
     "                        processor)\n"
+    "  --devices LIST        what computes: cpu (the processor threads), gpu (every\n"
+    "                        GPU found), all, or a comma-separated list of cpu, gpu\n"
+    "                        and devices such as opencl:0:0 (see --list-devices);\n"
+    "                        default: every GPU found and the processor threads\n"
     "  --variant NAME        compute with this vector variant instead of the fastest\n"
     "                        (see --list-variants)\n"
     "  --isa CLASS           choose only among the variants a processor of this\n"
@@ -293,7 +299,7 @@ bool tly_bbp_parse_place(const std::string& text, uint64_t* place, std::string* 
 }
 
 int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
-  *o = {1, 0, 32, 0, {}, 10, false, false, {}, {}, false};
+  *o = {1, 0, 32, 0, {}, 10, false, false, {}, {}, false, {}};
   std::vector<std::string> normalised;
   if (const std::string refusal = shape_refusal(argc, argv, &normalised); !refusal.empty()) {
     std::fprintf(stderr, "tallyspire-bbp: %s (see --help)\n", refusal.c_str());
@@ -311,6 +317,7 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
   CLI::Option* minutes = app.add_option("--checkpoint-every", minutes_text);
   CLI::Option* variant = app.add_option("--variant", o->variant);
   app.add_option("--isa", o->isa);
+  CLI::Option* devices = app.add_option("--devices", o->devices);
   app.add_flag("--list-variants", list_variants);
   app.add_flag("--list-devices", list_devices);
   CLI::Option* estimate = app.add_flag("--estimate", o->estimate);
@@ -337,7 +344,7 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
   // A list is all --list-variants or --list-devices does: what would shape a run has no use there.
   const char* const list = list_variants ? "--list-variants" : "--list-devices";
   if (list_variants && list_devices) error = "--list-devices does not go with --list-variants";
-  for (CLI::Option* option : {place, formula_option, digits, threads, checkpoint, minutes, variant, estimate, quiet})
+  for (CLI::Option* option : {place, formula_option, digits, threads, checkpoint, minutes, variant, estimate, quiet, devices})
     if (error.empty() && (list_variants || list_devices) && option->count() > 0)
       error = option->get_name() + " does not go with " + list;
   if (error.empty() && list_devices && !o->isa.empty()) error = "--isa does not go with --list-devices";
@@ -351,6 +358,8 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
   if (error.empty() && threads->count() > 0 && read_whole("--threads", threads_text, 1, 1024, &value, &error))
     o->threads = int32_t(value);
   if (error.empty() && minutes->count() > 0) read_minutes(minutes_text, &o->checkpoint_minutes, &error);
+  if (tly_bbp_device_choice choice; error.empty() && devices->count() > 0)
+    tly_bbp_parse_devices(o->devices, &choice, &error);
   if (error.empty() && std::find(std::begin(formula_names), std::end(formula_names), formula) ==
                            std::end(formula_names))
     error = "--formula: " + tly_bbp_shown_value(formula) + " is none of bellard, plouffe and both";

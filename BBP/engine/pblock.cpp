@@ -5,7 +5,12 @@
 #include <omp.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
+#include <tuple>
+#include <utility>
+#include <vector>
 
 #include "accumulator.h"
 #include "kernel.h"
@@ -49,7 +54,7 @@ const char* tly_bbp_status_message(int32_t status) {
     case tly_bbp_status_cancelled: return "Cancelled.";
     case tly_bbp_status_no_memory: return "Memory Allocation Failure";
     case tly_bbp_status_lane_overflow: return "Error in computation. Expected < 2^56.";
-    case tly_bbp_status_worker_failed: return "Error in computation. A block worker failed.";
+    case tly_bbp_status_worker_failed: return "No worker is left to compute: every device failed.";
   }
   return "Error in computation.";
 }
@@ -110,7 +115,8 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
   }
 
   const int32_t workers = run.workers ? run.worker_count : 0;
-  const int32_t threads = (run.threads > 0 ? run.threads : omp_get_num_procs()) + workers;
+  const int32_t processors = run.threads > 0 ? run.threads : run.threads < 0 && workers > 0 ? 0 : omp_get_num_procs();
+  const int32_t threads = processors + workers;
   tly_bbp_block_counters counters{term_count, 0, tly_bbp_initial_block_size(threads, term_count, block_hint), 0, 0,
                                   run.rule ? run.rule : &tly_bbp_every_term};
 
@@ -134,6 +140,10 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
   int32_t team_size = 0;
   uint64_t reported = 0;  // the terms the last progress report showed
   std::atomic<int32_t> status{tly_bbp_status_done};
+  // Blocks a failed worker gave back, taken before new claims; while a worker computes, the
+  // others wait for the source's last blocks rather than leave one of them behind. Under the lock.
+  std::vector<std::pair<uint64_t, uint64_t>> given_back;
+  int32_t workers_computing = 0;
 
 #pragma omp parallel num_threads(threads)
   {
@@ -152,6 +162,8 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
       int64_t* block_result = accumulators + uint64_t(threads + t) * array_cells;
       void* slice = scratch + uint64_t(t) * slice_bytes;
       const tly_bbp_block_worker* worker = t < workers ? &run.workers[t] : nullptr;
+      // Each thread claims from the source until it says no, once: a job's source counts on it.
+      bool source_exhausted = false;
       // Between blocks: a cancelled run or a failed block ends every thread's claims.
       while (status.load(std::memory_order_relaxed) == tly_bbp_status_done) {
         if (tly_bbp_cancelled(run)) {
@@ -160,10 +172,23 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
           break;
         }
         uint64_t first = 0, last = 0;
-        bool claimed;
+        bool claimed = false, waiting = false;
         {
           const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
-          claimed = source->claim(source->context, &counters, &first, &last);
+          if (!given_back.empty()) {
+            std::tie(first, last) = given_back.back();
+            given_back.pop_back();
+            claimed = true;
+          } else if (!source_exhausted) {
+            claimed = source->claim(source->context, &counters, &first, &last);
+            source_exhausted = !claimed;
+          }
+          waiting = !claimed && workers_computing > 0;
+          if (claimed && worker) ++workers_computing;
+        }
+        if (waiting) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+          continue;
         }
         if (!claimed) break;
 
@@ -171,9 +196,16 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
             worker ? worker->compute(worker->context, &call, first, last, block_result)
                    : tly_bbp_kernel(block_result, cells, alternating, shift, first, last, step, multiplier, offset,
                                     slice, run.variants);
+        if (worker) {
+          // A failed worker leaves the series; its block goes to the others.
+          const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+          --workers_computing;
+          if (!computed) given_back.emplace_back(first, last);
+        }
         if (!computed) {
+          if (worker) break;
           int32_t none = tly_bbp_status_done;
-          status.compare_exchange_strong(none, worker ? tly_bbp_status_worker_failed : tly_bbp_status_lane_overflow);
+          status.compare_exchange_strong(none, tly_bbp_status_lane_overflow);
           break;
         }
         tly_bbp_acc_add_block(accumulator, block_result, cells);
@@ -187,6 +219,11 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
     }
   }
 
+  // Blocks given back that nobody was left to compute: the series is incomplete.
+  if (!given_back.empty()) {
+    int32_t none = tly_bbp_status_done;
+    status.compare_exchange_strong(none, tly_bbp_status_worker_failed);
+  }
   const int32_t ended = status.load();
   for (uint64_t i = 0; i < cells; ++i) out[i] = 0;
   for (int32_t t = 0; t < team_size; ++t) tly_bbp_acc_add_block(out, accumulators + uint64_t(t) * array_cells, cells);

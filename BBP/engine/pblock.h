@@ -10,7 +10,7 @@ enum tly_bbp_status : int32_t {
   tly_bbp_status_cancelled = 1,      // the caller's flag was set
   tly_bbp_status_no_memory = 2,      // "Memory Allocation Failure"
   tly_bbp_status_lane_overflow = 3,  // "Error in computation. Expected < 2^56."
-  tly_bbp_status_worker_failed = 4,  // a block worker (a GPU) reported a failure
+  tly_bbp_status_worker_failed = 4,  // block workers (GPUs) failed and nobody was left to take their blocks
 };
 
 // The console's words for a status ("" for done).
@@ -82,7 +82,8 @@ extern const tly_bbp_claim_source tly_bbp_local_claims;
 // A worker beside the processor threads (a GPU's host thread): it claims from the same
 // counters and computes its blocks its own way. `compute` leaves the block [first, last) of
 // the series as `cells` normalised digits, exactly the cells tly_bbp_kernel leaves; false on a
-// failure, which ends the series with tly_bbp_status_worker_failed.
+// failure: the worker leaves the series and its block goes to the rest of the team. Only when
+// nobody is left to take it does the series end, with tly_bbp_status_worker_failed.
 struct tly_bbp_block_worker {
   void* context;
   bool (*compute)(void* context, const tly_bbp_series_call* call, uint64_t first, uint64_t last,
@@ -107,7 +108,7 @@ struct tly_bbp_allocator {
 // Everything a run needs beside its series: passed down, never read from globals, so that
 // several runs may go on in one process at once.
 struct tly_bbp_engine_run {
-  int32_t threads;  // processor threads; 0: one per processor the runtime reports
+  int32_t threads;  // processor threads; 0: one per processor the runtime reports; negative: none, workers only
   tly_bbp_variant_policy variants;
   const tly_bbp_claim_source* source;  // null: tly_bbp_local_claims
   const tly_bbp_claim_rule* rule;      // null: tly_bbp_every_term

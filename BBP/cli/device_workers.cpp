@@ -1,0 +1,172 @@
+// GPUs as block workers of command-line runs: each device's blocks evaluated with the arithmetic
+// its timed sample chose for the pass, stopped by a signal within a launch.
+#include "device_workers.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <mutex>
+
+#include "../engine/system.h"
+#include "command_line.h"
+#if defined(TLY_BBP_HAVE_GPU)
+#include "../gpu/gpu.h"
+#endif
+
+bool tly_bbp_parse_devices(const std::string& text, tly_bbp_device_choice* choice, std::string* error) {
+  *choice = {false, false, false, {}};
+  std::vector<std::string> seen;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = text.find(',', start);
+    const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    const auto refuse = [&](const std::string& why) {
+      *error = "--devices: " + why + "; write cpu, gpu, all or a list such as cpu,opencl:0:0";
+      return false;
+    };
+    if (item.empty()) return refuse("an empty name in " + tly_bbp_shown_value(text));
+    if (std::find(seen.begin(), seen.end(), item) != seen.end())
+      return refuse(tly_bbp_shown_value(item) + " is named twice");
+    seen.push_back(item);
+    unsigned platform = 0, index = 0;
+    char rest = 0;
+    if (item == "cpu") {
+      choice->cpu = true;
+    } else if (item == "gpu") {
+      choice->every_gpu = choice->gpu_required = true;
+    } else if (item == "all") {
+      choice->cpu = choice->every_gpu = true;
+    } else if (item.size() <= 24 && item.find_first_of(" +-") == std::string::npos &&
+               std::sscanf(item.c_str(), "opencl:%u:%u%c", &platform, &index, &rest) == 2 &&
+               item == "opencl:" + std::to_string(platform) + ":" + std::to_string(index)) {
+      choice->named.push_back(item);
+    } else {
+      return refuse(tly_bbp_shown_value(item) + " is no device");
+    }
+    if (comma == std::string::npos) return true;
+    start = comma + 1;
+  }
+}
+
+#if defined(TLY_BBP_HAVE_GPU)
+struct tly_bbp_device_worker {
+  tly_bbp_gpu* gpu;
+  int device;
+  std::string name;
+  const std::atomic<int>* stop;
+  uint64_t* terms;
+  bool failed = false;
+  // The arithmetic of the pass being computed: chosen again when the largest modulus changes.
+  uint64_t chosen_for = 0;
+  tly_bbp_gpu_arithmetic arithmetic = tly_bbp_gpu_montgomery64;
+  uint32_t arithmetics_used = 0;  // bit per tly_bbp_gpu_arithmetic
+};
+
+namespace {
+
+bool stopped(void* context) { return static_cast<const std::atomic<int>*>(context)->load() != 0; }
+
+bool compute(void* context, const tly_bbp_series_call* c, uint64_t first, uint64_t last, int64_t* block_result) {
+  tly_bbp_device_worker* w = static_cast<tly_bbp_device_worker*>(context);
+  if (w->failed) return false;
+  tly_bbp_gpu_error error{};
+  const uint64_t largest_modulus = uint64_t(c->multiplier) * (c->term_count - 1) + c->offset;
+  bool done = true;
+  if (largest_modulus != w->chosen_for) {
+    done = tly_bbp_gpu_choose_arithmetic(w->gpu, w->device, largest_modulus, c->cells, &w->arithmetic, &error);
+    if (done) w->chosen_for = largest_modulus;
+  }
+  if (done)
+    done = tly_bbp_gpu_block(w->gpu, w->device, w->arithmetic, block_result, c->cells, c->alternating, c->shift,
+                             first, last, c->step, c->multiplier, c->offset, 0, stopped,
+                             const_cast<std::atomic<int>*>(w->stop), &error);
+  if (done) {
+    const std::lock_guard<std::mutex> hold(tly_bbp_process_lock());
+    *w->terms += last - first;
+    w->arithmetics_used |= 1u << w->arithmetic;
+    return true;
+  }
+  // A stop is the run ending, no fault of the device.
+  if (error.code == -1001) return false;
+  w->failed = true;
+  std::fprintf(stderr, "tallyspire-bbp: %s failed (%s, code %d); its blocks go to the other workers\n",
+               w->name.c_str(), error.message, int(error.code));
+  std::fflush(stderr);
+  return false;
+}
+
+std::string device_name(const tly_bbp_gpu_device_info& d) {
+  return "opencl:" + std::to_string(d.platform) + ":" + std::to_string(d.index);
+}
+
+}  // namespace
+
+bool tly_bbp_open_device_workers(const tly_bbp_device_choice& choice, const std::atomic<int>* stop,
+                                 tly_bbp_device_workers* out, std::string* error) {
+  *out = {};
+  if (!choice.every_gpu && choice.named.empty()) return true;
+  tly_bbp_gpu_error opened{};
+  tly_bbp_gpu* gpu = tly_bbp_gpu_open(&opened);
+  std::vector<int> chosen;
+  for (int i = 0; gpu && i < tly_bbp_gpu_device_count(gpu); ++i) {
+    const tly_bbp_gpu_device_info* d = tly_bbp_gpu_device(gpu, i);
+    const std::string name = device_name(*d);
+    if ((choice.every_gpu && d->is_gpu) || std::find(choice.named.begin(), choice.named.end(), name) != choice.named.end())
+      chosen.push_back(i);
+  }
+  for (const std::string& name : choice.named) {
+    bool found = false;
+    for (int i : chosen) found = found || device_name(*tly_bbp_gpu_device(gpu, i)) == name;
+    if (!found) *error = "--devices: there is no device " + name + " (see --list-devices)";
+  }
+  if (error->empty() && choice.gpu_required &&
+      std::none_of(chosen.begin(), chosen.end(), [&](int i) { return tly_bbp_gpu_device(gpu, i)->is_gpu; }))
+    *error = gpu ? "--devices gpu: no GPU found (see --list-devices)"
+                 : std::string("--devices gpu: no GPU found: ") + opened.message;
+  if (!error->empty() || chosen.empty()) {
+    tly_bbp_gpu_close(gpu);
+    return error->empty();
+  }
+  out->gpu = gpu;
+  out->terms.assign(chosen.size() + 1, 0);
+  for (size_t k = 0; k < chosen.size(); ++k) {
+    const tly_bbp_gpu_device_info* d = tly_bbp_gpu_device(gpu, chosen[k]);
+    out->names.push_back(device_name(*d) + " (" + d->name + ")");
+    out->devices.push_back(new tly_bbp_device_worker{gpu, chosen[k], out->names.back(), stop, &out->terms[k]});
+    out->workers.push_back({out->devices.back(), compute});
+  }
+  out->names.push_back("cpu");
+  return true;
+}
+
+void tly_bbp_close_device_workers(tly_bbp_device_workers* workers) {
+  for (tly_bbp_device_worker* w : workers->devices) delete w;
+  tly_bbp_gpu_close(static_cast<tly_bbp_gpu*>(workers->gpu));
+  *workers = {};
+}
+std::string tly_bbp_device_label(const tly_bbp_device_workers& workers, size_t k) {
+  if (k >= workers.devices.size()) return workers.names[k];
+  std::string label = workers.names[k];
+  label.pop_back();  // the name's closing parenthesis, reopened for the arithmetics
+  const char* separator = ", ";
+  for (tly_bbp_gpu_arithmetic a : {tly_bbp_gpu_fp64_exact, tly_bbp_gpu_montgomery64})
+    if (workers.devices[k]->arithmetics_used & (1u << a)) {
+      label += separator;
+      label += tly_bbp_gpu_arithmetic_name(a);
+      separator = "+";
+    }
+  return label + ")";
+}
+#else
+struct tly_bbp_device_worker {};
+std::string tly_bbp_device_label(const tly_bbp_device_workers& workers, size_t k) { return workers.names[k]; }
+
+// Without the OpenCL headers there are no devices: only a request for one is refused.
+bool tly_bbp_open_device_workers(const tly_bbp_device_choice& choice, const std::atomic<int>*,
+                                 tly_bbp_device_workers* out, std::string* error) {
+  *out = {};
+  if (choice.gpu_required) *error = "--devices gpu: no GPU found (this build has no OpenCL)";
+  if (!choice.named.empty()) *error = "--devices: there is no device " + choice.named[0] + " (this build has no OpenCL)";
+  return error->empty();
+}
+void tly_bbp_close_device_workers(tly_bbp_device_workers*) {}
+#endif

@@ -1,0 +1,41 @@
+// GPUs as block workers of command-line runs: --devices read, the devices opened, a worker each.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "../engine/pblock.h"
+
+// What --devices asks for: the processor threads, every GPU found, and devices by name
+// (opencl:PLATFORM:INDEX). The default: every GPU and the processor threads.
+struct tly_bbp_device_choice {
+  bool cpu = true, every_gpu = true, gpu_required = false;
+  std::vector<std::string> named;
+};
+
+// Reads a --devices value: cpu, gpu, all or a comma-separated list of cpu, gpu and device
+// names. False with the reason in `error`.
+bool tly_bbp_parse_devices(const std::string& text, tly_bbp_device_choice* choice, std::string* error);
+
+struct tly_bbp_device_worker;  // one device's host thread state
+
+// The workers of a run, and the terms each computed (the last entry: the processor threads').
+struct tly_bbp_device_workers {
+  std::vector<tly_bbp_device_worker*> devices;
+  std::vector<tly_bbp_block_worker> workers;  // one per device, for tly_bbp_engine_run
+  std::vector<std::string> names;             // "opencl:0:0 (NAME)", then "cpu"
+  std::vector<uint64_t> terms;                // terms computed by each, the processors' last
+  void* gpu = nullptr;
+};
+
+// Opens the devices the choice names. A device asked for by name or --devices gpu that is not
+// there is an error (false, `error` says why); without an OpenCL loader or a GPU the default
+// choice opens none and says nothing. `stop` is polled between launches.
+bool tly_bbp_open_device_workers(const tly_bbp_device_choice& choice, const std::atomic<int>* stop,
+                                 tly_bbp_device_workers* workers, std::string* error);
+void tly_bbp_close_device_workers(tly_bbp_device_workers* workers);
+
+// Worker k as the Result line names it: "opencl:0:0 (NAME, fp64-exact)", with the arithmetics
+// its passes used; "cpu" for the processor threads.
+std::string tly_bbp_device_label(const tly_bbp_device_workers& workers, size_t k);
