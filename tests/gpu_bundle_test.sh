@@ -81,4 +81,13 @@ for glibc in host bundled; do
     fail "$glibc: $path loaded from outside the bundle"
   done <<<"$trace"
 done
-echo "the bundle runs from a copy with the machine's libraries hidden"
+# The GPU check from the copy, on a machine without a GPU: the processor's steps run, every GPU
+# step says there is none, and the summary is written.
+check=$(env -i PATH=/usr/bin:/bin "$copy/gpu_check.sh" "$copy" "$scratch/check") || fail "the check failed: $check"
+[[ $check == *"cpu bellard 10^7+1"*" ok "*"7af5863efed8de97033cd0f6"* ]] || fail "the check's processor step: $check"
+for step in "gpu=cpu plouffe 10^7+1" "gpu=cpu bellard 10^7+1" "bellard 10^11+1 gpu" "bellard 10^10+1 all"; do
+  grep -q "^$step  *[a-z]*  *no NVIDIA GPU" <<<"$check" || fail "the check's step $step: $check"
+done
+grep -q '"lane-steps/s".*not available (no benchmark in the bundle)' "$scratch/check/summary.json" || fail "the summary"
+[ -s "$scratch/check/check.log" ] || fail "no log"
+echo "the bundle runs from a copy with the machine's libraries hidden, and its check says there is no GPU"
