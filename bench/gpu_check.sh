@@ -12,6 +12,9 @@ usage() {
 }
 (($# == 2)) && [ -n "$1" ] && [ -n "$2" ] || usage
 bundle=$1 out=$2
+# Relative names from here, never cd's own meanings ("-" is the previous directory).
+[[ $bundle == /* ]] || bundle=./$bundle
+[[ $out == /* ]] || out=./$out
 [ -d "$bundle" ] && [ -f "$bundle/tallyspire-bbp" ] && [ -x "$bundle/tallyspire-bbp" ] || {
   echo "error: $bundle has no tallyspire-bbp launcher: not a bundle" >&2
   exit 2

@@ -25,6 +25,8 @@ while (($#)); do
 done
 (($# == 0)) || { [ -z "$dir" ] && (($# == 1)) && dir=$1; } || usage
 [ -n "$dir" ] || usage
+# A relative name from here, never cd's own meaning ("-" is the previous directory).
+[[ $dir == /* ]] || dir=./$dir
 if [ -L "$dir" ] || { [ -e "$dir" ] && ! [ -d "$dir" ]; }; then
   echo "error: $dir is not a directory" >&2
   exit 2
