@@ -9,6 +9,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -90,6 +91,7 @@ class cuda_runtime final : public tly_bbp_gpu_runtime {
   cuda_api cu;
   std::vector<std::unique_ptr<device_state>> devices;
   std::map<int, std::string> images;  // compiled kernels by architecture, shared by like devices
+  std::mutex images_lock;             // devices are prepared on their own threads
 
   ~cuda_runtime() override {
     for (auto& d : devices) {
@@ -105,6 +107,7 @@ class cuda_runtime final : public tly_bbp_gpu_runtime {
   // The kernels for an architecture: a binary where NVRTC knows it, else PTX for the newest
   // architecture below it that NVRTC knows, for the driver to finish.
   bool compile(int architecture, tly_bbp_gpu_error* error) {
+    std::lock_guard<std::mutex> hold(images_lock);
     if (images.count(architecture)) return true;
     int count = 0;
     std::vector<int> known;
@@ -178,7 +181,12 @@ class cuda_runtime final : public tly_bbp_gpu_runtime {
     if ((status = cu.cuCtxSetCurrent(d.context)) != CUDA_SUCCESS)
       return remember(fail_cu(cu, error, status, "cuCtxSetCurrent"));
     if (!compile(d.architecture, error)) return remember(false);
-    if ((status = cu.cuModuleLoadData(&d.module, images[d.architecture].data())) != CUDA_SUCCESS)
+    const char* image = nullptr;
+    {
+      std::lock_guard<std::mutex> hold(images_lock);
+      image = images[d.architecture].data();  // a map's elements stay where they are
+    }
+    if ((status = cu.cuModuleLoadData(&d.module, image)) != CUDA_SUCCESS)
       return remember(fail_cu(cu, error, status, "cuModuleLoadData"));
     const char* names[] = {"tly_bbp_gpu_block_double", "tly_bbp_gpu_block_montgomery", "tly_bbp_gpu_term_cells"};
     CUfunction* functions[] = {&d.block[0], &d.block[1], &d.term_cells};
