@@ -31,7 +31,8 @@ enum tly_bbp_gpu_backend : int32_t {
 const char* tly_bbp_gpu_backend_name(tly_bbp_gpu_backend backend);  // "opencl", "cuda"
 
 // One way to a device. A physical device that two runtimes reach has an entry for each: the
-// preferred one (CUDA) has same_as -1 and is the one listed; the other points at it.
+// preferred one (CUDA) has same_as -1 and is the one listed; the other points at it. Every GPU
+// once: the entries with is_gpu and same_as -1; a name picks any entry (tly_bbp_gpu_find_device).
 struct tly_bbp_gpu_device_info {
   tly_bbp_gpu_backend backend;
   uint32_t platform, index;  // opencl:PLATFORM:INDEX; under CUDA platform 0 and cuda:INDEX
