@@ -20,8 +20,10 @@ struct route {
   tly_bbp_gpu_runtime* runtime = nullptr;
   int index = 0;
   std::mutex lock;
-  // Terms per launch, grown or shrunk towards the wanted launch time as launches are timed.
-  uint64_t launch_terms = 16 * tly_bbp_gpu_group_size;
+  // Terms per launch, grown or shrunk towards the wanted launch time as launches are timed;
+  // at first one term for each work-item that fills the device, so a large GPU starts near
+  // its pace instead of climbing from a few groups.
+  uint64_t launch_terms = 0;
 };
 
 }  // namespace
@@ -182,6 +184,8 @@ bool tly_bbp_gpu_block(tly_bbp_gpu* gpu, int device, tly_bbp_gpu_arithmetic arit
   const double wanted_seconds = (launch_ms ? launch_ms : 100) / 1000.0;
   // Enough groups to fill the device several times over, each of whole passes.
   const uint64_t groups_wanted = std::max<uint64_t>(r->runtime->resident_groups(r->index), 1) * 4;
+  if (r->launch_terms == 0)
+    r->launch_terms = std::max<uint64_t>(groups_wanted / 4, 16) * tly_bbp_gpu_group_size;
 
   std::vector<int64_t> sum(cells, 0), partial;
   for (uint64_t done = first; done < last;) {
