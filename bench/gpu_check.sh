@@ -104,8 +104,9 @@ cuda_status=$(output=$devices_json json_field cuda)
 [[ $devices_json == *'"cuda":null'* ]] && cuda_status="loaded"
 opencl_status=$(output=$devices_json json_field opencl)
 [[ $devices_json == *'"opencl":null'* ]] && opencl_status="loaded"
-record "devices" "-" "${#gpu_names[@]} GPU names" "" ""
-say "   CUDA: $cuda_status; OpenCL: $opencl_status; GPUs: ${gpu_names[*]:-none}"
+record "runtime cuda" "-" "${cuda_status:-not listed}" "" ""
+record "runtime opencl" "-" "${opencl_status:-not listed}" "" ""
+record "devices" "-" "${gpu_names[*]:-no NVIDIA GPU}" "" ""
 # One device per runtime: the first of each.
 targets=()
 for backend in cuda opencl; do
