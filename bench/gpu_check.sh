@@ -50,6 +50,10 @@ record() {
   case "$3" in FAIL*) failed=true ;; esac
 }
 
+# Seconds since the epoch with a fraction (bash 5 has it built in).
+now() {
+  if [ -n "${EPOCHREALTIME:-}" ]; then echo "$EPOCHREALTIME"; else date +%s.%N; fi
+}
 # Runs a command under a time limit (at most what is left of the check), its output into
 # $output, its status into $status and wall seconds into $took; 124 is a timeout.
 run_step() {
@@ -61,14 +65,15 @@ run_step() {
     return
   fi
   say "\$ $*"
-  local started=$EPOCHREALTIME
+  local started
+  started=$(now)
   if $has_timeout; then
     output=$(timeout --kill-after=10 "$limit" "$@" 2>&1)
   else
     output=$("$@" 2>&1)
   fi
   status=$?
-  took=$(awk -v a="$started" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.2f", b - a }')
+  took=$(awk -v a="$started" -v b="$(now)" 'BEGIN { printf "%.2f", b - a }')
   printf '%s\n' "$output" >>"$log"
 }
 # What a failed step says in the table.
