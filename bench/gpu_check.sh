@@ -6,6 +6,8 @@
 # check goes on; differing digits stop it (exit 1). About six minutes at most (steps stop at
 # TLY_BBP_CHECK_SECONDS, 340 by default).
 set -uo pipefail
+# Numbers with a decimal point whatever the locale.
+export LC_ALL=C
 usage() {
   echo "usage: gpu_check.sh BUNDLE OUTDIR (BUNDLE: a folder made by scripts/gpu-bundle.sh)" >&2
   exit 2
