@@ -68,10 +68,38 @@ TEST(Nvrtc, OptionsPerArchitecture) {
     std::vector<std::string> options;
   } cases[] = {
       {75, true, {"--gpu-architecture=sm_75", "--fmad=false"}},
-      {80, true, {"--gpu-architecture=sm_80", "--fmad=false", "--maxrregcount=64"}},
-      {90, false, {"--gpu-architecture=compute_90", "--fmad=false", "--maxrregcount=64"}},
+      {80, true, {"--gpu-architecture=sm_80", "--fmad=false", "--maxrregcount=40"}},
+      {90, false, {"--gpu-architecture=compute_90", "--fmad=false", "--maxrregcount=40"}},
   };
   for (const auto& c : cases) EXPECT_EQ(tly_bbp_gpu_nvrtc_options(c.architecture, c.binary), c.options);
+}
+
+// Under the backend's register cap no kernel spills to local memory (ptxas's own report).
+TEST(Nvrtc, NoKernelSpillsUnderTheRegisterCap) {
+  static nvrtc_library nvrtc;
+  if (!nvrtc.handle) GTEST_SKIP() << "no NVRTC (libnvrtc.so) found";
+  for (const int architecture : {75, 80, 90}) {
+    std::vector<std::string> options = tly_bbp_gpu_nvrtc_options(architecture, true);
+    options.push_back("--ptxas-options=-v");
+    std::vector<const char*> pointers;
+    for (const auto& option : options) pointers.push_back(option.c_str());
+    nvrtcProgram program = nullptr;
+    ASSERT_EQ(nvrtc.create(&program, tly_bbp_gpu_kernel_source, "terms.cu", 0, nullptr, nullptr), NVRTC_SUCCESS);
+    ASSERT_EQ(nvrtc.compile(program, static_cast<int>(pointers.size()), pointers.data()), NVRTC_SUCCESS);
+    size_t size = 0;
+    nvrtc.log_size(program, &size);
+    std::string text(size, '\0');
+    nvrtc.log(program, text.data());
+    nvrtc.destroy(&program);
+    int kernels = 0;
+    for (size_t at = text.find("spill stores"); at != std::string::npos; at = text.find("spill stores", at + 1)) {
+      ++kernels;
+      const size_t line = text.rfind('\n', at) + 1;
+      EXPECT_NE(text.substr(line, at - line).find(" 0 bytes stack frame, 0 bytes"), std::string::npos)
+          << "sm_" << architecture << ": " << text;
+    }
+    EXPECT_EQ(kernels, 3) << "sm_" << architecture << ": " << text;
+  }
 }
 
 }  // namespace

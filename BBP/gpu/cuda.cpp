@@ -72,15 +72,17 @@ struct device_state {
 
 }  // namespace
 
-// Hopper and Ampere keep a block of 64 threads to 64 registers each (16 blocks a multiprocessor,
-// half its threads: the power loops' dependent chains need the other warps to hide latency);
-// older architectures keep NVRTC's own choice. Contraction stays off: the exact double
+// From Ampere on, 40 registers a thread (none spilled): then a work-group's 9 KiB of shared
+// memory, not its registers, bounds the groups in flight (24 a multiprocessor on Hopper, 17 on
+// Ampere), and the power loops' dependent chains have the most warps to hide their latency.
+// A higher cap only lowers that count; older architectures, bounded by their smaller shared
+// memory anyway, keep NVRTC's own choice. Contraction stays off: the exact double
 // arithmetic's quotient estimates need each product rounded.
 std::vector<std::string> tly_bbp_gpu_nvrtc_options(int architecture, bool binary) {
   std::vector<std::string> options = {
       std::string("--gpu-architecture=") + (binary ? "sm_" : "compute_") + std::to_string(architecture),
       "--fmad=false"};
-  if (architecture >= 80) options.push_back("--maxrregcount=64");
+  if (architecture >= 80) options.push_back("--maxrregcount=40");
   return options;
 }
 
