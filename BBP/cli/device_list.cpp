@@ -13,7 +13,7 @@
 namespace {
 
 #if defined(TLY_BBP_HAVE_GPU)
-// The runtime for the listing only: closed when the list is printed.
+// The runtimes for the listing only: closed when the list is printed.
 struct opened {
   tly_bbp_gpu_error error{};
   tly_bbp_gpu* gpu = tly_bbp_gpu_open(&error);
@@ -28,7 +28,7 @@ std::string device_name(const tly_bbp_gpu_device_info& d) {
 
 const char* kind(const tly_bbp_gpu_device_info& d) { return d.is_gpu ? "GPU" : "processor (used only when named)"; }
 
-// The other names of the same physical device, after the listed one: "cuda:0, opencl:0:1".
+// The other names of the listed entry's physical device, such as opencl:0:1 beside cuda:0.
 std::vector<std::string> other_names(const tly_bbp_gpu* gpu, int listed) {
   std::vector<std::string> names;
   for (int i = 0; i < tly_bbp_gpu_device_count(gpu); ++i)
