@@ -109,6 +109,9 @@ case "\$0" in
   *) here=. ;;
 esac
 here=\$(cd -P -- "\$here" && pwd -P) || exit 1
+case "\$here" in
+  *:*) echo "$1: the bundle's path must not contain ':' (it is a library path)" >&2; exit 2 ;;
+esac
 libraries="\$here/lib"
 [ -z "\${LD_LIBRARY_PATH:-}" ] || libraries="\$libraries:\$LD_LIBRARY_PATH"
 [ ! -d /usr/local/cuda/lib64 ] || libraries="\$libraries:/usr/local/cuda/lib64"
