@@ -1,4 +1,4 @@
-// Lane-steps per second of each GPU arithmetic on each OpenCL device found, beside the processor's variant in use.
+// Lane-steps per second of each GPU arithmetic on each device of each runtime found, beside the processor's variant in use.
 #include <benchmark/benchmark.h>
 #include <omp.h>
 
@@ -71,10 +71,12 @@ const bool registered = [] {
   gpu = tly_bbp_gpu_open(&error);
   for (int d = 0; d < tly_bbp_gpu_device_count(gpu); ++d) {
     const tly_bbp_gpu_device_info* info = tly_bbp_gpu_device(gpu, d);
-    const std::string device = "opencl:" + std::to_string(info->platform) + ":" + std::to_string(info->index);
-    for (tly_bbp_gpu_arithmetic a : {tly_bbp_gpu_fp64_exact, tly_bbp_gpu_montgomery64})
+    char device[32];
+    tly_bbp_gpu_device_name(info, device, sizeof device);
+    for (tly_bbp_gpu_arithmetic a : {tly_bbp_gpu_fp64_exact, tly_bbp_gpu_montgomery64}) {
+      if (a == tly_bbp_gpu_fp64_exact && info->fp64 == tly_bbp_gpu_fp64_none) continue;
       for (const auto& [where, modulus] : {std::pair{"4e9", place_modulus}, std::pair{"2^52", far_modulus}})
-        benchmark::RegisterBenchmark((device + "/" + tly_bbp_gpu_arithmetic_name(a) + "/" + where).c_str(),
+        benchmark::RegisterBenchmark((std::string(device) + "/" + tly_bbp_gpu_arithmetic_name(a) + "/" + where).c_str(),
                                      device_lane_steps, d, a, modulus)
             ->Args({4})
             ->ArgName("cells")
@@ -82,6 +84,7 @@ const bool registered = [] {
             ->Repetitions(3)
             ->ComputeStatistics("max", most)
             ->Unit(benchmark::kMillisecond);
+    }
   }
   return true;
 }();

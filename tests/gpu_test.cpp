@@ -1,4 +1,5 @@
 // The GPU kernels through OpenCL (PoCL's processor device here) against the engine's scalar references and GMP.
+#include <dlfcn.h>
 #include <gmp.h>
 #include <gtest/gtest.h>
 
@@ -358,6 +359,60 @@ TEST(Gpu, MissingDevicesAreRefused) {
     EXPECT_EQ(run.errors.rfind("tallyspire-bbp: " + said, 0), 0u) << run.errors;
     EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
   }
+}
+
+// Without the CUDA driver (none on these machines) CUDA reports why, in the library and in the
+// listing, and the OpenCL devices stay usable.
+TEST(Gpu, NoCudaDriverIsReportedAndOpenClGoesOn) {
+  NEED_DEVICE();
+#if defined(TLY_BBP_HAVE_CUDA)
+  if (void* driver = dlopen("libcuda.so.1", RTLD_NOW | RTLD_LOCAL)) {
+    dlclose(driver);
+    GTEST_SKIP() << "this machine has a CUDA driver";
+  }
+  const std::string why = "no CUDA driver (libcuda.so.1)";
+#else
+  const std::string why = "this build has no CUDA support";
+#endif
+  EXPECT_EQ(tly_bbp_gpu_backend_status(opencl().gpu, tly_bbp_gpu_cuda), why);
+  EXPECT_STREQ(tly_bbp_gpu_backend_status(opencl().gpu, tly_bbp_gpu_opencl), "");
+  const tly_bbp_program_run text = tly_bbp_run_with_arguments({"--list-devices"});
+  EXPECT_EQ(text.exit_code, 0) << text.errors;
+  EXPECT_NE(text.output.find("No CUDA devices: " + why + ".\n"), std::string::npos) << text.output;
+  EXPECT_NE(text.output.find("opencl:"), std::string::npos) << text.output;
+  const tly_bbp_program_run json = tly_bbp_run_with_arguments({"--list-devices", "--json"});
+  ASSERT_EQ(json.exit_code, 0) << json.errors;
+  EXPECT_EQ(nlohmann::json::parse(json.output)["cuda"], why);
+  // A block on the OpenCL device with CUDA missing.
+  int64_t block[2];
+  tly_bbp_gpu_error error{};
+  EXPECT_TRUE(tly_bbp_gpu_block(opencl().gpu, opencl().device, tly_bbp_gpu_montgomery64, block, 2, 0, 40, 0, 8, 4, 8,
+                                1, 0, nullptr, nullptr, &error))
+      << error.message;
+  EXPECT_EQ(std::vector<int64_t>(block, block + 2), exact_block(2, 0, 40, 0, 8, 4, 8, 1));
+}
+
+// Each entry is found by its own name and by no near miss: the names --devices takes.
+TEST(Gpu, DevicesAreFoundByTheirNamesAlone) {
+  NEED_DEVICE();
+  tly_bbp_gpu* gpu = opencl().gpu;
+  for (int i = 0; i < tly_bbp_gpu_device_count(gpu); ++i) {
+    const tly_bbp_gpu_device_info& d = *tly_bbp_gpu_device(gpu, i);
+    char name[32];
+    tly_bbp_gpu_device_name(&d, name, sizeof name);
+    EXPECT_EQ(tly_bbp_gpu_find_device(gpu, name), i) << name;
+    EXPECT_EQ(d.backends & (1u << d.backend), 1u << d.backend) << name;
+    EXPECT_TRUE(d.same_as < 0 || tly_bbp_gpu_device(gpu, d.same_as)->backend == tly_bbp_gpu_cuda) << name;
+  }
+  const tly_bbp_gpu_device_info& d = *tly_bbp_gpu_device(gpu, opencl().device);
+  EXPECT_EQ(d.backend, tly_bbp_gpu_opencl);
+  const std::string platform = std::to_string(d.platform), index = std::to_string(d.index);
+  for (const std::string& miss : {"opencl:0" + platform + ":" + index, "opencl:" + platform + ":" + index + " ",
+                                  "opencl:+" + platform + ":" + index, "OpenCL:" + platform + ":" + index,
+                                  "opencl:" + platform, std::string("opencl:"), std::string(""),
+                                  std::string("cuda:-0"), std::string("cuda:999999999999")})
+    EXPECT_EQ(tly_bbp_gpu_find_device(gpu, miss.c_str()), -1) << miss;
+  EXPECT_EQ(tly_bbp_gpu_find_device(gpu, nullptr), -1);
 }
 
 }  // namespace

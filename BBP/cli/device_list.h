@@ -1,4 +1,4 @@
-// The OpenCL platforms and devices seen from the command line: --list-devices.
+// The GPU devices seen from the command line, through OpenCL and CUDA: --list-devices.
 #pragma once
 #include <cstdio>
 

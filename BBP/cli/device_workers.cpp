@@ -27,7 +27,7 @@ bool tly_bbp_parse_devices(const std::string& text, tly_bbp_device_choice* choic
     if (std::find(seen.begin(), seen.end(), item) != seen.end())
       return refuse(tly_bbp_shown_value(item) + " is named twice");
     seen.push_back(item);
-    unsigned platform = 0, index = 0;
+    unsigned platform = 0, index = 0, ordinal = 0;
     char rest = 0;
     if (item == "cpu") {
       choice->cpu = true;
@@ -36,8 +36,10 @@ bool tly_bbp_parse_devices(const std::string& text, tly_bbp_device_choice* choic
     } else if (item == "all") {
       choice->cpu = choice->every_gpu = true;
     } else if (item.size() <= 24 && item.find_first_of(" +-") == std::string::npos &&
-               std::sscanf(item.c_str(), "opencl:%u:%u%c", &platform, &index, &rest) == 2 &&
-               item == "opencl:" + std::to_string(platform) + ":" + std::to_string(index)) {
+               ((std::sscanf(item.c_str(), "opencl:%u:%u%c", &platform, &index, &rest) == 2 &&
+                 item == "opencl:" + std::to_string(platform) + ":" + std::to_string(index)) ||
+                (std::sscanf(item.c_str(), "cuda:%u%c", &ordinal, &rest) == 1 &&
+                 item == "cuda:" + std::to_string(ordinal)))) {
       choice->named.push_back(item);
     } else {
       return refuse(tly_bbp_shown_value(item) + " is no device");
@@ -95,7 +97,9 @@ bool compute(void* context, const tly_bbp_series_call* c, uint64_t first, uint64
 }
 
 std::string device_name(const tly_bbp_gpu_device_info& d) {
-  return "opencl:" + std::to_string(d.platform) + ":" + std::to_string(d.index);
+  char name[32];
+  tly_bbp_gpu_device_name(&d, name, sizeof name);
+  return name;
 }
 
 }  // namespace
@@ -110,7 +114,9 @@ bool tly_bbp_open_device_workers(const tly_bbp_device_choice& choice, const std:
   for (int i = 0; gpu && i < tly_bbp_gpu_device_count(gpu); ++i) {
     const tly_bbp_gpu_device_info* d = tly_bbp_gpu_device(gpu, i);
     const std::string name = device_name(*d);
-    if ((choice.every_gpu && d->is_gpu) || std::find(choice.named.begin(), choice.named.end(), name) != choice.named.end())
+    // A GPU that two runtimes reach counts once, through the preferred one, unless named.
+    if ((choice.every_gpu && d->is_gpu && d->same_as < 0) ||
+        std::find(choice.named.begin(), choice.named.end(), name) != choice.named.end())
       chosen.push_back(i);
   }
   for (const std::string& name : choice.named) {

@@ -8,7 +8,7 @@
 #include "../engine/pblock.h"
 
 // What --devices asks for: the processor threads, every GPU found, and devices by name
-// (opencl:PLATFORM:INDEX). The default: every GPU and the processor threads.
+// (cuda:N, opencl:PLATFORM:INDEX). The default: every GPU and the processor threads.
 struct tly_bbp_device_choice {
   bool cpu = true, every_gpu = true, gpu_required = false;
   std::vector<std::string> named;

@@ -42,7 +42,7 @@ bool tly_bbp_gpu_choose_arithmetic(tly_bbp_gpu* gpu, int device, uint64_t larges
                                    tly_bbp_gpu_arithmetic* chosen, tly_bbp_gpu_error* error) {
   const tly_bbp_gpu_device_info* info = tly_bbp_gpu_device(gpu, device);
   if (!info) {
-    if (error) *error = {-1000, "no such OpenCL device"};
+    if (error) *error = {-1000, "no such GPU device"};
     return false;
   }
   *chosen = tly_bbp_gpu_montgomery64;

@@ -1,4 +1,4 @@
-// GPUs through OpenCL: the devices found, and blocks of terms of one series evaluated on them.
+// GPUs through OpenCL and CUDA: the devices found, and blocks of terms of one series evaluated on them.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -23,12 +23,26 @@ enum tly_bbp_gpu_fp64_class : int32_t {
 };
 const char* tly_bbp_gpu_fp64_class_name(tly_bbp_gpu_fp64_class fp64);  // "none", "reduced", "full"
 
+// The runtimes that reach devices, each loaded at run time where it is installed.
+enum tly_bbp_gpu_backend : int32_t {
+  tly_bbp_gpu_opencl = 0,  // devices opencl:PLATFORM:INDEX
+  tly_bbp_gpu_cuda = 1     // NVIDIA devices cuda:ORDINAL, through the driver and NVRTC
+};
+const char* tly_bbp_gpu_backend_name(tly_bbp_gpu_backend backend);  // "opencl", "cuda"
+
+// One way to a device. A physical device that two runtimes reach has an entry for each: the
+// preferred one (CUDA) has same_as -1 and is the one listed; the other points at it. Every GPU
+// once: the entries with is_gpu and same_as -1; a name picks any entry (tly_bbp_gpu_find_device).
 struct tly_bbp_gpu_device_info {
-  uint32_t platform, index;  // the platform's index, the device's within it (opencl:PLATFORM:INDEX)
-  char platform_name[96];
+  tly_bbp_gpu_backend backend;
+  uint32_t platform, index;  // opencl:PLATFORM:INDEX; under CUDA platform 0 and cuda:INDEX
+  int32_t same_as;           // the entry of the same physical device that is preferred; -1: this one
+  uint32_t backends;         // 1 << backend for each runtime that reaches the physical device
+  char pci_bus[16];          // "DOMAIN:BUS:DEVICE" in hexadecimal where the runtime tells it, else empty
+  char platform_name[96];    // the OpenCL platform's name; "CUDA" under CUDA
   char name[96];
   char vendor[64];
-  char version[64];          // the device's OpenCL version
+  char version[64];          // the device's OpenCL version; "compute capability MAJOR.MINOR" under CUDA
   bool is_gpu;               // a GPU or accelerator; a processor's OpenCL (PoCL) is used only when named
   uint64_t global_memory;    // bytes
   uint32_t compute_units;
@@ -37,23 +51,34 @@ struct tly_bbp_gpu_device_info {
   tly_bbp_gpu_arithmetic arithmetic;  // the one it would use before a sample is timed
 };
 
-// Errors are returned, never printed: the code of the failing OpenCL call and a message.
+// Errors are returned, never printed: the code of the failing runtime call and a message.
 struct tly_bbp_gpu_error {
-  int32_t code;  // 0: none; an OpenCL error code, or -1000 for this library's own refusals
+  int32_t code;  // 0: none; an OpenCL, CUDA driver or NVRTC error code, -1000 for this library's own refusals
   char message[256];
 };
 
-// The OpenCL runtime, loaded at run time, and its devices; the programs built for them are
+// The runtimes found, loaded at run time, and their devices; the programs built for them are
 // cached here. One per process is enough; each device may be driven by one thread at a time.
 struct tly_bbp_gpu;
 
-// Loads the OpenCL ICD loader and lists every platform's devices. Null, with `error` saying
-// why, when there is no loader; a loader without platforms gives a handle with no devices.
+// Loads the OpenCL ICD loader and the CUDA driver with NVRTC, and lists every device either
+// reaches. A runtime that is missing or fails leaves its reason in tly_bbp_gpu_backend_status
+// and the other goes on; with neither, the handle has no devices and `error` says why OpenCL
+// is missing. Null only when memory runs out.
 tly_bbp_gpu* tly_bbp_gpu_open(tly_bbp_gpu_error* error);
 void tly_bbp_gpu_close(tly_bbp_gpu* gpu);
 
+// Why a runtime gives no devices ("no CUDA driver (libcuda.so.1)", ...); empty when it loaded.
+const char* tly_bbp_gpu_backend_status(const tly_bbp_gpu* gpu, tly_bbp_gpu_backend backend);
+
 int tly_bbp_gpu_device_count(const tly_bbp_gpu* gpu);
 const tly_bbp_gpu_device_info* tly_bbp_gpu_device(const tly_bbp_gpu* gpu, int device);
+
+// The device's name on the command line: "cuda:0", "opencl:1:0"; `size` of 32 is enough.
+void tly_bbp_gpu_device_name(const tly_bbp_gpu_device_info* info, char* name, size_t size);
+// The entry named so, or -1: names are as tly_bbp_gpu_device_name writes them, in decimal
+// without signs, spaces or leading zeros.
+int tly_bbp_gpu_find_device(const tly_bbp_gpu* gpu, const char* name);
 
 // Polled between launches: true stops the block (a signal, a run ending).
 using tly_bbp_gpu_stop_fn = bool (*)(void* context);

@@ -22,7 +22,7 @@ struct opencl_device {
     }
     for (int d = 0; d < tly_bbp_gpu_device_count(gpu); ++d)
       if (!tly_bbp_gpu_device(gpu, d)->is_gpu && device < 0) device = d;
-    if (device < 0) why_none = "no OpenCL device of type CPU (PoCL)";
+    if (device < 0) why_none = error.code ? error.message : "no OpenCL device of type CPU (PoCL)";
   }
   ~opencl_device() { tly_bbp_gpu_close(gpu); }
 };
