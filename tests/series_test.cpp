@@ -312,7 +312,8 @@ struct worker_log {
   int fail_after = -1;  // blocks computed before every later one fails; -1: never
 };
 
-bool kernel_worker(void* context, const tly_bbp_series_call* c, uint64_t first, uint64_t last, int64_t* result) {
+bool kernel_worker(void* context, const tly_bbp_series_call* c, uint64_t first, uint64_t last, int64_t* result,
+                   const int*) {
   worker_log* log = static_cast<worker_log*>(context);
   if (log->fail_after >= 0 && log->blocks >= log->fail_after) return false;
   ++log->blocks;
@@ -352,6 +353,54 @@ TEST(Pblock, BlockWorkersShareTheClaims) {
     if (c.status == tly_bbp_status_done) { EXPECT_EQ(got, expected) << which; }
     if (c.threads < 0 && c.status == tly_bbp_status_done) { EXPECT_GT(logs[0].blocks + logs[1].blocks, 0); }
   }
+}
+
+// A worker far slower than the threads: it computes its block, then dawdles until the block is
+// taken over (or 20 s pass, which would be the fault this test catches).
+struct slow_log {
+  int started = 0, summed = 0;
+};
+
+bool slow_worker(void* context, const tly_bbp_series_call* c, uint64_t first, uint64_t last, int64_t* result,
+                 const int* abandon) {
+  slow_log* log = static_cast<slow_log*>(context);
+  ++log->started;
+  std::vector<uint64_t> scratch(8 * c->cells);
+  if (!tly_bbp_kernel(result, c->cells, c->alternating, c->shift, first, last, c->step, c->multiplier, c->offset,
+                      scratch.data(), c->variants))
+    return false;
+  for (int wait = 0; wait < 4000; ++wait) {
+    if (__atomic_load_n(abandon, __ATOMIC_RELAXED)) return false;
+    usleep(5000);
+  }
+  ++log->summed;
+  return true;
+}
+
+TEST(Pblock, ASlowWorkerNeverHoldsTheThreadsBack) {
+  const uint64_t place = 8000001, position = 4 * place - 4, shift = position + plouffe.power;
+  const uint64_t terms = tly_bbp_Plouffe_term_count(position, 7);
+  tly_bbp_engine_run alone{};
+  alone.threads = 1;
+  std::vector<int64_t> expected(7);
+  ASSERT_EQ(tly_bbp_pblock(expected.data(), 7, 0, shift, terms, 4, 8, 1, 0, alone), tly_bbp_status_done);
+  slow_log log;
+  const tly_bbp_block_worker worker{&log, slow_worker};
+  tly_bbp_pace pace[2] = {};
+  tly_bbp_engine_run beside = alone;
+  beside.workers = &worker;
+  beside.worker_count = 1;
+  beside.pace = pace;
+  // Series after series: the first block it holds is taken over, then its pace keeps it out.
+  for (int series = 0; series < 3; ++series) {
+    std::vector<int64_t> got(7);
+    ASSERT_EQ(tly_bbp_pblock(got.data(), 7, 0, shift, terms, 4, 8, 1, 0, beside), tly_bbp_status_done);
+    EXPECT_EQ(got, expected) << "series " << series;
+  }
+  EXPECT_LE(log.started, 1);
+  EXPECT_EQ(log.summed, 0);
+  EXPECT_EQ(pace[0].terms, 0u);
+  EXPECT_EQ(pace[1].terms, 3 * terms);
 }
 
 }  // namespace
