@@ -72,7 +72,7 @@ void whole_formulas(uint64_t place, bool with_engine) {
     };
     EXPECT_EQ(hex(device), tly_bbp_oracle_hex(place, digits)) << "formula " << formula << " place " << place;
     if (with_engine) {
-      const tly_bbp_engine_run run{0, tly_bbp_engine_choice, nullptr, nullptr, nullptr, 0, {}, nullptr, nullptr};
+      const tly_bbp_engine_run run{0, tly_bbp_engine_choice, nullptr, nullptr, nullptr, 0, {}, nullptr, nullptr, nullptr};
       ASSERT_EQ((formula == 0 ? tly_bbp_Pi_Plouffe : tly_bbp_Pi_Bellard)(engine.data(), v.position, v.words,
                                                                          v.block_hint, run),
                 tly_bbp_status_done);

@@ -312,22 +312,40 @@ struct worker_log {
   int fail_after = -1;  // blocks computed before every later one fails; -1: never
 };
 
-bool kernel_worker(void* context, const tly_bbp_series_call* c, uint64_t first, uint64_t last, int64_t* result) {
-  worker_log* log = static_cast<worker_log*>(context);
-  if (log->fail_after >= 0 && log->blocks >= log->fail_after) return false;
-  ++log->blocks;
+bool kernel_block(const tly_bbp_series_call* c, uint64_t first, uint64_t last, int64_t* result) {
   std::vector<uint64_t> scratch(8 * c->cells);
   return tly_bbp_kernel(result, c->cells, c->alternating, c->shift, first, last, c->step, c->multiplier, c->offset,
                         scratch.data(), c->variants);
 }
 
+bool kernel_worker(void* context, const tly_bbp_series_call* c, uint64_t first, uint64_t last, int64_t* result,
+                   const int*) {
+  worker_log* log = static_cast<worker_log*>(context);
+  if (log->fail_after >= 0 && log->blocks >= log->fail_after) return false;
+  ++log->blocks;
+  return kernel_block(c, first, last, result);
+}
+
+// The Plouffe series of `place` (7 cells) summed by the processor threads alone.
+struct plouffe_series {
+  uint64_t shift, terms;
+  tly_bbp_engine_run alone;
+  std::vector<int64_t> expected;
+};
+
+plouffe_series plouffe_alone(uint64_t place, int32_t threads) {
+  const uint64_t position = 4 * place - 4;
+  plouffe_series s{position + plouffe.power, tly_bbp_Plouffe_term_count(position, 7), {}, std::vector<int64_t>(7)};
+  s.alone.threads = threads;
+  EXPECT_EQ(tly_bbp_pblock(s.expected.data(), 7, 0, s.shift, s.terms, 4, 8, 1, 0, s.alone), tly_bbp_status_done);
+  return s;
+}
+
 TEST(Pblock, BlockWorkersShareTheClaims) {
-  const uint64_t place = 16000001, position = 4 * place - 4, shift = position + plouffe.power;
-  const uint64_t terms = tly_bbp_Plouffe_term_count(position, 7);
-  tly_bbp_engine_run alone{};
-  alone.threads = 2;
-  std::vector<int64_t> expected(7);
-  ASSERT_EQ(tly_bbp_pblock(expected.data(), 7, 0, shift, terms, 4, 8, 1, 0, alone), tly_bbp_status_done);
+  const plouffe_series series = plouffe_alone(16000001, 2);
+  const uint64_t shift = series.shift, terms = series.terms;
+  const tly_bbp_engine_run& alone = series.alone;
+  const std::vector<int64_t>& expected = series.expected;
   struct worker_case {
     int32_t threads;
     int fail_after[2];
@@ -352,6 +370,47 @@ TEST(Pblock, BlockWorkersShareTheClaims) {
     if (c.status == tly_bbp_status_done) { EXPECT_EQ(got, expected) << which; }
     if (c.threads < 0 && c.status == tly_bbp_status_done) { EXPECT_GT(logs[0].blocks + logs[1].blocks, 0); }
   }
+}
+
+// A worker far slower than the threads: it computes its block, then dawdles until the block is
+// taken over (or 20 s pass, which would be the fault this test catches).
+struct slow_log {
+  int started = 0, summed = 0;
+};
+
+bool slow_worker(void* context, const tly_bbp_series_call* c, uint64_t first, uint64_t last, int64_t* result,
+                 const int* abandon) {
+  slow_log* log = static_cast<slow_log*>(context);
+  ++log->started;
+  if (!kernel_block(c, first, last, result)) return false;
+  for (int wait = 0; wait < 4000; ++wait) {
+    if (__atomic_load_n(abandon, __ATOMIC_RELAXED)) return false;
+    usleep(5000);
+  }
+  ++log->summed;
+  return true;
+}
+
+TEST(Pblock, ASlowWorkerNeverHoldsTheThreadsBack) {
+  const plouffe_series series = plouffe_alone(8000001, 1);
+  const uint64_t shift = series.shift, terms = series.terms;
+  slow_log log;
+  const tly_bbp_block_worker worker{&log, slow_worker};
+  tly_bbp_pace pace[2] = {};
+  tly_bbp_engine_run beside = series.alone;
+  beside.workers = &worker;
+  beside.worker_count = 1;
+  beside.pace = pace;
+  // Series after series: the first block it holds is taken over, then its pace keeps it out.
+  for (int round = 0; round < 3; ++round) {
+    std::vector<int64_t> got(7);
+    ASSERT_EQ(tly_bbp_pblock(got.data(), 7, 0, shift, terms, 4, 8, 1, 0, beside), tly_bbp_status_done);
+    EXPECT_EQ(got, series.expected) << "round " << round;
+  }
+  EXPECT_LE(log.started, 1);
+  EXPECT_EQ(log.summed, 0);
+  EXPECT_EQ(pace[0].terms, 0u);
+  EXPECT_EQ(pace[1].terms, 3 * terms);
 }
 
 }  // namespace

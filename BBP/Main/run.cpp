@@ -79,7 +79,7 @@ int tly_bbp_console_run(const tly_bbp_process& process) {
   tly_bbp_flush_output();
   const tly_bbp_run_values values = tly_bbp_derive_run_values(start, digits);
   const tly_bbp_engine_run run{0,       tly_bbp_engine_choice,      process.source,    nullptr, nullptr, 0,
-                               tly_bbp_console_callbacks, process.allocator, nullptr};
+                               tly_bbp_console_callbacks, process.allocator, nullptr, nullptr};
 
   uint32_t* result = static_cast<uint32_t*>(tly_bbp_run_alloc(run, values.words * 4));
   if (!result) fail(process, tly_bbp_status_no_memory);

@@ -239,7 +239,8 @@ int tly_bbp_batch_run(const tly_bbp_options& o, const tly_bbp_process& process) 
   const int32_t threads = devices.cpu || workers.workers.empty() ? o.threads : -1;
   const tly_bbp_engine_run engine{threads, o.policy, &run.recording, &recording_rule,
                                   workers.workers.data(), int32_t(workers.workers.size()),
-                                  {nullptr, series_start, nullptr, nullptr}, process.allocator, nullptr};
+                                  {nullptr, series_start, nullptr, nullptr}, process.allocator, nullptr,
+                                  workers.workers.empty() ? nullptr : workers.pace.data()};
   run.session_started = tly_bbp_clock_seconds();
   std::atomic<bool> finished{false};
   std::thread watcher(monitor, &o, &finished);

@@ -65,9 +65,19 @@ struct tly_bbp_device_worker {
 
 namespace {
 
-bool stopped(void* context) { return static_cast<const std::atomic<int>*>(context)->load() != 0; }
+// A launch boundary asks both: the run stopping, and the block taken over by a processor thread.
+struct stop_flags {
+  const std::atomic<int>* run;
+  const int* abandon;
+};
 
-bool compute(void* context, const tly_bbp_series_call* c, uint64_t first, uint64_t last, int64_t* block_result) {
+bool stopped(void* context) {
+  const stop_flags* flags = static_cast<const stop_flags*>(context);
+  return flags->run->load() != 0 || __atomic_load_n(flags->abandon, __ATOMIC_RELAXED) != 0;
+}
+
+bool compute(void* context, const tly_bbp_series_call* c, uint64_t first, uint64_t last, int64_t* block_result,
+             const int* abandon) {
   tly_bbp_device_worker* w = static_cast<tly_bbp_device_worker*>(context);
   if (w->failed) return false;
   tly_bbp_gpu_error error{};
@@ -77,17 +87,18 @@ bool compute(void* context, const tly_bbp_series_call* c, uint64_t first, uint64
     done = tly_bbp_gpu_choose_arithmetic(w->gpu, w->device, largest_modulus, c->cells, &w->arithmetic, &error);
     if (done) w->chosen_for = largest_modulus;
   }
+  stop_flags flags{w->stop, abandon};
   if (done)
     done = tly_bbp_gpu_block(w->gpu, w->device, w->arithmetic, block_result, c->cells, c->alternating, c->shift,
-                             first, last, c->step, c->multiplier, c->offset, 0, stopped,
-                             const_cast<std::atomic<int>*>(w->stop), &error);
+                             first, last, c->step, c->multiplier, c->offset, 0, stopped, &flags, &error);
   if (done) {
     const std::lock_guard<std::mutex> hold(tly_bbp_process_lock());
+    if (__atomic_load_n(abandon, __ATOMIC_RELAXED) != 0) return false;  // a processor thread's share now
     *w->terms += last - first;
     w->arithmetics_used |= 1u << w->arithmetic;
     return true;
   }
-  // A stop is the run ending, no fault of the device.
+  // A stop is the run ending or the block taken over, no fault of the device.
   if (error.code == -1001) return false;
   w->failed = true;
   std::fprintf(stderr, "tallyspire-bbp: %s failed (%s, code %d); its blocks go to the other workers\n",
@@ -134,6 +145,7 @@ bool tly_bbp_open_device_workers(const tly_bbp_device_choice& choice, const std:
   }
   out->gpu = gpu;
   out->terms.assign(chosen.size() + 1, 0);
+  out->pace.assign(chosen.size() + 1, tly_bbp_pace{0, 0.0});
   for (size_t k = 0; k < chosen.size(); ++k) {
     const tly_bbp_gpu_device_info* d = tly_bbp_gpu_device(gpu, chosen[k]);
     out->names.push_back(device_name(*d) + " (" + d->name + ")");

@@ -26,6 +26,7 @@ struct tly_bbp_device_workers {
   std::vector<tly_bbp_block_worker> workers;  // one per device, for tly_bbp_engine_run
   std::vector<std::string> names;             // "opencl:0:0 (NAME)", then "cpu"
   std::vector<uint64_t> terms;                // terms computed by each, the processors' last
+  std::vector<tly_bbp_pace> pace;             // each one's measured rate across the run's series
   void* gpu = nullptr;
 };
 

@@ -144,6 +144,18 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
   // others wait for the source's last blocks rather than leave one of them behind. Under the lock.
   std::vector<std::pair<uint64_t, uint64_t>> given_back;
   int32_t workers_computing = 0;
+  int32_t in_loop = 0;  // members still claiming; a worker declines only while others go on
+  std::vector<tly_bbp_pace> own_pace(run.pace ? 0 : workers + 1, tly_bbp_pace{0, 0.0});
+  tly_bbp_pace* pace = run.pace ? run.pace : own_pace.data();
+  // Each worker's block in hand, for the idle threads that may take it over. Under the lock.
+  struct held_block {
+    bool held;
+    uint64_t first, last;
+    double started;
+    int abandon;  // set under the lock, read by the worker between launches
+  };
+  std::vector<held_block> held(workers, held_block{false, 0, 0, 0.0, 0});
+  const auto rate = [&](int32_t k) { return pace[k].seconds > 0 ? double(pace[k].terms) / pace[k].seconds : -1.0; };
 
 #pragma omp parallel num_threads(threads)
   {
@@ -151,6 +163,7 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
     if (t == 0) {
       const int32_t granted = omp_get_num_threads();
       team_size = granted < threads ? granted : threads;
+      in_loop = team_size;
       {
         const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
         source->open(source->context, &counters, team_size);
@@ -162,6 +175,8 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
       int64_t* block_result = accumulators + uint64_t(threads + t) * array_cells;
       void* slice = scratch + uint64_t(t) * slice_bytes;
       const tly_bbp_block_worker* worker = t < workers ? &run.workers[t] : nullptr;
+      const int32_t pace_index = worker ? t : workers;
+      const int32_t processors_granted = team_size > workers ? team_size - workers : 0;
       // Each thread claims from the source until it says no, once: a job's source counts on it.
       bool source_exhausted = false;
       // Between blocks: a cancelled run or a failed block ends every thread's claims.
@@ -173,9 +188,29 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
         }
         uint64_t first = 0, last = 0;
         bool claimed = false, waiting = false;
+        double started = 0.0;
         {
           const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
-          if (!given_back.empty()) {
+          started = tly_bbp_clock_seconds();
+          // The rates of everybody but this member, in terms per second.
+          const auto others_rate = [&] {
+            double sum = 0.0;
+            for (int32_t k = 0; k < workers; ++k)
+              if (k != pace_index && rate(k) > 0) sum += rate(k);
+            const double per_thread = rate(workers);
+            if (per_thread > 0) sum += per_thread * (processors_granted - (worker ? 0 : 1));
+            return sum;
+          };
+          bool declined = false;
+          if (worker && in_loop > 1 && given_back.empty() && !source_exhausted && rate(t) >= 0) {
+            const uint64_t remaining = counters.term_count - counters.next_term;
+            const double block = double(remaining < counters.block_size ? remaining : counters.block_size);
+            const double others = others_rate();
+            declined = others > 0 && double(remaining) / others < block / (rate(t) > 0 ? rate(t) : 1e-9);
+          }
+          if (declined) {
+            waiting = true;
+          } else if (!given_back.empty()) {
             std::tie(first, last) = given_back.back();
             given_back.pop_back();
             claimed = true;
@@ -183,8 +218,26 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
             claimed = source->claim(source->context, &counters, &first, &last);
             source_exhausted = !claimed;
           }
-          waiting = !claimed && workers_computing > 0;
-          if (claimed && worker) ++workers_computing;
+          if (!claimed && !worker && workers_computing > 0) {
+            // A block a worker would finish later than this thread: this thread takes it over.
+            const double mine = rate(workers);
+            for (int32_t k = 0; k < workers && !claimed; ++k) {
+              held_block& h = held[k];
+              if (!h.held || h.abandon) continue;
+              const double terms_held = double(h.last - h.first);
+              const double theirs = rate(k) > 0 ? h.started + terms_held / rate(k) : 1e300;
+              if (mine > 0 && started + terms_held / mine >= theirs) continue;
+              __atomic_store_n(&h.abandon, 1, __ATOMIC_RELAXED);
+              first = h.first;
+              last = h.last;
+              claimed = true;
+            }
+            waiting = !claimed;
+          }
+          if (claimed && worker) {
+            ++workers_computing;
+            held[t] = held_block{true, first, last, started, 0};
+          }
         }
         if (waiting) {
           std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -193,15 +246,24 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
         if (!claimed) break;
 
         const bool computed =
-            worker ? worker->compute(worker->context, &call, first, last, block_result)
+            worker ? worker->compute(worker->context, &call, first, last, block_result, &held[t].abandon)
                    : tly_bbp_kernel(block_result, cells, alternating, shift, first, last, step, multiplier, offset,
                                     slice, run.variants);
-        if (worker) {
-          // A failed worker leaves the series; its block goes to the others.
+        bool taken_over = false;
+        {
           const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
-          --workers_computing;
-          if (!computed) given_back.emplace_back(first, last);
+          pace[pace_index].seconds += tly_bbp_clock_seconds() - started;
+          if (worker) {
+            // A failed worker leaves the series; its block goes to the others. A block taken
+            // over is another thread's to sum.
+            --workers_computing;
+            taken_over = held[t].abandon != 0;
+            held[t].held = false;
+            if (!computed && !taken_over) given_back.emplace_back(first, last);
+          }
+          if (computed && !taken_over) pace[pace_index].terms += last - first;
         }
+        if (taken_over) continue;
         if (!computed) {
           if (worker) break;
           int32_t none = tly_bbp_status_done;
@@ -216,6 +278,8 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
           if (run.callbacks.progress) run.callbacks.progress(run.callbacks.user, reported, term_count);
         }
       }
+      const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+      --in_loop;
     }
   }
 

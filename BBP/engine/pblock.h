@@ -84,10 +84,21 @@ extern const tly_bbp_claim_source tly_bbp_local_claims;
 // the series as `cells` normalised digits, exactly the cells tly_bbp_kernel leaves; false on a
 // failure: the worker leaves the series and its block goes to the rest of the team. Only when
 // nobody is left to take it does the series end, with tly_bbp_status_worker_failed.
+// `abandon` (read atomically, between launches) turns nonzero when an idle processor thread has
+// taken the block over: the worker should then return soon; its result is not used.
 struct tly_bbp_block_worker {
   void* context;
   bool (*compute)(void* context, const tly_bbp_series_call* call, uint64_t first, uint64_t last,
-                  int64_t* block_result);
+                  int64_t* block_result, const int* abandon);
+};
+
+// A team member's measured pace: terms summed and seconds spent, over every series of a run.
+// A worker does not claim a block when, at the rates measured, the others would finish all that
+// is left sooner than it would finish that block; idle threads take over a block a worker would
+// finish later than they would.
+struct tly_bbp_pace {
+  uint64_t terms;
+  double seconds;
 };
 
 // What a run reports; each may be null. series_start and series_end on the calling thread,
@@ -117,6 +128,9 @@ struct tly_bbp_engine_run {
   tly_bbp_run_callbacks callbacks;
   const tly_bbp_allocator* allocator;
   const int* cancel;  // the caller's flag, read between blocks: nonzero stops the run; may be null
+  // worker_count + 1 entries, the workers' then the processor threads' together, kept across
+  // the series of a run; null: each series measures afresh.
+  tly_bbp_pace* pace;
 };
 
 void* tly_bbp_run_alloc(const tly_bbp_engine_run& run, uint64_t bytes);

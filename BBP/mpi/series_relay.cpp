@@ -72,7 +72,7 @@ void tly_bbp_mpi_serve(const tly_bbp_process& process) {
                    rank, missing);
       process.end(1);
     }
-    const tly_bbp_engine_run run{call.threads, call.variants, process.source, nullptr, nullptr, 0, {}, process.allocator, nullptr};
+    const tly_bbp_engine_run run{call.threads, call.variants, process.source, nullptr, nullptr, 0, {}, process.allocator, nullptr, nullptr};
     // This rank's share of the sum; rank 0 receives the whole in its own accumulator.
     int64_t* out = static_cast<int64_t*>(tly_bbp_run_alloc(run, call.cells * 8));
     const int32_t status = out ? tly_bbp_pblock(out, call.cells, call.alternating, call.shift, call.term_count,
