@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
 
 #include "../engine/system.h"
@@ -47,6 +48,15 @@ bool tly_bbp_parse_devices(const std::string& text, tly_bbp_device_choice* choic
     if (comma == std::string::npos) return true;
     start = comma + 1;
   }
+}
+
+std::string tly_bbp_program_cache_directory() {
+  if (const char* chosen = std::getenv("TLY_BBP_CACHE_DIR")) return chosen;
+  const char* xdg = std::getenv("XDG_CACHE_HOME");
+  if (xdg && xdg[0] == '/') return std::string(xdg) + "/tallyspire-bbp";
+  const char* home = std::getenv("HOME");
+  if (home && home[0] == '/') return std::string(home) + "/.cache/tallyspire-bbp";
+  return {};
 }
 
 #if defined(TLY_BBP_HAVE_GPU)
@@ -121,6 +131,7 @@ bool tly_bbp_open_device_workers(const tly_bbp_device_choice& choice, const std:
   if (!choice.every_gpu && choice.named.empty()) return true;
   tly_bbp_gpu_error opened{};
   tly_bbp_gpu* gpu = tly_bbp_gpu_open(&opened);
+  tly_bbp_gpu_set_cache_directory(gpu, tly_bbp_program_cache_directory().c_str());
   std::vector<int> chosen;
   for (int i = 0; gpu && i < tly_bbp_gpu_device_count(gpu); ++i) {
     const tly_bbp_gpu_device_info* d = tly_bbp_gpu_device(gpu, i);

@@ -18,6 +18,11 @@ struct tly_bbp_device_choice {
 // names. False with the reason in `error`.
 bool tly_bbp_parse_devices(const std::string& text, tly_bbp_device_choice* choice, std::string* error);
 
+// Where the devices' compiled programs are kept between runs: $TLY_BBP_CACHE_DIR where set
+// (empty: nowhere), else $XDG_CACHE_HOME/tallyspire-bbp, else $HOME/.cache/tallyspire-bbp, each
+// of the last two only where the variable is an absolute path; empty: nowhere.
+std::string tly_bbp_program_cache_directory();
+
 struct tly_bbp_device_worker;  // one device's host thread state
 
 // The workers of a run, and the terms each computed (the last entry: the processor threads').

@@ -10,9 +10,11 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "program_cache.h"
 #include "runtime.h"
 
 namespace {
@@ -93,6 +95,7 @@ class cuda_runtime final : public tly_bbp_gpu_runtime {
   cuda_api cu;
   std::vector<std::unique_ptr<device_state>> devices;
   std::map<int, std::string> images;  // compiled kernels by architecture, shared by like devices
+  std::set<int> cached;               // the architectures whose image came from the disk cache
   std::mutex images_lock;             // devices are prepared on their own threads
 
   ~cuda_runtime() override {
@@ -106,10 +109,22 @@ class cuda_runtime final : public tly_bbp_gpu_runtime {
     // The libraries stay mapped: the driver keeps threads that would run from unmapped code.
   }
 
+  // What shapes an image besides NVRTC's options: the source, NVRTC's version and the
+  // driver's, which finishes PTX and may refuse an older cubin.
+  tly_bbp_gpu_cache_key image_key(const std::vector<std::string>& options) {
+    int major = 0, minor = 0, driver = 0;
+    if (cu.nvrtcVersion(&major, &minor) != NVRTC_SUCCESS) major = minor = -1;
+    if (cu.cuDriverGetVersion(&driver) != CUDA_SUCCESS) driver = -1;
+    std::string joined;
+    for (const auto& o : options) joined += o + '\n';
+    const std::string nvrtc = std::to_string(major) + "." + std::to_string(minor), driven = std::to_string(driver);
+    return tly_bbp_gpu_program_key({"cuda", tly_bbp_gpu_kernel_source, joined, nvrtc, driven});
+  }
+
   // The kernels for an architecture: a binary where NVRTC knows it, else PTX for the newest
-  // architecture below it that NVRTC knows, for the driver to finish.
-  bool compile(int architecture, tly_bbp_gpu_error* error) {
-    std::lock_guard<std::mutex> hold(images_lock);
+  // architecture below it that NVRTC knows, for the driver to finish; from the disk cache where
+  // `use_cache` and an intact entry is there. Called with images_lock held.
+  bool compile(int architecture, bool use_cache, tly_bbp_gpu_error* error) {
     if (images.count(architecture)) return true;
     int count = 0;
     std::vector<int> known;
@@ -127,6 +142,17 @@ class cuda_runtime final : public tly_bbp_gpu_runtime {
         return tly_bbp_gpu_fail(error, tly_bbp_gpu_refused, "NVRTC knows no architecture this device runs");
     }
     const std::vector<std::string> options = tly_bbp_gpu_nvrtc_options(target, binary);
+    const std::string& directory = programs.directory;
+    tly_bbp_gpu_cache_key key{};
+    if (!directory.empty()) {
+      key = image_key(options);
+      std::string image;
+      if (use_cache && tly_bbp_gpu_cache_read(directory, key, &image)) {
+        images[architecture] = std::move(image);
+        cached.insert(architecture);
+        return true;
+      }
+    }
     std::vector<const char*> pointers;
     for (const auto& o : options) pointers.push_back(o.c_str());
     nvrtcProgram program = nullptr;
@@ -154,8 +180,30 @@ class cuda_runtime final : public tly_bbp_gpu_runtime {
     }
     cu.nvrtcDestroyProgram(&program);
     if (status != NVRTC_SUCCESS) return tly_bbp_gpu_fail(error, status, "fetching NVRTC's output", "NVRTC");
+    ++programs.built_from_source;
+    if (!directory.empty() && tly_bbp_gpu_cache_write(directory, key, image)) ++programs.stored;
     images[architecture] = std::move(image);
     return true;
+  }
+
+  // The device's module from its architecture's image; one from the cache that the driver
+  // refuses (a newer driver, a damaged entry) is compiled again and replaced.
+  CUresult load_module(device_state& d, tly_bbp_gpu_error* error) {
+    std::lock_guard<std::mutex> hold(images_lock);
+    if (!compile(d.architecture, true, error)) return CUDA_ERROR_INVALID_SOURCE;
+    CUresult status = cu.cuModuleLoadData(&d.module, images[d.architecture].data());
+    const bool from_cache = cached.count(d.architecture) != 0;
+    if (status != CUDA_SUCCESS && from_cache) {
+      images.erase(d.architecture);
+      cached.erase(d.architecture);
+      if (!compile(d.architecture, false, error)) return CUDA_ERROR_INVALID_SOURCE;
+      status = cu.cuModuleLoadData(&d.module, images[d.architecture].data());
+    } else if (status == CUDA_SUCCESS && from_cache) {
+      ++programs.loaded_from_cache;
+      cached.erase(d.architecture);  // taken by the driver: like devices load it as their own
+    }
+    if (status != CUDA_SUCCESS) fail_cu(cu, error, status, "cuModuleLoadData");
+    return status;
   }
 
   // The context, module and kernels of a device, made on first use; a failure is remembered and
@@ -182,14 +230,7 @@ class cuda_runtime final : public tly_bbp_gpu_runtime {
     }
     if ((status = cu.cuCtxSetCurrent(d.context)) != CUDA_SUCCESS)
       return remember(fail_cu(cu, error, status, "cuCtxSetCurrent"));
-    if (!compile(d.architecture, error)) return remember(false);
-    const char* image = nullptr;
-    {
-      std::lock_guard<std::mutex> hold(images_lock);
-      image = images[d.architecture].data();  // a map's elements stay where they are
-    }
-    if ((status = cu.cuModuleLoadData(&d.module, image)) != CUDA_SUCCESS)
-      return remember(fail_cu(cu, error, status, "cuModuleLoadData"));
+    if (load_module(d, error) != CUDA_SUCCESS) return remember(false);
     const char* names[] = {"tly_bbp_gpu_block_double", "tly_bbp_gpu_block_montgomery", "tly_bbp_gpu_term_cells"};
     CUfunction* functions[] = {&d.block[0], &d.block[1], &d.term_cells};
     for (int i = 0; i < 3; ++i)

@@ -117,6 +117,24 @@ void tly_bbp_gpu_close(tly_bbp_gpu* gpu) {
   delete gpu;
 }
 
+void tly_bbp_gpu_set_cache_directory(tly_bbp_gpu* gpu, const char* directory) {
+  if (!gpu) return;
+  for (auto& runtime : gpu->runtimes)
+    if (runtime) runtime->programs.directory = directory ? directory : "";
+}
+
+tly_bbp_gpu_program_counts tly_bbp_gpu_programs(const tly_bbp_gpu* gpu) {
+  tly_bbp_gpu_program_counts counts{0, 0, 0};
+  if (!gpu) return counts;
+  for (const auto& runtime : gpu->runtimes)
+    if (runtime) {
+      counts.built_from_source += runtime->programs.built_from_source;
+      counts.loaded_from_cache += runtime->programs.loaded_from_cache;
+      counts.stored += runtime->programs.stored;
+    }
+  return counts;
+}
+
 const char* tly_bbp_gpu_backend_status(const tly_bbp_gpu* gpu, tly_bbp_gpu_backend backend) {
   if (!gpu) return "no GPU runtime";
   return gpu->runtimes[backend] ? "" : gpu->status[backend].message;

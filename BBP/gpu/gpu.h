@@ -68,6 +68,22 @@ struct tly_bbp_gpu;
 tly_bbp_gpu* tly_bbp_gpu_open(tly_bbp_gpu_error* error);
 void tly_bbp_gpu_close(tly_bbp_gpu* gpu);
 
+// Where the compiled programs are kept between runs: `directory` (made with mode 0700 where
+// missing; used only where it is the user's own and no one else may write in it), one file per
+// program, named by the hash of the source, the build options, the device and the driver's
+// and compiler's versions. Null or empty: nowhere, every program is built from source, as
+// before this call. Call it before the first block on any device. The cache never fails a
+// run: an entry that is damaged, foreign or refused by the driver is built again from source
+// and replaced, and a directory that cannot be written leaves every program built from source.
+void tly_bbp_gpu_set_cache_directory(tly_bbp_gpu* gpu, const char* directory);
+
+// What became of the programs this handle prepared for its devices (one per OpenCL device,
+// one per CUDA architecture): built from source, loaded from the cache, stored in it.
+struct tly_bbp_gpu_program_counts {
+  uint64_t built_from_source, loaded_from_cache, stored;
+};
+tly_bbp_gpu_program_counts tly_bbp_gpu_programs(const tly_bbp_gpu* gpu);
+
 // Why a runtime gives no devices ("no CUDA driver (libcuda.so.1)", ...); empty when it loaded.
 const char* tly_bbp_gpu_backend_status(const tly_bbp_gpu* gpu, tly_bbp_gpu_backend backend);
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "program_cache.h"
 #include "runtime.h"
 
 namespace {
@@ -24,7 +25,7 @@ struct opencl_api {
   X(clReleaseContext) X(clCreateCommandQueue) X(clReleaseCommandQueue) X(clCreateProgramWithSource)          \
   X(clBuildProgram) X(clGetProgramBuildInfo) X(clReleaseProgram) X(clCreateKernel) X(clReleaseKernel)       \
   X(clCreateBuffer) X(clReleaseMemObject) X(clSetKernelArg) X(clEnqueueNDRangeKernel) X(clEnqueueReadBuffer) \
-  X(clFinish)
+  X(clFinish) X(clCreateProgramWithBinary) X(clGetProgramInfo)
 #define TLY_CL_POINTER(name) decltype(&::name) name = nullptr;
   TLY_CL_FUNCTIONS(TLY_CL_POINTER)
 };
@@ -54,20 +55,87 @@ struct device_state {
   uint64_t resident_groups = 1;
 };
 
+// A text property as a string, empty where the runtime does not tell it.
+template <typename Info, typename Object>
+std::string text_of(Info get, Object object, cl_uint what) {
+  size_t size = 0;
+  if (get(object, what, 0, nullptr, &size) != CL_SUCCESS || size == 0) return {};
+  std::string text(size, '\0');
+  if (get(object, what, size, text.data(), nullptr) != CL_SUCCESS) return {};
+  return std::string(text.c_str());
+}
+
 // A text property, cut to the field's size (version strings run long).
 template <typename Info, typename Object, typename Field>
 void get_text(Info get, Object object, cl_uint what, Field& field) {
-  field[0] = '\0';
-  size_t size = 0;
-  if (get(object, what, 0, nullptr, &size) != CL_SUCCESS || size == 0) return;
-  std::string text(size, '\0');
-  if (get(object, what, size, text.data(), nullptr) != CL_SUCCESS) return;
-  std::snprintf(field, sizeof field, "%s", text.c_str());
+  std::snprintf(field, sizeof field, "%s", text_of(get, object, what).c_str());
 }
 
-// The context, queue, program and kernels of a device, built on first use; a failed build is
-// remembered and reported again, never retried. Called with the device's lock held.
-bool prepare(const opencl_api& cl, device_state& d, tly_bbp_gpu_error* error) {
+// No relaxed-math option: the exact double arithmetic needs IEEE division and no contraction.
+constexpr const char* build_options = "-cl-std=CL1.2";
+
+// What shapes a device's program: the source, the options, and the device with its platform
+// and driver, each as the runtime names it.
+tly_bbp_gpu_cache_key program_key(const opencl_api& cl, const device_state& d) {
+  const std::string platform = text_of(cl.clGetPlatformInfo, d.platform, CL_PLATFORM_NAME),
+                    platform_version = text_of(cl.clGetPlatformInfo, d.platform, CL_PLATFORM_VERSION),
+                    name = text_of(cl.clGetDeviceInfo, d.id, CL_DEVICE_NAME),
+                    vendor = text_of(cl.clGetDeviceInfo, d.id, CL_DEVICE_VENDOR),
+                    version = text_of(cl.clGetDeviceInfo, d.id, CL_DEVICE_VERSION),
+                    driver = text_of(cl.clGetDeviceInfo, d.id, CL_DRIVER_VERSION);
+  return tly_bbp_gpu_program_key({"opencl", tly_bbp_gpu_kernel_source, build_options, platform, platform_version, name,
+                                  vendor, version, driver});
+}
+
+cl_int create_kernels(const opencl_api& cl, device_state& d) {
+  const char* names[] = {"tly_bbp_gpu_block_double", "tly_bbp_gpu_block_montgomery", "tly_bbp_gpu_term_cells"};
+  cl_kernel* kernels[] = {&d.block[0], &d.block[1], &d.term_cells};
+  cl_int status = CL_SUCCESS;
+  for (int i = d.fp64 ? 0 : 1; i < 3 && status == CL_SUCCESS; ++i) *kernels[i] = cl.clCreateKernel(d.program, names[i], &status);
+  return status;
+}
+
+void release_program(const opencl_api& cl, device_state& d) {
+  for (cl_kernel* k : {&d.block[0], &d.block[1], &d.term_cells}) {
+    if (*k) cl.clReleaseKernel(*k);
+    *k = nullptr;
+  }
+  if (d.program) cl.clReleaseProgram(d.program);
+  d.program = nullptr;
+}
+
+// The program from a cached binary, with its kernels; false (and nothing kept) where the
+// driver refuses it, which a new driver may do with an old entry.
+bool program_from_binary(const opencl_api& cl, device_state& d, const std::string& binary) {
+  const size_t size = binary.size();
+  const auto* bytes = reinterpret_cast<const unsigned char*>(binary.data());
+  cl_int status = CL_SUCCESS, binary_status = CL_SUCCESS;
+  d.program = cl.clCreateProgramWithBinary(d.context, 1, &d.id, &size, &bytes, &binary_status, &status);
+  if (status != CL_SUCCESS) d.program = nullptr;
+  const bool loaded = status == CL_SUCCESS && binary_status == CL_SUCCESS &&
+                      cl.clBuildProgram(d.program, 1, &d.id, build_options, nullptr, nullptr) == CL_SUCCESS &&
+                      create_kernels(cl, d) == CL_SUCCESS;
+  if (!loaded) release_program(cl, d);
+  return loaded;
+}
+
+// The built program's binary for the device, or empty where the driver gives none.
+std::string program_binary(const opencl_api& cl, const device_state& d) {
+  size_t size = 0;
+  if (cl.clGetProgramInfo(d.program, CL_PROGRAM_BINARY_SIZES, sizeof size, &size, nullptr) != CL_SUCCESS || size == 0 ||
+      size > tly_bbp_gpu_cache_most_bytes)
+    return {};
+  std::string binary(size, '\0');
+  unsigned char* pointer = reinterpret_cast<unsigned char*>(binary.data());
+  if (cl.clGetProgramInfo(d.program, CL_PROGRAM_BINARIES, sizeof pointer, &pointer, nullptr) != CL_SUCCESS) return {};
+  return binary;
+}
+
+// The context, queue, program and kernels of a device, made on first use: the program from
+// the disk cache where an intact entry is there and the driver takes it, else built from the
+// source and stored. A failed build is remembered and reported again, never retried. Called
+// with the device's lock held.
+bool prepare(const opencl_api& cl, tly_bbp_gpu_program_store& programs, device_state& d, tly_bbp_gpu_error* error) {
   if (d.tried) {
     if (d.build_error.code != 0) {
       if (error) *error = d.build_error;
@@ -88,11 +156,20 @@ bool prepare(const opencl_api& cl, device_state& d, tly_bbp_gpu_error* error) {
   if (status != CL_SUCCESS) return remember(status, "clCreateContext");
   d.queue = cl.clCreateCommandQueue(d.context, d.id, 0, &status);
   if (status != CL_SUCCESS) return remember(status, "clCreateCommandQueue");
+  const std::string& directory = programs.directory;
+  tly_bbp_gpu_cache_key key{};
+  if (!directory.empty()) {
+    key = program_key(cl, d);
+    std::string binary;
+    if (tly_bbp_gpu_cache_read(directory, key, &binary) && program_from_binary(cl, d, binary)) {
+      ++programs.loaded_from_cache;
+      return true;
+    }
+  }
   const char* source = tly_bbp_gpu_kernel_source;
   d.program = cl.clCreateProgramWithSource(d.context, 1, &source, nullptr, &status);
   if (status != CL_SUCCESS) return remember(status, "clCreateProgramWithSource");
-  // No relaxed-math option: the exact double arithmetic needs IEEE division and no contraction.
-  status = cl.clBuildProgram(d.program, 1, &d.id, "-cl-std=CL1.2", nullptr, nullptr);
+  status = cl.clBuildProgram(d.program, 1, &d.id, build_options, nullptr, nullptr);
   if (status != CL_SUCCESS) {
     char log[160] = "";
     cl.clGetProgramBuildInfo(d.program, d.id, CL_PROGRAM_BUILD_LOG, sizeof log - 1, log, nullptr);
@@ -101,20 +178,18 @@ bool prepare(const opencl_api& cl, device_state& d, tly_bbp_gpu_error* error) {
     std::replace(what.begin(), what.end(), '\n', ' ');
     return remember(status, what.c_str());
   }
-  const char* names[] = {"tly_bbp_gpu_block_double", "tly_bbp_gpu_block_montgomery", "tly_bbp_gpu_term_cells"};
-  cl_kernel* kernels[] = {&d.block[0], &d.block[1], &d.term_cells};
-  for (int i = d.fp64 ? 0 : 1; i < 3; ++i) {
-    *kernels[i] = cl.clCreateKernel(d.program, names[i], &status);
-    if (status != CL_SUCCESS) return remember(status, "clCreateKernel");
+  ++programs.built_from_source;
+  if ((status = create_kernels(cl, d)) != CL_SUCCESS) return remember(status, "clCreateKernel");
+  if (!directory.empty()) {
+    const std::string binary = program_binary(cl, d);
+    if (!binary.empty() && tly_bbp_gpu_cache_write(directory, key, binary)) ++programs.stored;
   }
   return true;
 }
 
 void release(const opencl_api& cl, device_state& d) {
   if (d.partial) cl.clReleaseMemObject(d.partial);
-  for (cl_kernel k : {d.block[0], d.block[1], d.term_cells})
-    if (k) cl.clReleaseKernel(k);
-  if (d.program) cl.clReleaseProgram(d.program);
+  release_program(cl, d);
   if (d.queue) cl.clReleaseCommandQueue(d.queue);
   if (d.context) cl.clReleaseContext(d.context);
 }
@@ -209,7 +284,7 @@ class opencl_runtime final : public tly_bbp_gpu_runtime {
 
   bool launch_block(int device, const tly_bbp_gpu_launch& l, int64_t* partial, tly_bbp_gpu_error* error) override {
     device_state& d = *devices[device];
-    if (!prepare(cl, d, error)) return false;
+    if (!prepare(cl, programs, d, error)) return false;
     const size_t bytes = l.groups * l.cells * sizeof(int64_t);
     if (!partial_buffer(cl, d, bytes, error)) return false;
     cl_kernel kernel = d.block[l.arithmetic == tly_bbp_gpu_fp64_exact ? 0 : 1];
@@ -232,7 +307,7 @@ class opencl_runtime final : public tly_bbp_gpu_runtime {
                   uint64_t first, uint64_t count, uint32_t step, uint32_t multiplier, uint32_t offset,
                   tly_bbp_gpu_error* error) override {
     device_state& d = *devices[device];
-    if (!prepare(cl, d, error)) return false;
+    if (!prepare(cl, programs, d, error)) return false;
     if (!partial_buffer(cl, d, count * cells * sizeof(uint64_t), error)) return false;
     const cl_int use_double = arithmetic == tly_bbp_gpu_fp64_exact ? 1 : 0;
     const cl_ulong args_cells = cells, args_shift = shift, args_first = first, args_count = count;

@@ -1,5 +1,6 @@
 // What each GPU runtime (OpenCL, CUDA) gives the devices' common code: its devices, and launches of the kernels.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -17,11 +18,18 @@ struct tly_bbp_gpu_launch {
   uint32_t step, multiplier, offset;
 };
 
+// Where a runtime keeps its compiled programs between runs, and what became of each build.
+struct tly_bbp_gpu_program_store {
+  std::string directory;  // empty: no disk cache; set before any program is built
+  std::atomic<uint64_t> built_from_source{0}, loaded_from_cache{0}, stored{0};
+};
+
 // A runtime's devices are numbered from 0 in the order it appended their entries. The common
 // code holds a device's lock around every call for it.
 class tly_bbp_gpu_runtime {
  public:
   virtual ~tly_bbp_gpu_runtime() = default;
+  tly_bbp_gpu_program_store programs;
   // Work-groups in flight that fill the device: the grid of a launch is a few times this.
   virtual uint64_t resident_groups(int device) = 0;
   virtual bool launch_block(int device, const tly_bbp_gpu_launch& launch, int64_t* partial,
