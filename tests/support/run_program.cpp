@@ -89,7 +89,10 @@ tly_bbp_program_run tly_bbp_run_command(const std::string& input, double seconds
   if (directory.empty()) return {-1, false, "", "cannot make a scratch directory for the run\n"};
   const std::string in_path = directory + "/in", out_path = directory + "/out", err_path = directory + "/err";
   std::ofstream(in_path, std::ios::binary) << input;
+  // Compiled GPU programs go to the run's own directory, never to the user's cache, unless
+  // the test names a cache of its own.
   std::string line = "timeout -k 5 " + std::to_string(seconds * tly_bbp_build_slowdown()) + " env";
+  add_quoted(line, "TLY_BBP_CACHE_DIR=" + directory + "/programs");
   for (const std::string& word : environment) add_quoted(line, word);
   for (const std::string& word : command) add_quoted(line, word);
   const int status = std::system((line + " <" + in_path + " >" + out_path + " 2>" + err_path).c_str());

@@ -25,7 +25,8 @@ std::string tly_bbp_scratch_directory();
 std::vector<std::string> tly_bbp_stopped_after_saves(const std::string& path, int changes, const std::string& signals,
                                                      const char* watched = "%i %y");
 
-// Runs `command` (its first word found on PATH) as tly_bbp_run_program runs the program.
+// Runs `command` (its first word found on PATH) as tly_bbp_run_program runs the program, with
+// TLY_BBP_CACHE_DIR in a directory of the run's own unless `environment` sets it.
 tly_bbp_program_run tly_bbp_run_command(const std::string& input, double seconds,
                                         const std::vector<std::string>& environment,
                                         const std::vector<std::string>& command);
