@@ -7,12 +7,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "cli/device_list.h"
 #include "gpu.h"
 #include "opencl_device.h"
+#include "program_cache.h"
 #include "run_program.h"
 
 namespace {
@@ -96,6 +98,52 @@ TEST(Cuda, BlocksAndCellsEqualPoCl) {
   tly_bbp_gpu_error error{};
   EXPECT_TRUE(tly_bbp_gpu_choose_arithmetic(opencl().gpu, cuda().device, 1ull << 30, 2, &chosen, &error))
       << error.message;
+}
+
+// NVRTC's output is stored by the first handle and loaded by the next without compiling; an
+// entry the driver refuses (not an ELF image, for the stand-in) is compiled again and replaced.
+TEST(Cuda, CompiledImagesAreCachedAndARefusedOneCompiledAgain) {
+  NEED_CUDA();
+  const std::string directory = tly_bbp_scratch_directory() + "programs";
+  const auto block = [&](tly_bbp_gpu_program_counts* programs) {
+    tly_bbp_gpu_error error{};
+    tly_bbp_gpu* gpu = tly_bbp_gpu_open(&error);
+    tly_bbp_gpu_set_cache_directory(gpu, directory.c_str());
+    std::vector<int64_t> cells(4);
+    EXPECT_TRUE(tly_bbp_gpu_block(gpu, tly_bbp_gpu_find_device(gpu, "cuda:0"), tly_bbp_gpu_montgomery64, cells.data(),
+                                  4, 1, 4000, 0, 1200, 4, 8, 1, 0, nullptr, nullptr, &error))
+        << error.message;
+    *programs = tly_bbp_gpu_programs(gpu);
+    tly_bbp_gpu_close(gpu);
+    return cells;
+  };
+  std::vector<int64_t> expected(4);
+  tly_bbp_gpu_error error{};
+  ASSERT_TRUE(tly_bbp_gpu_block(opencl().gpu, opencl().device, tly_bbp_gpu_montgomery64, expected.data(), 4, 1, 4000,
+                                0, 1200, 4, 8, 1, 0, nullptr, nullptr, &error))
+      << error.message;
+  const struct {
+    const char* what;
+    uint64_t built, loaded, stored;
+  } runs[] = {{"an empty cache", 1, 0, 1}, {"a warm cache", 0, 1, 0}, {"a refused entry", 1, 0, 1}, {"again", 0, 1, 0}};
+  for (const auto& r : runs) {
+    if (&r == runs + 2) {
+      const std::filesystem::path entry = std::filesystem::directory_iterator(directory)->path();
+      std::string header(tly_bbp_gpu_cache_header_size, '\0');
+      FILE* file = std::fopen(entry.c_str(), "rb");
+      ASSERT_TRUE(file && std::fread(header.data(), 1, header.size(), file) == header.size());
+      std::fclose(file);
+      tly_bbp_gpu_cache_key key;
+      std::copy(header.begin() + 16, header.begin() + 48, key.begin());
+      ASSERT_TRUE(tly_bbp_gpu_cache_write(directory, key, "PTX of another compiler"));
+    }
+    tly_bbp_gpu_program_counts programs{};
+    EXPECT_EQ(block(&programs), expected) << r.what;
+    EXPECT_EQ(programs.built_from_source, r.built) << r.what;
+    EXPECT_EQ(programs.loaded_from_cache, r.loaded) << r.what;
+    EXPECT_EQ(programs.stored, r.stored) << r.what;
+  }
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory), {}), 1);
 }
 
 // --list-devices as the program prints it, in this process (where the stand-in is loaded).
