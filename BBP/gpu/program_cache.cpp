@@ -109,24 +109,15 @@ int open_directory(const std::string& directory) {
   return fd;
 }
 
-bool read_all(int fd, void* data, size_t size) {
-  auto* p = static_cast<uint8_t*>(data);
+// All `size` bytes read or written (`transfer` is read or write), resumed after signals and
+// short counts.
+template <typename Transfer, typename Byte>
+bool whole(Transfer transfer, int fd, Byte* p, size_t size) {
   while (size > 0) {
-    const ssize_t got = read(fd, p, size);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return false;
-    p += got, size -= static_cast<size_t>(got);
-  }
-  return true;
-}
-
-bool write_all(int fd, const void* data, size_t size) {
-  const auto* p = static_cast<const uint8_t*>(data);
-  while (size > 0) {
-    const ssize_t put = write(fd, p, size);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    p += put, size -= static_cast<size_t>(put);
+    const ssize_t done = transfer(fd, p, size);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    p += done, size -= static_cast<size_t>(done);
   }
   return true;
 }
@@ -173,7 +164,7 @@ bool tly_bbp_gpu_cache_read(const std::string& directory, const tly_bbp_gpu_cach
   struct stat s {};
   uint8_t header[tly_bbp_gpu_cache_header_size];
   bool intact = fstat(fd, &s) == 0 && S_ISREG(s.st_mode) && s.st_size >= off_t(sizeof header) &&
-                uint64_t(s.st_size) - sizeof header <= tly_bbp_gpu_cache_most_bytes && read_all(fd, header, sizeof header);
+                uint64_t(s.st_size) - sizeof header <= tly_bbp_gpu_cache_most_bytes && whole(read, fd, header, sizeof header);
   const uint64_t length = intact ? get_le(header + 48, 8) : 0;
   intact = intact && std::memcmp(header, magic, 8) == 0 && get_le(header + 8, 4) == format_version &&
            get_le(header + 12, 4) == 0 && std::memcmp(header + 16, key.data(), 32) == 0 &&
@@ -182,7 +173,7 @@ bool tly_bbp_gpu_cache_read(const std::string& directory, const tly_bbp_gpu_cach
     binary->resize(length);
     uint8_t beyond = 0;
     // The whole binary, and nothing after it: the file may have changed since fstat.
-    intact = read_all(fd, binary->data(), length) && read(fd, &beyond, 1) == 0;
+    intact = whole(read, fd, binary->data(), length) && read(fd, &beyond, 1) == 0;
     const tly_bbp_gpu_cache_key checksum = tly_bbp_gpu_sha256(binary->data(), binary->size());
     intact = intact && std::memcmp(header + 56, checksum.data(), 32) == 0;
   }
@@ -218,7 +209,7 @@ bool tly_bbp_gpu_cache_write(const std::string& directory, const tly_bbp_gpu_cac
   const tly_bbp_gpu_cache_key checksum = tly_bbp_gpu_sha256(binary.data(), binary.size());
   std::memcpy(header + 56, checksum.data(), 32);
   // No fsync: an entry cut short by a crash fails its checks and is built again.
-  bool written = write_all(fd, header, sizeof header) && write_all(fd, binary.data(), binary.size());
+  bool written = whole(write, fd, header, sizeof header) && whole(write, fd, binary.data(), binary.size());
   written = close(fd) == 0 && written;
   written = written && renameat(dir, temporary.c_str(), dir, name.c_str()) == 0;
   if (!written) unlinkat(dir, temporary.c_str(), 0);
