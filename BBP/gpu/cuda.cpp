@@ -109,16 +109,17 @@ class cuda_runtime final : public tly_bbp_gpu_runtime {
     // The libraries stay mapped: the driver keeps threads that would run from unmapped code.
   }
 
-  // What shapes an image besides NVRTC's options: the source, NVRTC's version and the
-  // driver's, which finishes PTX and may refuse an older cubin.
-  tly_bbp_gpu_cache_key image_key(const std::vector<std::string>& options) {
+  // What shapes a device architecture's image besides NVRTC's options: the source, NVRTC's
+  // version and the driver's, which finishes PTX and may refuse an older cubin.
+  tly_bbp_gpu_cache_key image_key(int architecture, const std::vector<std::string>& options) {
     int major = 0, minor = 0, driver = 0;
     if (cu.nvrtcVersion(&major, &minor) != NVRTC_SUCCESS) major = minor = -1;
     if (cu.cuDriverGetVersion(&driver) != CUDA_SUCCESS) driver = -1;
     std::string joined;
     for (const auto& o : options) joined += o + '\n';
     const std::string nvrtc = std::to_string(major) + "." + std::to_string(minor), driven = std::to_string(driver);
-    return tly_bbp_gpu_program_key({"cuda", tly_bbp_gpu_kernel_source, joined, nvrtc, driven});
+    return tly_bbp_gpu_program_key(
+        {"cuda", tly_bbp_gpu_kernel_source, joined, std::to_string(architecture), nvrtc, driven});
   }
 
   // The kernels for an architecture: a binary where NVRTC knows it, else PTX for the newest
@@ -145,7 +146,7 @@ class cuda_runtime final : public tly_bbp_gpu_runtime {
     const std::string& directory = programs.directory;
     tly_bbp_gpu_cache_key key{};
     if (!directory.empty()) {
-      key = image_key(options);
+      key = image_key(architecture, options);
       std::string image;
       if (use_cache && tly_bbp_gpu_cache_read(directory, key, &image)) {
         images[architecture] = std::move(image);
