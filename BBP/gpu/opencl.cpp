@@ -91,7 +91,8 @@ cl_int create_kernels(const opencl_api& cl, device_state& d) {
   const char* names[] = {"tly_bbp_gpu_block_double", "tly_bbp_gpu_block_montgomery", "tly_bbp_gpu_term_cells"};
   cl_kernel* kernels[] = {&d.block[0], &d.block[1], &d.term_cells};
   cl_int status = CL_SUCCESS;
-  for (int i = d.fp64 ? 0 : 1; i < 3 && status == CL_SUCCESS; ++i) *kernels[i] = cl.clCreateKernel(d.program, names[i], &status);
+  for (int i = d.fp64 ? 0 : 1; i < 3 && status == CL_SUCCESS; ++i)
+    *kernels[i] = cl.clCreateKernel(d.program, names[i], &status);
   return status;
 }
 
