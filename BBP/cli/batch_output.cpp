@@ -66,7 +66,8 @@ void tly_bbp_print_batch_text(const tly_bbp_batch_result& r) {
     for (size_t k = 0; k < r.devices.size(); ++k) {
       char share[32];
       std::snprintf(share, sizeof share, " %.1f%%", all ? 100.0 * double(r.device_terms[k]) / double(all) : 0.0);
-      shares += (k ? ", " : "") + (r.devices[k] == "cpu" ? team : r.devices[k]) + share;
+      const std::string rank = r.device_ranks.empty() || r.device_ranks[k] < 0 ? "" : " on rank " + std::to_string(r.device_ranks[k]);
+      shares += (k ? ", " : "") + (r.devices[k] == "cpu" ? team : r.devices[k] + rank) + share;
     }
     team = shares + " of the terms";
   }
