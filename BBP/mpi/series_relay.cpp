@@ -25,6 +25,8 @@ struct announcement {
   int32_t devices_length;
 };
 
+static_assert(sizeof(announcement) == 72, "docs/mpi.md gives the announcement's size");
+
 // A rank's part in a run, sent to rank 0 as text (the job's claim messages use tags 1 to 3).
 constexpr int part_tag = 4;
 

@@ -18,4 +18,5 @@ void tly_bbp_mpi_gather_parts(std::vector<tly_bbp_rank_part>* others);
 // On the other ranks: evaluates each announced series with rank 0 until the end, with the
 // process's claim source and memory and this rank's share of the devices rank 0's run chose
 // (opened by `devices`; null: none); a failure prints its message and ends the job.
-void tly_bbp_mpi_serve(const tly_bbp_process& process, tly_bbp_job_claims* job, const tly_bbp_mpi_device_hooks* devices);
+void tly_bbp_mpi_serve(const tly_bbp_process& process, tly_bbp_job_claims* job,
+                      const tly_bbp_mpi_device_hooks* devices);
