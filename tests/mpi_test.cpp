@@ -188,6 +188,32 @@ TEST(MpiJob, StoppedJobResumesWithAnotherRankCount) {
   EXPECT_EQ(json["from_checkpoint"], true);
 }
 
+// A device failing on rank 1 at its first block of every series: its blocks go to rank 1's
+// thread, the job ends with the known digits and names the device with its rank. With no thread
+// beside it, rank 1 has nobody to give them to: the job ends with exit code 1 and says why.
+TEST(MpiJob, FailingDeviceOnAnotherRank) {
+  // 8 blocks in each of 4 series: rank 1 claims some.
+  const std::vector<std::string> arguments = {"--place", "30000001", "--formula", "plouffe", "--threads", "1", "--quiet"};
+  const tly_bbp_program_run run = run_job(TLY_BBP_MPI_FAILING_DEVICE, 2, "", {}, false, arguments);
+  ASSERT_FALSE(run.timed_out);
+  ASSERT_EQ(run.exit_code, 0) << run.errors;
+  // Both formulas agree on these digits.
+  EXPECT_NE(run.output.find("hexadecimal 27281a4a97613ea2e651afcf766baf11, "), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find(" on test device on rank 1 0.0%, 2 ranks × 1 thread 100.0% of the terms ("),
+            std::string::npos)
+      << run.output;
+  EXPECT_EQ(run.errors, "tallyspire-bbp-mpi: rank 1: test device failed\n");
+
+  const tly_bbp_program_run alone =
+      run_job(TLY_BBP_MPI_FAILING_DEVICE, 2, "", {"TLY_BBP_DEVICE_ALONE=1"}, false, arguments);
+  ASSERT_FALSE(alone.timed_out);
+  EXPECT_EQ(alone.exit_code, 1);
+  EXPECT_NE(alone.errors.find("tallyspire-bbp-mpi: rank 1: No worker is left to compute: every device failed.\n"),
+            std::string::npos)
+      << alone.errors;
+  EXPECT_EQ(alone.output.find("Result: "), std::string::npos);
+}
+
 #if defined(TLY_BBP_HAVE_GPU)
 size_t occurrences(const std::string& text, const std::string& part) {
   size_t count = 0;

@@ -286,16 +286,17 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
         --in_loop;
       }
       // A failed worker still owes the source its last claim, which a job's source waits for
-      // from every member: once the others have left, the source has none left to give, unless
-      // nobody else was there; what it gives then goes back for nobody, and the series fails.
+      // from every member: once the others have left, the source has none left to give. But
+      // when blocks went back with nobody left to take them, the series fails anyway (and a
+      // job with it), and a block the source still gives goes back the same way.
       while (failed && !source_exhausted) {
         {
           const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
           if (in_loop == 0) {
             uint64_t first = 0, last = 0;
-            source_exhausted = !source->claim(source->context, &counters, &first, &last);
-            if (!source_exhausted) given_back.emplace_back(first, last);
-            continue;
+            if (given_back.empty() && source->claim(source->context, &counters, &first, &last))
+              given_back.emplace_back(first, last);
+            break;
           }
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
