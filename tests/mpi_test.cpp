@@ -16,6 +16,9 @@
 #include "engine/engine.h"
 #include "exact.h"
 #include "run_program.h"
+#if defined(TLY_BBP_HAVE_GPU)
+#include "opencl_device.h"
+#endif
 
 namespace {
 
@@ -184,5 +187,96 @@ TEST(MpiJob, StoppedJobResumesWithAnotherRankCount) {
   EXPECT_EQ(json["hexadecimal"], "cb840e21926ec5ae");  // both formulas agree on it
   EXPECT_EQ(json["from_checkpoint"], true);
 }
+
+// A device failing on rank 1 at its first block of every series: its blocks go to rank 1's
+// thread, the job ends with the known digits and names the device with its rank. With no thread
+// beside it, rank 1 has nobody to give them to: the job ends with exit code 1 and says why.
+TEST(MpiJob, FailingDeviceOnAnotherRank) {
+  // 8 blocks in each of 4 series: rank 1 claims some.
+  const std::vector<std::string> arguments = {"--place", "30000001", "--formula", "plouffe", "--threads", "1", "--quiet"};
+  const tly_bbp_program_run run = run_job(TLY_BBP_MPI_FAILING_DEVICE, 2, "", {}, false, arguments);
+  ASSERT_FALSE(run.timed_out);
+  ASSERT_EQ(run.exit_code, 0) << run.errors;
+  // Both formulas agree on these digits.
+  EXPECT_NE(run.output.find("hexadecimal 27281a4a97613ea2e651afcf766baf11, "), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find(" on test device on rank 1 0.0%, 2 ranks × 1 thread 100.0% of the terms ("),
+            std::string::npos)
+      << run.output;
+  EXPECT_EQ(run.errors, "tallyspire-bbp-mpi: rank 1: test device failed\n");
+
+  const tly_bbp_program_run alone =
+      run_job(TLY_BBP_MPI_FAILING_DEVICE, 2, "", {"TLY_BBP_DEVICE_ALONE=1"}, false, arguments);
+  ASSERT_FALSE(alone.timed_out);
+  EXPECT_EQ(alone.exit_code, 1);
+  EXPECT_NE(alone.errors.find("tallyspire-bbp-mpi: rank 1: No worker is left to compute: every device failed.\n"),
+            std::string::npos)
+      << alone.errors;
+  EXPECT_EQ(alone.output.find("Result: "), std::string::npos);
+}
+
+#if defined(TLY_BBP_HAVE_GPU)
+size_t occurrences(const std::string& text, const std::string& part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+// Two ranks on one node split its devices: PoCL's, named, goes to rank 0 alone, beside its
+// thread or instead of it, and rank 1 computes with its thread; the Result line names the
+// device once, with its rank. A rank whose node lacks a device rank 0 names refuses the run
+// as the single program does; here rank 1 is started without the OpenCL drivers.
+TEST(MpiJob, RanksOfANodeSplitItsDevices) {
+  NEED_DEVICE();
+  const tly_bbp_gpu_device_info& d = *tly_bbp_gpu_device(opencl().gpu, opencl().device);
+  const std::string device = "opencl:" + std::to_string(d.platform) + ":" + std::to_string(d.index);
+  const struct {
+    std::string devices, threads;
+  } cases[] = {
+      {"cpu," + device, "2 ranks × 1 thread "},
+      {device, "2 ranks, 1 thread in all "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.devices);
+    const tly_bbp_program_run run =
+        run_job(TLY_BBP_MPI_PROGRAM, 2, "", {}, false, {"--place", "1e6+1", "--threads", "1", "--devices", c.devices});
+    ASSERT_FALSE(run.timed_out);
+    ASSERT_EQ(run.exit_code, 0) << run.errors;
+    const std::string result = run.output.substr(run.output.find("Result: "));
+    EXPECT_NE(result.find("hexadecimal " + tly_bbp_oracle_hex(1000001, 32) + ", "), std::string::npos) << result;
+    EXPECT_EQ(occurrences(result, "opencl:"), 1u) << result;
+    EXPECT_NE(result.find(device + " ("), std::string::npos) << result;
+    EXPECT_NE(result.find(") on rank 0 "), std::string::npos) << result;
+    EXPECT_NE(result.find(c.threads), std::string::npos) << result;
+    EXPECT_NE(result.find("% of the terms ("), std::string::npos) << result;
+  }
+  const tly_bbp_program_run json = run_job(TLY_BBP_MPI_PROGRAM, 2, "", {}, false,
+                                           {"--place", "1e6+1", "--threads", "1", "--devices", "cpu," + device, "--json"});
+  ASSERT_EQ(json.exit_code, 0) << json.errors;
+  const nlohmann::json parsed = nlohmann::json::parse(json.output);
+  EXPECT_EQ(parsed["threads"], 2);
+  EXPECT_EQ(parsed["threads_per_rank"], 1);
+  ASSERT_EQ(parsed["devices"].size(), 2u) << parsed;
+  EXPECT_EQ(parsed["devices"][0]["rank"], 0);
+  EXPECT_EQ(parsed["devices"][1]["name"], "cpu");
+  // Every term of the run counted once, in one share or the other, as in the single program.
+  const nlohmann::json single = nlohmann::json::parse(
+      tly_bbp_run_with_arguments({"--place", "1e6+1", "--threads", "1", "--devices", "cpu," + device, "--json"}).output);
+  EXPECT_EQ(parsed["devices"][0]["terms"].get<uint64_t>() + parsed["devices"][1]["terms"].get<uint64_t>(),
+            single["devices"][0]["terms"].get<uint64_t>() + single["devices"][1]["terms"].get<uint64_t>());
+
+  const std::string empty = tly_bbp_scratch_directory();
+  const std::vector<std::string> arguments = {"--place", "1e6+1", "--threads", "1", "--devices", "cpu," + device};
+  std::vector<std::string> both = arguments;
+  both.insert(both.end(), {":", "-n", "1", "env", "OCL_ICD_VENDORS=" + empty, TLY_BBP_MPI_PROGRAM});
+  both.insert(both.end(), arguments.begin(), arguments.end());
+  const tly_bbp_program_run refused = run_job(TLY_BBP_MPI_PROGRAM, 1, "", {}, false, both);
+  ASSERT_FALSE(refused.timed_out);
+  EXPECT_EQ(refused.exit_code, 2) << refused.errors;
+  EXPECT_NE(refused.errors.find("tallyspire-bbp-mpi: rank 1: --devices: there is no device " + device),
+            std::string::npos)
+      << refused.errors;
+  EXPECT_EQ(refused.output.find("Result: "), std::string::npos);
+}
+#endif
 
 }  // namespace

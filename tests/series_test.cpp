@@ -341,7 +341,19 @@ plouffe_series plouffe_alone(uint64_t place, int32_t threads) {
   return s;
 }
 
+// The claims of this process, counting the source's "none left" answers: a job's source waits
+// for one to every member of every team, failed workers included, while the series goes on.
+std::atomic<int> refusals{0};
+bool counting_claim(void* context, tly_bbp_block_counters* counters, uint64_t* first, uint64_t* last) {
+  const bool claimed = tly_bbp_local_claims.claim(context, counters, first, last);
+  if (!claimed) ++refusals;
+  return claimed;
+}
+
 TEST(Pblock, BlockWorkersShareTheClaims) {
+  if (omp_get_dynamic()) GTEST_SKIP() << "the runtime may shrink the team: its size is unknown";
+  tly_bbp_claim_source counting = tly_bbp_local_claims;
+  counting.claim = counting_claim;
   const plouffe_series series = plouffe_alone(16000001, 2);
   const uint64_t shift = series.shift, terms = series.terms;
   const tly_bbp_engine_run& alone = series.alone;
@@ -363,11 +375,17 @@ TEST(Pblock, BlockWorkersShareTheClaims) {
     with_workers.threads = c.threads;
     with_workers.workers = workers;
     with_workers.worker_count = 2;
+    with_workers.source = &counting;
+    refusals = 0;
     std::vector<int64_t> got(7);
     const std::string which = "threads " + std::to_string(c.threads) + ", failing after " +
                               std::to_string(c.fail_after[0]) + " and " + std::to_string(c.fail_after[1]);
     ASSERT_EQ(tly_bbp_pblock(got.data(), 7, 0, shift, terms, 4, 8, 1, 0, with_workers), c.status) << which;
     if (c.status == tly_bbp_status_done) { EXPECT_EQ(got, expected) << which; }
+    // A series that fails ends its job: then nobody waits for the answers.
+    if (c.status == tly_bbp_status_done) {
+      EXPECT_EQ(refusals, std::min((c.threads > 0 ? c.threads : 0) + 2, omp_get_thread_limit())) << which;
+    }
     if (c.threads < 0 && c.status == tly_bbp_status_done) { EXPECT_GT(logs[0].blocks + logs[1].blocks, 0); }
   }
 }

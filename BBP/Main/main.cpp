@@ -12,5 +12,5 @@ namespace {
 
 int main(int argc, char** argv) {
   tly_bbp_start_process();
-  return tly_bbp_front_end_main(argc, argv, {nullptr, end_now, nullptr, nullptr, nullptr});
+  return tly_bbp_front_end_main(argc, argv, {nullptr, end_now, nullptr, nullptr});
 }

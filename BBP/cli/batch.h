@@ -25,6 +25,7 @@ struct tly_bbp_batch_result {
   int64_t first_difference;                      // both formulas: index of the first differing digit, or -1
   std::vector<std::string> devices;              // the workers beside or instead of the threads ("cpu" for them);
   std::vector<uint64_t> device_terms;            // empty with the processor threads alone; terms each computed
+  std::vector<int32_t> device_ranks;             // in a job, each device's rank (-1 for the threads of all ranks)
 };
 
 extern const char* const tly_bbp_formula_names[2];  // "plouffe", "bellard"

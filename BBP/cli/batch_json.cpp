@@ -81,7 +81,10 @@ void tly_bbp_print_batch_json(const tly_bbp_batch_result& r) {
   out["threads_per_rank"] = r.threads_per_rank ? nlohmann::ordered_json(r.threads_per_rank) : nlohmann::ordered_json();
   if (!r.devices.empty()) {
     nlohmann::ordered_json devices = nlohmann::ordered_json::array();
-    for (size_t k = 0; k < r.devices.size(); ++k) devices.push_back({{"name", r.devices[k]}, {"terms", r.device_terms[k]}});
+    for (size_t k = 0; k < r.devices.size(); ++k) {
+      devices.push_back({{"name", r.devices[k]}, {"terms", r.device_terms[k]}});
+      if (k < r.device_ranks.size() && r.device_ranks[k] >= 0) devices.back()["rank"] = r.device_ranks[k];
+    }
     out["devices"] = devices;
   }
   put_variant(&out, o);

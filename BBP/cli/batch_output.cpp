@@ -66,7 +66,10 @@ void tly_bbp_print_batch_text(const tly_bbp_batch_result& r) {
     for (size_t k = 0; k < r.devices.size(); ++k) {
       char share[32];
       std::snprintf(share, sizeof share, " %.1f%%", all ? 100.0 * double(r.device_terms[k]) / double(all) : 0.0);
-      shares += (k ? ", " : "") + (r.devices[k] == "cpu" ? team : r.devices[k]) + share;
+      // In a job each device's rank; the threads' share is that of every rank's.
+      const int32_t rank = k < r.device_ranks.size() ? r.device_ranks[k] : -1;
+      const std::string where = rank < 0 ? "" : " on rank " + std::to_string(rank);
+      shares += (k ? ", " : "") + (r.devices[k] == "cpu" ? team : r.devices[k] + where) + share;
     }
     team = shares + " of the terms";
   }

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -41,7 +42,7 @@ struct {
   double series_started;                 // clock when the current series opened
   uint64_t session_terms;                // finished in earlier series since this process started
   double session_started;
-  int32_t threads;
+  int32_t threads;  // the largest team of this process, its devices' host threads included
 } run;
 
 std::mutex record_mutex, file_mutex;
@@ -94,8 +95,7 @@ void series_open(void*, tly_bbp_block_counters* counters, int32_t team_size) {
   run.series_started = tly_bbp_clock_seconds();
   run.series_running = true;
   run.inner->open(run.inner->context, counters, team_size);
-  // The source counts every thread that shares the series, those of other processes too.
-  if (counters->claimants > run.threads) run.threads = counters->claimants;
+  if (team_size > run.threads) run.threads = team_size;
 }
 
 void series_close(void*, int64_t* out, uint64_t cells, bool complete) {
@@ -196,6 +196,50 @@ void monitor(const tly_bbp_options* options, std::atomic<bool>* done) {
   if (!options->quiet) tly_bbp_end_progress(terminal);
 }
 
+// Who computed the run, for the Result line: the processor threads of every rank and each
+// device, with the terms each summed. `team` is this process's largest team, its devices'
+// host threads included; its threads summed what no one else is known to have.
+void share_terms(const tly_bbp_process& process, const tly_bbp_device_workers& workers, int32_t team,
+                 uint64_t all_terms, tly_bbp_batch_result* r) {
+  const int32_t own_devices = int32_t(workers.workers.size());
+  const int32_t own_threads = team > own_devices ? team - own_devices : 0;
+  std::vector<tly_bbp_rank_part> others;
+  if (process.job) process.job->parts(process.job->context, &others);
+  r->ranks = int32_t(others.size()) + 1;
+  r->threads = own_threads;
+  int32_t fewest = own_threads, most = own_threads;
+  uint64_t thread_terms = 0, known = 0;
+  bool any_device = own_devices > 0;
+  for (const tly_bbp_rank_part& p : others) {
+    r->threads += p.threads;
+    fewest = std::min(fewest, p.threads);
+    most = std::max(most, p.threads);
+    thread_terms += p.thread_terms;
+    known += p.thread_terms;
+    for (uint64_t terms : p.device_terms) known += terms;
+    any_device = any_device || !p.devices.empty();
+  }
+  r->threads_per_rank = fewest == most ? most : 0;
+  if (!any_device) return;
+  for (int32_t k = 0; k < own_devices; ++k) {
+    r->devices.push_back(tly_bbp_device_label(workers, size_t(k)));
+    r->device_terms.push_back(workers.terms[size_t(k)]);
+    r->device_ranks.push_back(process.job ? process.job->rank : -1);
+    known += workers.terms[size_t(k)];
+  }
+  for (const tly_bbp_rank_part& p : others)
+    for (size_t k = 0; k < p.devices.size(); ++k) {
+      r->devices.push_back(p.devices[k]);
+      r->device_terms.push_back(p.device_terms[k]);
+      r->device_ranks.push_back(p.rank);
+    }
+  if (r->threads > 0) {
+    r->devices.push_back("cpu");
+    r->device_terms.push_back(thread_terms + (all_terms > known ? all_terms - known : 0));
+    r->device_ranks.push_back(-1);
+  }
+}
+
 }  // namespace
 
 int tly_bbp_batch_run(const tly_bbp_options& o, const tly_bbp_process& process) {
@@ -211,11 +255,18 @@ int tly_bbp_batch_run(const tly_bbp_options& o, const tly_bbp_process& process) 
   // The devices first: one asked for and not there is a bad argument, before anything is written.
   tly_bbp_device_choice devices;
   tly_bbp_device_workers workers;
+  if (process.job) {
+    // A rank takes its share of its node's devices; the other ranks follow its choice.
+    devices.share_index = process.job->node_rank;
+    devices.share_count = process.job->node_ranks;
+    devices.speaker = "tallyspire-bbp-mpi: rank " + std::to_string(process.job->rank);
+  }
   if (std::string error; (!o.devices.empty() && !tly_bbp_parse_devices(o.devices, &devices, &error)) ||
                          !tly_bbp_open_device_workers(devices, &stop_signal, &workers, &error)) {
     std::fprintf(stderr, "tallyspire-bbp: %s\n", error.c_str());
     return tly_bbp_exit_bad_arguments;
   }
+  if (process.job) process.job->choose(process.job->context, o.devices.empty() ? "all" : o.devices.c_str(), o.threads);
   if (!o.checkpoint.empty()) {
     const int code = tly_bbp_start_checkpoint(o.checkpoint, &run.checkpoint, &saves_to, &from_checkpoint);
     if (code >= 0) return code;
@@ -246,7 +297,7 @@ int tly_bbp_batch_run(const tly_bbp_options& o, const tly_bbp_process& process) 
   std::thread watcher(monitor, &o, &finished);
 
   const tly_bbp_run_values values = tly_bbp_command_line_run_values(o.place, o.digits);
-  tly_bbp_batch_result result{o, {}, 0, 1, 0, from_checkpoint, -1, {}, {}};
+  tly_bbp_batch_result result{o, {}, 0, 1, 0, from_checkpoint, -1, {}, {}, {}};
   for (size_t f = 0; f < run.checkpoint.formulas.size(); ++f) {
     const int32_t formula = run.checkpoint.formulas[f].formula;
     {
@@ -288,22 +339,8 @@ int tly_bbp_batch_run(const tly_bbp_options& o, const tly_bbp_process& process) 
   if (checkpoint_path)
     for (int i = 0; i < 3; ++i) sigaction(stop_signals[i], &earlier[i], nullptr);
   checkpoint_path = nullptr;
-  result.threads = result.threads_per_rank = run.threads - int32_t(workers.workers.size());
-  if (!workers.workers.empty()) {
-    // Each worker's share of the terms this process computed; the processors' is the rest.
-    uint64_t on_devices = 0;
-    for (size_t k = 0; k + 1 < workers.terms.size(); ++k) on_devices += workers.terms[k];
-    workers.terms.back() = run.session_terms > on_devices ? run.session_terms - on_devices : 0;
-    const size_t shown = workers.names.size() - (devices.cpu ? 0 : 1);
-    for (size_t k = 0; k < shown; ++k) result.devices.push_back(tly_bbp_device_label(workers, k));
-    result.device_terms.assign(workers.terms.begin(), workers.terms.begin() + shown);
-  }
+  share_terms(process, workers, run.threads, run.session_terms, &result);
   tly_bbp_close_device_workers(&workers);
-  if (process.teams) {
-    int32_t fewest = 0, most = 0;
-    process.teams(process.teams_context, &result.ranks, &fewest, &most);
-    result.threads_per_rank = fewest == most ? most : 0;
-  }
 
   if (result.formulas.size() == 2) {
     const std::string a = tly_bbp_hex_string(result.formulas[0].words.data(), o.digits);

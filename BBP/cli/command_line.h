@@ -41,10 +41,6 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* options);
 // The whole command-line run: arguments, computation, output. Returns the exit code.
 int tly_bbp_command_line_main(int argc, char** argv, const tly_bbp_process& process);
 
-// Set by a program whose runs spread over the ranks of a job: the ranks, and the fewest and the
-// most threads a rank computed with. Null in the single program.
-extern void (*tly_bbp_job_teams)(int32_t* ranks, int32_t* fewest_threads_of_a_rank, int32_t* most_threads_of_a_rank);
-
 // The run the options describe (batch_run.cpp).
 int tly_bbp_batch_run(const tly_bbp_options& options, const tly_bbp_process& process);
 

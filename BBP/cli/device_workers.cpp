@@ -14,7 +14,8 @@
 #endif
 
 bool tly_bbp_parse_devices(const std::string& text, tly_bbp_device_choice* choice, std::string* error) {
-  *choice = {false, false, false, {}};
+  choice->cpu = choice->every_gpu = choice->gpu_required = false;
+  choice->named.clear();
   std::vector<std::string> seen;
   size_t start = 0;
   for (;;) {
@@ -66,6 +67,7 @@ struct tly_bbp_device_worker {
   std::string name;
   const std::atomic<int>* stop;
   uint64_t* terms;
+  std::string speaker;
   bool failed = false;
   // The arithmetic of the pass being computed: chosen again when the largest modulus changes.
   uint64_t chosen_for = 0;
@@ -111,7 +113,7 @@ bool compute(void* context, const tly_bbp_series_call* c, uint64_t first, uint64
   // A stop is the run ending or the block taken over, no fault of the device.
   if (error.code == -1001) return false;
   w->failed = true;
-  std::fprintf(stderr, "tallyspire-bbp: %s failed (%s, code %d); its blocks go to the other workers\n",
+  std::fprintf(stderr, "%s: %s failed (%s, code %d); its blocks go to the other workers\n", w->speaker.c_str(),
                w->name.c_str(), error.message, int(error.code));
   std::fflush(stderr);
   return false;
@@ -150,6 +152,12 @@ bool tly_bbp_open_device_workers(const tly_bbp_device_choice& choice, const std:
       std::none_of(chosen.begin(), chosen.end(), [&](int i) { return tly_bbp_gpu_device(gpu, i)->is_gpu; }))
     *error = gpu ? "--devices gpu: no GPU found (see --list-devices)"
                  : std::string("--devices gpu: no GPU found: ") + opened.message;
+  // Only now this process's share: the choice must be possible on the node as a whole.
+  std::vector<int> share;
+  for (size_t k = 0; k < chosen.size(); ++k)
+    if (choice.share_count > 0 && int32_t(k % size_t(choice.share_count)) == choice.share_index)
+      share.push_back(chosen[k]);
+  chosen = share;
   if (!error->empty() || chosen.empty()) {
     tly_bbp_gpu_close(gpu);
     return error->empty();
@@ -160,7 +168,7 @@ bool tly_bbp_open_device_workers(const tly_bbp_device_choice& choice, const std:
   for (size_t k = 0; k < chosen.size(); ++k) {
     const tly_bbp_gpu_device_info* d = tly_bbp_gpu_device(gpu, chosen[k]);
     out->names.push_back(device_name(*d) + " (" + d->name + ")");
-    out->devices.push_back(new tly_bbp_device_worker{gpu, chosen[k], out->names.back(), stop, &out->terms[k]});
+    out->devices.push_back(new tly_bbp_device_worker{gpu, chosen[k], out->names.back(), stop, &out->terms[k], choice.speaker});
     out->workers.push_back({out->devices.back(), compute});
   }
   out->names.push_back("cpu");

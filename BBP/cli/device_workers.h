@@ -12,10 +12,14 @@
 struct tly_bbp_device_choice {
   bool cpu = true, every_gpu = true, gpu_required = false;
   std::vector<std::string> named;
+  // This process's share of the chosen devices (an MPI rank's of its node's), in the order they
+  // are listed: those at positions i with i % share_count == share_index.
+  int32_t share_index = 0, share_count = 1;
+  std::string speaker = "tallyspire-bbp";  // who names a failing device on standard error
 };
 
 // Reads a --devices value: cpu, gpu, all or a comma-separated list of cpu, gpu and device
-// names. False with the reason in `error`.
+// names, keeping the share and the speaker. False with the reason in `error`.
 bool tly_bbp_parse_devices(const std::string& text, tly_bbp_device_choice* choice, std::string* error);
 
 // Where the devices' compiled programs are kept between runs: $TLY_BBP_CACHE_DIR where set
@@ -35,9 +39,10 @@ struct tly_bbp_device_workers {
   void* gpu = nullptr;
 };
 
-// Opens the devices the choice names. A device asked for by name or --devices gpu that is not
-// there is an error (false, `error` says why); without an OpenCL loader or a GPU the default
-// choice opens none and says nothing. `stop` is polled between launches.
+// Opens this process's share of the devices the choice names. A device asked for by name or
+// --devices gpu that is not there is an error (false, `error` says why), even when the share
+// would leave it to another process; without an OpenCL loader or a GPU the default choice
+// opens none and says nothing. `stop` is polled between launches.
 bool tly_bbp_open_device_workers(const tly_bbp_device_choice& choice, const std::atomic<int>* stop,
                                  tly_bbp_device_workers* workers, std::string* error);
 void tly_bbp_close_device_workers(tly_bbp_device_workers* workers);

@@ -178,7 +178,7 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
       const int32_t pace_index = worker ? t : workers;
       const int32_t processors_granted = team_size > workers ? team_size - workers : 0;
       // Each thread claims from the source until it says no, once: a job's source counts on it.
-      bool source_exhausted = false;
+      bool source_exhausted = false, failed = false;
       // Between blocks: a cancelled run or a failed block ends every thread's claims.
       while (status.load(std::memory_order_relaxed) == tly_bbp_status_done) {
         if (tly_bbp_cancelled(run)) {
@@ -265,7 +265,10 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
         }
         if (taken_over) continue;
         if (!computed) {
-          if (worker) break;
+          if (worker) {
+            failed = true;
+            break;
+          }
           int32_t none = tly_bbp_status_done;
           status.compare_exchange_strong(none, tly_bbp_status_lane_overflow);
           break;
@@ -278,8 +281,26 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
           if (run.callbacks.progress) run.callbacks.progress(run.callbacks.user, reported, term_count);
         }
       }
-      const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
-      --in_loop;
+      {
+        const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+        --in_loop;
+      }
+      // A failed worker still owes the source its last claim, which a job's source waits for
+      // from every member: once the others have left, the source has none left to give. But
+      // when blocks went back with nobody left to take them, the series fails anyway (and a
+      // job with it), and a block the source still gives goes back the same way.
+      while (failed && !source_exhausted) {
+        {
+          const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+          if (in_loop == 0) {
+            uint64_t first = 0, last = 0;
+            if (given_back.empty() && source->claim(source->context, &counters, &first, &last))
+              given_back.emplace_back(first, last);
+            break;
+          }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
     }
   }
 

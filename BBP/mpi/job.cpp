@@ -25,9 +25,19 @@ void end_job(int code) {
   std::_Exit(code);
 }
 
+void choose(void* context, const char* devices, int32_t threads) {
+  tly_bbp_job_claims* job = static_cast<tly_bbp_job_claims*>(context);
+  job->chosen = true;
+  job->devices = devices;
+  job->threads = threads;
+}
+
+void parts(void*, std::vector<tly_bbp_rank_part>* others) { tly_bbp_mpi_gather_parts(others); }
+
 }  // namespace
 
-int tly_bbp_mpi_main(int argc, char** argv, tly_bbp_front_end front_end, const tly_bbp_allocator* allocator) {
+int tly_bbp_mpi_main(int argc, char** argv, tly_bbp_front_end front_end, const tly_bbp_allocator* allocator,
+                     const tly_bbp_mpi_device_hooks* devices) {
   // Team threads call MPI one at a time under the process-wide lock, and rank 0's server thread
   // only while nothing else on rank 0 does; a fatal error or a stop, though, may end the job from
   // any thread.
@@ -42,9 +52,18 @@ int tly_bbp_mpi_main(int argc, char** argv, tly_bbp_front_end front_end, const t
   int rank = 0;
   MPI_Comm_rank(MPI_COMM_WORLD, &rank);
 
+  // The ranks that share this rank's node share its devices.
+  MPI_Comm node;
+  int node_rank = 0, node_ranks = 1;
+  MPI_Comm_split_type(MPI_COMM_WORLD, MPI_COMM_TYPE_SHARED, 0, MPI_INFO_NULL, &node);
+  MPI_Comm_rank(node, &node_rank);
+  MPI_Comm_size(node, &node_ranks);
+  MPI_Comm_free(&node);
+
   tly_bbp_job_claims job;
   const tly_bbp_claim_source claims = tly_bbp_mpi_claims(&job);
-  const tly_bbp_process process{&claims, end_job, allocator, tly_bbp_mpi_teams, &job};
+  const tly_bbp_job_link link{&job, rank, node_rank, node_ranks, choose, parts};
+  const tly_bbp_process process{&claims, end_job, allocator, &link};
   int code = 0;
   if (rank == 0) {
     // Only rank 0 reads the input or the arguments and reports.
@@ -57,7 +76,7 @@ int tly_bbp_mpi_main(int argc, char** argv, tly_bbp_front_end front_end, const t
     std::signal(SIGINT, SIG_IGN);
     std::signal(SIGTERM, SIG_IGN);
     std::signal(SIGHUP, SIG_IGN);
-    tly_bbp_mpi_serve(process);
+    tly_bbp_mpi_serve(process, &job, devices);
   }
   // Into MPI_Finalize together: Debian 12's MPICH over TCP (UCX) may hang there when one rank
   // finalizes while another, already done, no longer answers.

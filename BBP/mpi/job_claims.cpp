@@ -66,17 +66,12 @@ void serve_series(tly_bbp_job_claims* job, int32_t remote_threads) {
 
 void job_open(void* context, tly_bbp_block_counters* counters, int32_t team_size) {
   tly_bbp_job_claims* job = static_cast<tly_bbp_job_claims*>(context);
-  // The halving rule counts every thread of the job. All ranks wait for rank 0 here, so
+  job->team_size = team_size;
+  // The halving rule counts every member of every team. All ranks wait for rank 0 here, so
   // nobody claims a block of this series while rank 0 still serves the last one.
   int32_t claimants = 0;
   MPI_Allreduce(&team_size, &claimants, 1, MPI_INT32_T, MPI_SUM, MPI_COMM_WORLD);
-  // The smallest and the largest team, for the result to say whether every rank ran alike.
-  const int32_t sizes[2] = {team_size, -team_size};
-  int32_t extremes[2] = {0, 0};
-  MPI_Allreduce(sizes, extremes, 2, MPI_INT32_T, MPI_MAX, MPI_COMM_WORLD);
   if (job->rank != 0) return;
-  job->most_threads = extremes[0];
-  job->fewest_threads = -extremes[1];
   counters->claimants = claimants;
   job->counters = counters;
   job->sum.clear();
@@ -102,6 +97,7 @@ uint64_t job_finish(void* context, tly_bbp_block_counters* counters, uint64_t fi
   std::vector<int64_t> message{int64_t(first), int64_t(last)};
   message.insert(message.end(), result, result + cells);
   MPI_Send(message.data(), int(message.size()), MPI_INT64_T, 0, finish_tag, MPI_COMM_WORLD);
+  job->own_terms += last - first;
   return counters->terms_done += last - first;
 }
 
@@ -115,17 +111,11 @@ void job_close(void* context, int64_t* out, uint64_t cells, bool) {
   for (uint64_t i = 0; i < cells; ++i) out[i] = job->sum[i];
 }
 
-void job_begin(void*, const tly_bbp_series_call* call) { tly_bbp_mpi_announce(call); }
+void job_begin(void* context, const tly_bbp_series_call* call) {
+  tly_bbp_mpi_announce(call, *static_cast<const tly_bbp_job_claims*>(context));
+}
 
 }  // namespace
-
-void tly_bbp_mpi_teams(void* context, int32_t* ranks, int32_t* fewest_threads_of_a_rank,
-                      int32_t* most_threads_of_a_rank) {
-  const tly_bbp_job_claims* job = static_cast<const tly_bbp_job_claims*>(context);
-  MPI_Comm_size(MPI_COMM_WORLD, ranks);
-  *fewest_threads_of_a_rank = job->fewest_threads;
-  *most_threads_of_a_rank = job->most_threads;
-}
 
 tly_bbp_claim_source tly_bbp_mpi_claims(tly_bbp_job_claims* job) {
   MPI_Comm_rank(MPI_COMM_WORLD, &job->rank);

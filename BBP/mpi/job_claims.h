@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -17,14 +18,16 @@ struct tly_bbp_job_claims {
   tly_bbp_block_counters* counters = nullptr;
   std::vector<int64_t> sum;
   std::thread server;
-  int32_t fewest_threads = 0, most_threads = 0;  // of one rank, in the last series
+  // On rank 0: its run's --devices and --threads, which each series' announcement passes on
+  // (not chosen: the others use their threads alone, one per processor).
+  bool chosen = false;
+  std::string devices;
+  int32_t threads = 0;
+  // This rank's team in its last series; on the other ranks, the terms it summed so far.
+  int32_t team_size = 0;
+  uint64_t own_terms = 0;
 };
 
 // This rank's claim source over `job`. MPI must allow calls from several threads, one at a
 // time (MPI_THREAD_SERIALIZED).
 tly_bbp_claim_source tly_bbp_mpi_claims(tly_bbp_job_claims* job);
-
-// On rank 0: the job's ranks, and the fewest and the most threads a rank ran the last series
-// with (0 before any series); `context` is the job's tly_bbp_job_claims.
-void tly_bbp_mpi_teams(void* context, int32_t* ranks, int32_t* fewest_threads_of_a_rank,
-                       int32_t* most_threads_of_a_rank);
