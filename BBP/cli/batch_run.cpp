@@ -211,8 +211,7 @@ int tly_bbp_batch_run(const tly_bbp_options& o, const tly_bbp_process& process) 
   // The devices first: one asked for and not there is a bad argument, before anything is written.
   tly_bbp_device_choice devices;
   tly_bbp_device_workers workers;
-  if (std::string error; (!o.devices.empty() && !tly_bbp_parse_devices(o.devices, &devices, &error)) ||
-                         !tly_bbp_open_device_workers(devices, &stop_signal, &workers, &error)) {
+  if (std::string error; !tly_bbp_open_option_workers(o, &stop_signal, &devices, &workers, &error)) {
     std::fprintf(stderr, "tallyspire-bbp: %s\n", error.c_str());
     return tly_bbp_exit_bad_arguments;
   }

@@ -5,6 +5,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdio>
 #include <cstdlib>
@@ -299,7 +300,7 @@ bool tly_bbp_parse_place(const std::string& text, uint64_t* place, std::string* 
 }
 
 int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
-  *o = {1, 0, 32, 0, {}, 10, false, false, {}, {}, false, {}};
+  *o = {1, 0, 32, 0, {}, 10, false, false, {}, {}, false, {}, {}};
   std::vector<std::string> normalised;
   if (const std::string refusal = shape_refusal(argc, argv, &normalised); !refusal.empty()) {
     std::fprintf(stderr, "tallyspire-bbp: %s (see --help)\n", refusal.c_str());
@@ -402,8 +403,11 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
     return tly_bbp_exit_bad_arguments;
   }
   std::string refusal = tly_bbp_isa_refusal(o->isa);
+  if (refusal.empty()) refusal = tly_bbp_split_variant(o->variant, &o->variant, &o->device_arithmetic);
   if (refusal.empty())
     refusal = tly_bbp_variant_refusal(o->variant, tly_bbp_run_largest_modulus(o->choice, o->place, o->digits), o->isa);
+  if (refusal.empty())
+    refusal = tly_bbp_device_arithmetic_refusal(o->device_arithmetic, o->choice, o->place, o->digits);
   if (!refusal.empty()) {
     std::fprintf(stderr, "tallyspire-bbp: %s\n", refusal.c_str());
     return tly_bbp_exit_bad_arguments;
@@ -412,15 +416,38 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
 }
 
 int tly_bbp_estimate_main(const tly_bbp_options& o) {
-  const tly_bbp_estimate e = tly_bbp_estimate_run_time({o.choice, o.place, o.digits, o.threads, o.policy});
+  // The workers a run would have, each timed on its own.
+  static const std::atomic<int> never_stopped{0};
+  tly_bbp_device_choice devices;
+  tly_bbp_device_workers workers;
+  if (std::string error;
+      !tly_bbp_open_option_workers(o, &never_stopped, &devices, &workers, &error, "left out of the estimate")) {
+    std::fprintf(stderr, "tallyspire-bbp: %s\n", error.c_str());
+    return tly_bbp_exit_bad_arguments;
+  }
+  const int32_t threads = devices.cpu || workers.workers.empty() ? o.threads : -1;
+  tly_bbp_estimate_request request{o.choice, o.place, o.digits, threads, o.policy};
+  request.workers = workers.workers.data();
+  request.worker_count = int32_t(workers.workers.size());
+  const tly_bbp_estimate e = tly_bbp_estimate_run_time(request);
+  // Named after the sample: a device's label shows the arithmetics its passes chose.
+  std::vector<std::string> names;
+  for (size_t k = 0; k < workers.names.size(); ++k) names.push_back(tly_bbp_device_label(workers, k));
+  if (names.empty()) names.push_back("cpu");
+  if (threads < 0) names.pop_back();
+  tly_bbp_close_device_workers(&workers);
   if (e.seconds < 0) {
     std::fputs("tallyspire-bbp: Memory Allocation Failure\n", stderr);
     return tly_bbp_exit_fatal;
   }
+  if (e.seconds == 0 && threads < 0) {
+    std::fprintf(stderr, "tallyspire-bbp: %s\n", tly_bbp_status_message(tly_bbp_status_worker_failed));
+    return tly_bbp_exit_fatal;
+  }
   if (o.json)
-    tly_bbp_print_estimate_json(o, e);
+    tly_bbp_print_estimate_json(o, e, names);
   else
-    tly_bbp_print_estimate_text(o, e);
+    tly_bbp_print_estimate_text(o, e, names);
   tly_bbp_flush_output();
   return tly_bbp_exit_done;
 }
