@@ -137,6 +137,8 @@ std::string tly_bbp_split_variant(std::string text, std::string* variant, std::s
     const std::string name = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
     std::string* kind = tly_bbp_device_arithmetic(name) >= 0 ? device_arithmetic : variant;
     if (name.empty()) return "--variant: an empty name in " + tly_bbp_shown_value(text);
+    if (kind == variant && !named(name) && comma != std::string::npos)
+      return "--variant: " + tly_bbp_shown_value(name) + " is no variant of this program (see --list-variants)";
     if (!kind->empty())
       return "--variant: " + tly_bbp_shown_value(text) + " names two " +
              (kind == variant ? "processor variants" : "device arithmetics") +
