@@ -186,7 +186,7 @@ std::vector<double> worker_costs(worker_sampler* w, const tly_bbp_series_call& c
       w->sample_seconds += seconds;
       const double next = double(width) * std::min(worker_seconds_per_point / seconds, 64.0);
       w->terms = uint64_t(std::clamp(next, double(fewest_worker_terms), double(most_worker_terms))) & ~uint64_t{1};
-      if (seconds >= worker_seconds_per_point / 4 || width == v - u || tries == 3) {
+      if (seconds >= worker_seconds_per_point / 4 || width == v - u || tries == 6) {
         per_term.push_back(seconds / double(width));
         break;
       }
