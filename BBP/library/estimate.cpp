@@ -1,5 +1,6 @@
-// The run-time estimate: sample blocks of every series timed on the run's thread team at the
-// run's place, and the run's own schedule of blocks played through with those costs.
+// The run-time estimate: sample blocks of every series timed on the run's thread team and on
+// each worker at the run's place, the team's schedule of blocks played through with its costs,
+// and the rates of the team and the workers added.
 #include "estimate.h"
 
 #include <omp.h>
