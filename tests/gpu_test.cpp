@@ -449,13 +449,15 @@ TEST(Gpu, MissingDevicesAreRefused) {
   std::vector<std::pair<std::string, std::string>> cases = {{"opencl:0:99", "--devices: there is no device opencl:0:99"},
                                                             {"cpu,opencl:99:0", "--devices: there is no device opencl:99:0"}};
   if (!any_gpu) cases.push_back({"gpu", "--devices gpu: no GPU found"});
-  for (const auto& [devices, said] : cases) {
-    const tly_bbp_program_run run = tly_bbp_run_with_arguments({"--place", "1000001", "--devices", devices});
-    EXPECT_EQ(run.exit_code, 2) << devices;
-    EXPECT_EQ(run.output, "");
-    EXPECT_EQ(run.errors.rfind("tallyspire-bbp: " + said, 0), 0u) << run.errors;
-    EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
-  }
+  // The estimate opens the same workers, and refuses the same.
+  for (const auto& [devices, said] : cases)
+    for (const char* what : {"--quiet", "--estimate"}) {
+      const tly_bbp_program_run run = tly_bbp_run_with_arguments({"--place", "1000001", what, "--devices", devices});
+      EXPECT_EQ(run.exit_code, 2) << devices << " " << what;
+      EXPECT_EQ(run.output, "");
+      EXPECT_EQ(run.errors.rfind("tallyspire-bbp: " + said, 0), 0u) << run.errors;
+      EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
+    }
 }
 
 // Without the CUDA driver (none on these machines) CUDA reports why, in the library and in the
