@@ -150,8 +150,9 @@ std::string tly_bbp_split_variant(std::string text, std::string* variant, std::s
 }
 
 std::string tly_bbp_device_arithmetic_refusal(const std::string& name, int32_t choice, uint64_t place, uint64_t digits) {
-  if (name.empty()) return "";
-  const uint64_t below = device_arithmetics()[size_t(tly_bbp_device_arithmetic(name))].moduli_below;
+  const int32_t arithmetic = tly_bbp_device_arithmetic(name);
+  if (arithmetic < 0) return "";
+  const uint64_t below = device_arithmetics()[size_t(arithmetic)].moduli_below;
   // A device computes every term of a series, the plain fractions after the powers too.
   uint64_t largest = 0;
   for (const tly_bbp_run_formula& f : tly_bbp_run_formulas(choice, place, digits))
