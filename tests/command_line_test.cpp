@@ -190,6 +190,12 @@ TEST(CommandLine, BadArgumentsGetOneLineOnStandardErrorAndNoRun) {
       {{"--place", "9", "--variant", long_name}, "--variant: \"" + long_name.substr(0, 40) + "…\" is no variant"},
       {{"--place", "9", "--variant", "x64 SSE4"}, "--variant"},
       {{"--place", "2^45+1", "--variant", tly_bbp_variants[0].name}, "--variant"},
+      // A processor variant and a device arithmetic at most, separated by a comma.
+      {{"--place", "9", "--variant", ","}, "--variant: an empty name in \",\""},
+      {{"--place", "9", "--variant", std::string(tly_bbp_variants[0].name) + ","}, "--variant: an empty name in"},
+      {{"--place", "9", "--variant", std::string(tly_bbp_variants[0].name) + "," + tly_bbp_variants[0].name},
+       "names two processor variants; name one of each at most"},
+      {{"--place", "9", "--variant", "x64,montgomery64"}, "--variant: \"x64\" is no variant of this program"},
       {{"--place", "9", "--formula", "pi"}, "--formula: \"pi\" is none of bellard, plouffe and both"},
       {{"--place", "9", "--devices", ","}, "--devices: an empty name in \",\""},
       {{"--place", "9", "--devices", "cpu,"}, "--devices: an empty name in \"cpu,\""},
@@ -252,7 +258,10 @@ TEST(CommandLine, HelpVersionAndVariantList) {
   EXPECT_EQ(text.exit_code + json.exit_code, 0);
   EXPECT_EQ(text.output.rfind(std::string(tly_bbp_variants[0].name) + "\tmoduli below 2^47\tsupported", 0), 0u);
   const nlohmann::json list = nlohmann::json::parse(json.output);
-  ASSERT_EQ(list.size(), size_t(tly_bbp_variant_count));
+  // The processor variants, then the GPU arithmetics where the build has GPUs.
+  size_t processor_variants = 0;
+  for (const nlohmann::json& v : list) processor_variants += v["device"] == false;
+  ASSERT_EQ(processor_variants, size_t(tly_bbp_variant_count));
   EXPECT_EQ(list[0]["moduli_below"], "140737488355328");
   std::string from_json;
   for (const nlohmann::json& v : list) {
@@ -260,9 +269,10 @@ TEST(CommandLine, HelpVersionAndVariantList) {
     EXPECT_EQ(v["moduli"], below.empty() ? "every 64-bit modulus"
                                          : "moduli below 2^" + std::to_string(std::countr_zero(std::stoull(below))));
     from_json += v["name"].get<std::string>() + "\t" + v["moduli"].get<std::string>() + "\t" +
-                 (!v["supported"] ? "not supported by this processor"
-                  : v["default"]  ? "supported, the default"
-                                  : "supported") +
+                 (v["device"]       ? "device arithmetic"
+                  : !v["supported"] ? "not supported by this processor"
+                  : v["default"]    ? "supported, the default"
+                                    : "supported") +
                  "\n";
   }
   EXPECT_EQ(text.output, from_json);
@@ -406,6 +416,11 @@ TEST(CommandLine, EstimateAnswersQuicklyWithAPositiveTime) {
   EXPECT_EQ(j["terms"], 4 * 1000072 + 7 * 400037);  // the term counts of both formulas at this place
   EXPECT_EQ(j["terms_decimal"], std::to_string(4 * 1000072 + 7 * 400037));
   EXPECT_EQ(j["sample_terms_decimal"], std::to_string(j["sample_terms"].get<uint64_t>()));
+  // The threads alone: the one worker, with every term.
+  ASSERT_EQ(j["workers"].size(), 1u) << j;
+  EXPECT_EQ(j["workers"][0]["name"], "cpu");
+  EXPECT_EQ(j["workers"][0]["share"], 1.0);
+  EXPECT_GT(j["workers"][0]["terms_per_second"], 0);
   ASSERT_EQ(j["results"].size(), 2u);
   EXPECT_EQ(j["results"][0]["series_seconds"].size(), 4u);
   EXPECT_EQ(j["results"][1]["series_seconds"].size(), 7u);

@@ -10,10 +10,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <random>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "engine/engine.h"
 #include "engine/vpowmod.h"
 #include "exact.h"
 #include "gpu.h"
@@ -315,6 +317,101 @@ TEST(Gpu, ProgramRunsOnTheDeviceGiveTheProcessorsDigits) {
   }
 }
 
+// --estimate times the device a run would use, through the run's own compute: it is named with
+// its rate and share, the shares add up to 1, and an arithmetic --variant forces is the one its
+// sample used. Without --devices the processor's device is not used: the line of the threads alone.
+TEST(Gpu, EstimateTimesTheDeviceBesideTheThreads) {
+  NEED_DEVICE();
+  const std::string device = device_name();
+  const std::string label = device + " (" + tly_bbp_gpu_device(opencl().gpu, opencl().device)->name;
+  for (const std::string& devices : {device, "cpu," + device}) {
+    std::vector<std::string> arguments = {"--place", "1000001", "--estimate", "--json", "--devices", devices};
+    if (devices == device) arguments.insert(arguments.end(), {"--variant", "montgomery64"});
+    const tly_bbp_program_run run = tly_bbp_run_with_arguments(arguments, 120);
+    ASSERT_EQ(run.exit_code, 0) << devices << ": " << run.errors;
+    EXPECT_EQ(run.errors, "");
+    const nlohmann::json j = nlohmann::json::parse(run.output);
+    EXPECT_GT(j["estimated_seconds"], 0.0) << j;
+    ASSERT_EQ(j["workers"].size(), devices == device ? 1u : 2u) << j;
+    double shares = 0;
+    for (const auto& w : j["workers"]) {
+      EXPECT_GT(w["terms_per_second"], 0) << j;
+      EXPECT_GT(w["share"], 0.0) << j;
+      shares += w["share"].get<double>();
+    }
+    EXPECT_NEAR(shares, 1.0, 1e-5) << j;
+    if (devices == device) {
+      EXPECT_EQ(j["workers"][0]["name"], label + ", montgomery64)") << j;
+      EXPECT_EQ(j["threads"], 0) << j;
+    } else {
+      EXPECT_EQ(j["workers"][0]["name"].get<std::string>().rfind(label + ", ", 0), 0u) << j;
+      EXPECT_EQ(j["workers"][1]["name"], "cpu") << j;
+    }
+  }
+  const tly_bbp_program_run text = tly_bbp_run_with_arguments(
+      {"--place", "1000001", "--estimate", "--threads", "1", "--devices", "cpu," + device}, 120);
+  ASSERT_EQ(text.exit_code, 0) << text.errors;
+  const std::string share = ": [0-9,]+ terms/s, [0-9.]+% of the terms\n";
+  EXPECT_TRUE(std::regex_match(text.output, std::regex("Estimated time: [^\n]+ s on 1 thread and 1 device \\(.+\\)\n  " +
+                                                       std::regex_replace(device, std::regex("[.()]"), "\\$&") +
+                                                       " \\([^\n]+\\)" + share + "  1 thread" + share)))
+      << text.output;
+  const tly_bbp_program_run alone =
+      tly_bbp_run_with_arguments({"--place", "1000001", "--estimate", "--threads", "1"}, 120);
+  ASSERT_EQ(alone.exit_code, 0) << alone.errors;
+  EXPECT_TRUE(std::regex_match(alone.output, std::regex("Estimated time: [^\n]+ s on 1 thread \\([^\n]+\\)\n")))
+      << alone.output;
+}
+
+// --variant forces a device arithmetic on the device, alone or with a processor variant: the
+// processors' digits, and the Result line names that arithmetic alone. Names that cannot be
+// are refused before anything runs.
+TEST(Gpu, VariantForcesTheDevicesArithmetic) {
+  NEED_DEVICE();
+  const std::string device = device_name();
+  const std::string baseline = tly_bbp_variants[0].name;
+  for (const auto& [variant, used] : {std::pair{std::string("fp64-exact"), "fp64-exact"},
+                                      std::pair{baseline + ",montgomery64", "montgomery64"}}) {
+    const tly_bbp_program_run run = tly_bbp_run_with_arguments(
+        {"--place", "1000001", "--quiet", "--devices", device, "--variant", variant}, 120);
+    ASSERT_EQ(run.exit_code, 0) << variant << ": " << run.errors;
+    const size_t result = run.output.find("Result: bellard, place 1000001, 32 digits, hexadecimal " +
+                                          tly_bbp_oracle_hex(1000001, 32) + ", ");
+    ASSERT_NE(result, std::string::npos) << run.output;
+    const std::string line = run.output.substr(result);
+    EXPECT_NE(line.find(", " + std::string(used) + ") 100.0% of the terms"), std::string::npos) << line;
+    EXPECT_EQ(line.find(used == std::string("fp64-exact") ? "montgomery64" : "fp64-exact"), std::string::npos) << line;
+    if (variant != used) { EXPECT_NE(line.find("(" + baseline + ")"), std::string::npos) << line; }
+  }
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+      {{"--place", "9", "--variant", "fp64-exact,montgomery64"}, "--variant: \"fp64-exact,montgomery64\" names two device arithmetics"},
+      {{"--place", "9", "--variant", "montgomery64,"}, "--variant: an empty name in \"montgomery64,\""},
+      {{"--place", "9", "--variant", "FP64-exact"}, "--variant: \"FP64-exact\" is no variant of this program"},
+      {{"--place", "2^50", "--variant", "fp64-exact", "--devices", device},
+       "--variant: fp64-exact handles moduli below 2^52, but the run's terms reach the modulus "},
+  };
+  for (const auto& [arguments, said] : refused) {
+    const tly_bbp_program_run run = tly_bbp_run_with_arguments(arguments, 60);
+    EXPECT_EQ(run.exit_code, 2) << said;
+    EXPECT_EQ(run.output, "");
+    EXPECT_EQ(run.errors.rfind("tallyspire-bbp: " + said, 0), 0u) << run.errors;
+    EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
+  }
+  // Listed after the processor variants, marked as device arithmetics.
+  const tly_bbp_program_run text = tly_bbp_run_with_arguments({"--list-variants"}, 60);
+  EXPECT_NE(text.output.find("\nfp64-exact\tmoduli below 2^52\tdevice arithmetic\n"
+                             "montgomery64\tevery 64-bit modulus\tdevice arithmetic\n"),
+            std::string::npos)
+      << text.output;
+  const nlohmann::json list = nlohmann::json::parse(tly_bbp_run_with_arguments({"--list-variants", "--json"}, 60).output);
+  ASSERT_EQ(list.size(), size_t(tly_bbp_variant_count) + 2);
+  EXPECT_EQ(list[tly_bbp_variant_count]["name"], "fp64-exact");
+  EXPECT_EQ(list[tly_bbp_variant_count]["moduli_below"], "4503599627370496");
+  EXPECT_EQ(list[tly_bbp_variant_count + 1]["moduli_below"], nullptr);
+  EXPECT_EQ(list[tly_bbp_variant_count + 1]["device"], true);
+  EXPECT_EQ(list[0]["device"], false);
+}
+
 // A checkpoint saved by a run on the device resumes on the processors alone and the other way
 // round, with the same digits.
 TEST(Gpu, CheckpointsPassBetweenTheDeviceAndTheProcessors) {
@@ -352,13 +449,15 @@ TEST(Gpu, MissingDevicesAreRefused) {
   std::vector<std::pair<std::string, std::string>> cases = {{"opencl:0:99", "--devices: there is no device opencl:0:99"},
                                                             {"cpu,opencl:99:0", "--devices: there is no device opencl:99:0"}};
   if (!any_gpu) cases.push_back({"gpu", "--devices gpu: no GPU found"});
-  for (const auto& [devices, said] : cases) {
-    const tly_bbp_program_run run = tly_bbp_run_with_arguments({"--place", "1000001", "--devices", devices});
-    EXPECT_EQ(run.exit_code, 2) << devices;
-    EXPECT_EQ(run.output, "");
-    EXPECT_EQ(run.errors.rfind("tallyspire-bbp: " + said, 0), 0u) << run.errors;
-    EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
-  }
+  // The estimate opens the same workers, and refuses the same.
+  for (const auto& [devices, said] : cases)
+    for (const char* what : {"--quiet", "--estimate"}) {
+      const tly_bbp_program_run run = tly_bbp_run_with_arguments({"--place", "1000001", what, "--devices", devices});
+      EXPECT_EQ(run.exit_code, 2) << devices << " " << what;
+      EXPECT_EQ(run.output, "");
+      EXPECT_EQ(run.errors.rfind("tallyspire-bbp: " + said, 0), 0u) << run.errors;
+      EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1) << run.errors;
+    }
 }
 
 // Without the CUDA driver (none on these machines) CUDA reports why, in the library and in the

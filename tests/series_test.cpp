@@ -22,6 +22,7 @@
 #include "exact.h"
 #include "run_program.h"
 #include "formulas/formulas.h"
+#include "library/estimate.h"
 #include "Main/console.h"
 
 namespace {
@@ -429,6 +430,46 @@ TEST(Pblock, ASlowWorkerNeverHoldsTheThreadsBack) {
   EXPECT_EQ(log.summed, 0);
   EXPECT_EQ(pace[0].terms, 0u);
   EXPECT_EQ(pace[1].terms, 3 * terms);
+}
+
+// An estimate times each worker through its own compute beside the threads: the rates add, the
+// shares of the workers that computed add up to 1, and a worker that fails on a sample is left
+// out; with no thread and no worker left there is nothing to predict.
+TEST(Estimate, WorkersRatesAddAndAFailedOneIsLeftOut) {
+  struct estimate_case {
+    int32_t threads;
+    int fail_after;
+    bool failed;
+  };
+  for (const estimate_case& c : {estimate_case{1, -1, false}, estimate_case{1, 0, true},
+                                 estimate_case{-1, -1, false}, estimate_case{-1, 2, true}}) {
+    worker_log log;
+    log.fail_after = c.fail_after;
+    const tly_bbp_block_worker worker{&log, kernel_worker};
+    tly_bbp_estimate_request request{0, 1000001, 32, c.threads, tly_bbp_engine_choice};
+    request.workers = &worker;
+    request.worker_count = 1;
+    const tly_bbp_estimate e = tly_bbp_estimate_run_time(request);
+    const std::string which = "threads " + std::to_string(c.threads) + ", failing after " + std::to_string(c.fail_after);
+    ASSERT_EQ(e.workers.size(), c.threads < 0 ? 1u : 2u) << which;
+    EXPECT_EQ(e.workers[0].failed, c.failed) << which;
+    EXPECT_EQ(e.terms, 4u * 1000072) << which;
+    double shares = 0;
+    for (const tly_bbp_worker_estimate& w : e.workers) {
+      if (w.failed) continue;
+      EXPECT_GT(w.terms_per_second, 0.0) << which;
+      EXPECT_GT(w.share, 0.0) << which;
+      shares += w.share;
+    }
+    if (c.threads < 0 && c.failed) {
+      EXPECT_EQ(e.seconds, 0.0) << which;  // no worker left
+      continue;
+    }
+    EXPECT_NEAR(shares, 1.0, 1e-9) << which;
+    EXPECT_GT(e.seconds, 0.0) << which;
+    EXPECT_EQ(e.threads, c.threads < 0 ? 0 : 1) << which;
+    if (!c.failed) { EXPECT_GT(log.blocks, 4 * 2) << which; }  // a block to prepare and one a piece, each series
+  }
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <atomic>
 
 #include "../cli/device_workers.h"
+#include "../cli/variant_choice.h"
 #include "../mpi/job.h"
 #include "front_end.h"
 
@@ -17,9 +18,14 @@ bool open_devices(const char* text, int32_t rank, int32_t node_rank, int32_t nod
   choice.share_index = node_rank;
   choice.share_count = node_ranks;
   choice.speaker = "tallyspire-bbp-mpi: rank " + std::to_string(rank);
+  // Rank 0's choice: its --devices, then after ';' the arithmetic its --variant forces, if any.
+  const std::string choice_text(text);
+  const size_t split = choice_text.find(';');
+  const std::string arithmetic = split == std::string::npos ? "" : choice_text.substr(split + 1);
   tly_bbp_device_workers* workers = new tly_bbp_device_workers;
-  if (!tly_bbp_parse_devices(text, &choice, error) ||
-      !tly_bbp_open_device_workers(choice, &never_stopped, workers, error)) {
+  if (!tly_bbp_parse_devices(choice_text.substr(0, split), &choice, error) ||
+      !tly_bbp_open_device_workers(choice, &never_stopped, workers, error,
+                                   {tly_bbp_device_arithmetic(arithmetic)})) {
     delete workers;
     return false;
   }

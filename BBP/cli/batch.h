@@ -61,8 +61,12 @@ std::string tly_bbp_thousands(uint64_t value);
 std::string tly_bbp_duration_text(double seconds);
 
 // The estimate of a run as one line ("Estimated time: ..."), or as one JSON object.
-void tly_bbp_print_estimate_text(const tly_bbp_options& options, const tly_bbp_estimate& estimate);
-void tly_bbp_print_estimate_json(const tly_bbp_options& options, const tly_bbp_estimate& estimate);
+// `workers` names the estimate's workers as the Result line does ("cpu" for the threads); with
+// workers beside or instead of the threads, a line for each follows: its rate and share.
+void tly_bbp_print_estimate_text(const tly_bbp_options& options, const tly_bbp_estimate& estimate,
+                                 const std::vector<std::string>& workers);
+void tly_bbp_print_estimate_json(const tly_bbp_options& options, const tly_bbp_estimate& estimate,
+                                 const std::vector<std::string>& workers);
 
 // Whether `count` threads can run at once now; false with the reason in `error` when one of
 // them cannot start (thread_start.cpp).

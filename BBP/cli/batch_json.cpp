@@ -93,7 +93,8 @@ void tly_bbp_print_batch_json(const tly_bbp_batch_result& r) {
   std::printf("%s\n", out.dump().c_str());
 }
 
-void tly_bbp_print_estimate_json(const tly_bbp_options& o, const tly_bbp_estimate& e) {
+void tly_bbp_print_estimate_json(const tly_bbp_options& o, const tly_bbp_estimate& e,
+                                 const std::vector<std::string>& workers) {
   nlohmann::ordered_json out = run_asked(o);
   out["estimated_seconds"] = milliseconds(e.seconds);
   nlohmann::ordered_json results = nlohmann::ordered_json::array();
@@ -106,6 +107,14 @@ void tly_bbp_print_estimate_json(const tly_bbp_options& o, const tly_bbp_estimat
   put_large(&out, "terms", e.terms);
   out["threads"] = e.threads;
   put_variant(&out, o);
+  // Each worker that computed in the sample: its rate alone and its share beside the others.
+  nlohmann::ordered_json shares = nlohmann::ordered_json::array();
+  for (size_t k = 0; k < e.workers.size(); ++k)
+    if (!e.workers[k].failed)
+      shares.push_back({{"name", workers[k]},
+                        {"terms_per_second", std::llround(e.workers[k].terms_per_second)},
+                        {"share", std::round(e.workers[k].share * 1e6) / 1e6}});
+  out["workers"] = shares;
   put_large(&out, "sample_terms", e.sample_terms);
   out["sample_seconds"] = milliseconds(e.sample_seconds);
   out["version"] = tly_bbp_version;

@@ -130,7 +130,8 @@ std::string tly_bbp_duration_text(double seconds) {
   return text;
 }
 
-void tly_bbp_print_estimate_text(const tly_bbp_options& o, const tly_bbp_estimate& e) {
+void tly_bbp_print_estimate_text(const tly_bbp_options& o, const tly_bbp_estimate& e,
+                                 const std::vector<std::string>& workers) {
   std::string parts;
   if (e.formulas.size() > 1)
     for (const tly_bbp_formula_estimate& f : e.formulas)
@@ -138,7 +139,24 @@ void tly_bbp_print_estimate_text(const tly_bbp_options& o, const tly_bbp_estimat
                tly_bbp_duration_text(f.seconds);
   // The seconds beside a longer time, for scripts and sums.
   const std::string seconds = e.seconds < 60 ? "" : " (" + seconds_text(e.seconds) + ")";
-  std::printf("Estimated time: %s%s on %d thread%s (%s)%s\n", tly_bbp_duration_text(e.seconds).c_str(),
-              seconds.c_str(), e.threads, e.threads == 1 ? "" : "s",
-              tly_bbp_variant_used(o.policy, tly_bbp_run_largest_modulus(o.choice, o.place, o.digits)).c_str(), parts.c_str());
+  // The threads, and the devices beside or instead of them; each worker's line follows.
+  std::string team = std::to_string(e.threads) + (e.threads == 1 ? " thread" : " threads");
+  std::string lines;
+  int devices = 0;
+  const bool threads_alone = workers.size() == 1 && workers[0] == "cpu";
+  for (size_t k = 0; k < e.workers.size() && !threads_alone; ++k) {
+    if (e.workers[k].failed) continue;
+    if (workers[k] != "cpu") ++devices;
+    char share[48];
+    std::snprintf(share, sizeof share, " terms/s, %.1f%% of the terms\n", 100 * e.workers[k].share);
+    lines += "  " + (workers[k] == "cpu" ? team : workers[k]) + ": " + thousands(e.workers[k].terms_per_second) + share;
+  }
+  if (devices > 0) {
+    const std::string on_devices = std::to_string(devices) + (devices == 1 ? " device" : " devices");
+    team = workers.back() == "cpu" ? team + " and " + on_devices : on_devices;
+  }
+  std::printf("Estimated time: %s%s on %s (%s)%s\n%s", tly_bbp_duration_text(e.seconds).c_str(), seconds.c_str(),
+              team.c_str(),
+              tly_bbp_variant_used(o.policy, tly_bbp_run_largest_modulus(o.choice, o.place, o.digits)).c_str(),
+              parts.c_str(), lines.c_str());
 }

@@ -261,12 +261,15 @@ int tly_bbp_batch_run(const tly_bbp_options& o, const tly_bbp_process& process) 
     devices.share_count = process.job->node_ranks;
     devices.speaker = "tallyspire-bbp-mpi: rank " + std::to_string(process.job->rank);
   }
-  if (std::string error; (!o.devices.empty() && !tly_bbp_parse_devices(o.devices, &devices, &error)) ||
-                         !tly_bbp_open_device_workers(devices, &stop_signal, &workers, &error)) {
+  if (std::string error; !tly_bbp_open_option_workers(o, &stop_signal, &devices, &workers, &error)) {
     std::fprintf(stderr, "tallyspire-bbp: %s\n", error.c_str());
     return tly_bbp_exit_bad_arguments;
   }
-  if (process.job) process.job->choose(process.job->context, o.devices.empty() ? "all" : o.devices.c_str(), o.threads);
+  if (process.job) {
+    // The other ranks open what this rank opened: --devices, and the arithmetic --variant forces.
+    const std::string choice = (o.devices.empty() ? "all" : o.devices) + ";" + o.device_arithmetic;
+    process.job->choose(process.job->context, choice.c_str(), o.threads);
+  }
   if (!o.checkpoint.empty()) {
     const int code = tly_bbp_start_checkpoint(o.checkpoint, &run.checkpoint, &saves_to, &from_checkpoint);
     if (code >= 0) return code;

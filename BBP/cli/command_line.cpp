@@ -5,6 +5,7 @@
 #include <omp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdio>
 #include <cstdlib>
@@ -257,19 +258,22 @@ const char help_text[] =
     "                        and devices such as opencl:0:0 (see --list-devices);\n"
     "                        default: every GPU found and the processor threads\n"
     "  --variant NAME        compute with this vector variant instead of the fastest\n"
-    "                        (see --list-variants)\n"
+    "                        (see --list-variants); or force a device arithmetic,\n"
+    "                        fp64-exact or montgomery64, on every device; or one of\n"
+    "                        each, comma-separated\n"
     "  --isa CLASS           choose only among the variants a processor of this\n"
     "                        class runs: sse4.1, avx2, avx512 (F/DQ without IFMA)\n"
     "                        or avx512ifma\n"
-    "  --estimate            time a sample at the place and print how long the run\n"
-    "                        would take, without running it\n"
+    "  --estimate            time a sample at the place on each worker and print how\n"
+    "                        long the run would take, without running it\n"
     "  --checkpoint FILE     save the run's state in FILE and resume from it\n"
     "  --checkpoint-every MINUTES\n"
     "                        minutes between saves: 0.0001 to 1000000 (default 10)\n"
     "  --json                print one JSON object (with --list-variants: an array)\n"
     "  --quiet               no progress on standard error\n"
     "  --list-variants       list the vector variants, the moduli each handles and\n"
-    "                        whether this processor has it\n"
+    "                        whether this processor has it; then the device\n"
+    "                        arithmetics\n"
     "  --list-devices        list the GPUs that OpenCL and CUDA reach: memory,\n"
     "                        compute units, FP64 rate, the arithmetic each would use\n"
     "  -h, --help            print this help\n"
@@ -299,7 +303,7 @@ bool tly_bbp_parse_place(const std::string& text, uint64_t* place, std::string* 
 }
 
 int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
-  *o = {1, 0, 32, 0, {}, 10, false, false, {}, {}, false, {}};
+  *o = {1, 0, 32, 0, {}, 10, false, false, {}, {}, false, {}, {}};
   std::vector<std::string> normalised;
   if (const std::string refusal = shape_refusal(argc, argv, &normalised); !refusal.empty()) {
     std::fprintf(stderr, "tallyspire-bbp: %s (see --help)\n", refusal.c_str());
@@ -402,8 +406,11 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
     return tly_bbp_exit_bad_arguments;
   }
   std::string refusal = tly_bbp_isa_refusal(o->isa);
+  if (refusal.empty()) refusal = tly_bbp_split_variant(o->variant, &o->variant, &o->device_arithmetic);
   if (refusal.empty())
     refusal = tly_bbp_variant_refusal(o->variant, tly_bbp_run_largest_modulus(o->choice, o->place, o->digits), o->isa);
+  if (refusal.empty())
+    refusal = tly_bbp_device_arithmetic_refusal(o->device_arithmetic, o->choice, o->place, o->digits);
   if (!refusal.empty()) {
     std::fprintf(stderr, "tallyspire-bbp: %s\n", refusal.c_str());
     return tly_bbp_exit_bad_arguments;
@@ -412,15 +419,38 @@ int tly_bbp_parse_command_line(int argc, char** argv, tly_bbp_options* o) {
 }
 
 int tly_bbp_estimate_main(const tly_bbp_options& o) {
-  const tly_bbp_estimate e = tly_bbp_estimate_run_time({o.choice, o.place, o.digits, o.threads, o.policy});
+  // The workers a run would have, each timed on its own.
+  static const std::atomic<int> never_stopped{0};
+  tly_bbp_device_choice devices;
+  tly_bbp_device_workers workers;
+  if (std::string error;
+      !tly_bbp_open_option_workers(o, &never_stopped, &devices, &workers, &error, "left out of the estimate")) {
+    std::fprintf(stderr, "tallyspire-bbp: %s\n", error.c_str());
+    return tly_bbp_exit_bad_arguments;
+  }
+  const int32_t threads = devices.cpu || workers.workers.empty() ? o.threads : -1;
+  tly_bbp_estimate_request request{o.choice, o.place, o.digits, threads, o.policy};
+  request.workers = workers.workers.data();
+  request.worker_count = int32_t(workers.workers.size());
+  const tly_bbp_estimate e = tly_bbp_estimate_run_time(request);
+  // Named after the sample: a device's label shows the arithmetics its passes chose.
+  std::vector<std::string> names;
+  for (size_t k = 0; k < workers.names.size(); ++k) names.push_back(tly_bbp_device_label(workers, k));
+  if (names.empty()) names.push_back("cpu");
+  if (threads < 0) names.pop_back();
+  tly_bbp_close_device_workers(&workers);
   if (e.seconds < 0) {
     std::fputs("tallyspire-bbp: Memory Allocation Failure\n", stderr);
     return tly_bbp_exit_fatal;
   }
+  if (e.seconds == 0 && threads < 0) {
+    std::fprintf(stderr, "tallyspire-bbp: %s\n", tly_bbp_status_message(tly_bbp_status_worker_failed));
+    return tly_bbp_exit_fatal;
+  }
   if (o.json)
-    tly_bbp_print_estimate_json(o, e);
+    tly_bbp_print_estimate_json(o, e, names);
   else
-    tly_bbp_print_estimate_text(o, e);
+    tly_bbp_print_estimate_text(o, e, names);
   tly_bbp_flush_output();
   return tly_bbp_exit_done;
 }

@@ -18,10 +18,11 @@ struct tly_bbp_options {
   std::string checkpoint;
   double checkpoint_minutes;
   bool json, quiet;
-  std::string variant;  // empty: the engine's choice
+  std::string variant;  // the processor variant --variant names; empty: the engine's choice
   std::string isa;      // the instruction-set class the choice is limited to; empty: none
   bool estimate;        // predict the run's time instead of running it
   std::string devices;  // --devices as given; empty: every GPU and the processor threads
+  std::string device_arithmetic;  // the GPU arithmetic --variant forces on the devices; empty: each pass's timed choice
   tly_bbp_variant_policy policy = tly_bbp_engine_choice;  // what --isa and --variant make of the engine's choice
 };
 

@@ -9,9 +9,17 @@
 
 #include "../engine/system.h"
 #include "command_line.h"
+#include "variant_choice.h"
 #if defined(TLY_BBP_HAVE_GPU)
 #include "../gpu/gpu.h"
 #endif
+
+bool tly_bbp_open_option_workers(const tly_bbp_options& o, const std::atomic<int>* stop, tly_bbp_device_choice* choice,
+                                 tly_bbp_device_workers* workers, std::string* error, const char* after_failure) {
+  if (!o.devices.empty() && !tly_bbp_parse_devices(o.devices, choice, error)) return false;
+  return tly_bbp_open_device_workers(*choice, stop, workers, error,
+                                     {tly_bbp_device_arithmetic(o.device_arithmetic), after_failure});
+}
 
 bool tly_bbp_parse_devices(const std::string& text, tly_bbp_device_choice* choice, std::string* error) {
   choice->cpu = choice->every_gpu = choice->gpu_required = false;
@@ -68,6 +76,7 @@ struct tly_bbp_device_worker {
   const std::atomic<int>* stop;
   uint64_t* terms;
   std::string speaker;
+  tly_bbp_device_use use;
   bool failed = false;
   // The arithmetic of the pass being computed: chosen again when the largest modulus changes.
   uint64_t chosen_for = 0;
@@ -95,7 +104,17 @@ bool compute(void* context, const tly_bbp_series_call* c, uint64_t first, uint64
   tly_bbp_gpu_error error{};
   const uint64_t largest_modulus = uint64_t(c->multiplier) * (c->term_count - 1) + c->offset;
   bool done = true;
-  if (largest_modulus != w->chosen_for) {
+  if (largest_modulus != w->chosen_for && w->use.arithmetic >= 0) {
+    // Forced; where it cannot be (a modulus beyond its range, which the start refuses, or a
+    // device without double precision), the arithmetic that takes every modulus on every device.
+    const auto forced = tly_bbp_gpu_arithmetic(w->use.arithmetic);
+    const uint64_t below = tly_bbp_gpu_moduli_below(forced);
+    const bool fp64 = tly_bbp_gpu_device(w->gpu, w->device)->fp64 != tly_bbp_gpu_fp64_none;
+    w->arithmetic = (below == 0 || largest_modulus < below) && (fp64 || forced != tly_bbp_gpu_fp64_exact)
+                        ? forced
+                        : tly_bbp_gpu_montgomery64;
+    w->chosen_for = largest_modulus;
+  } else if (largest_modulus != w->chosen_for) {
     done = tly_bbp_gpu_choose_arithmetic(w->gpu, w->device, largest_modulus, c->cells, &w->arithmetic, &error);
     if (done) w->chosen_for = largest_modulus;
   }
@@ -113,8 +132,8 @@ bool compute(void* context, const tly_bbp_series_call* c, uint64_t first, uint64
   // A stop is the run ending or the block taken over, no fault of the device.
   if (error.code == -1001) return false;
   w->failed = true;
-  std::fprintf(stderr, "%s: %s failed (%s, code %d); its blocks go to the other workers\n", w->speaker.c_str(),
-               w->name.c_str(), error.message, int(error.code));
+  std::fprintf(stderr, "%s: %s failed (%s, code %d); %s\n", w->speaker.c_str(), w->name.c_str(), error.message,
+               int(error.code), w->use.after_failure);
   std::fflush(stderr);
   return false;
 }
@@ -128,7 +147,7 @@ std::string device_name(const tly_bbp_gpu_device_info& d) {
 }  // namespace
 
 bool tly_bbp_open_device_workers(const tly_bbp_device_choice& choice, const std::atomic<int>* stop,
-                                 tly_bbp_device_workers* out, std::string* error) {
+                                 tly_bbp_device_workers* out, std::string* error, const tly_bbp_device_use& use) {
   *out = {};
   if (!choice.every_gpu && choice.named.empty()) return true;
   tly_bbp_gpu_error opened{};
@@ -168,7 +187,7 @@ bool tly_bbp_open_device_workers(const tly_bbp_device_choice& choice, const std:
   for (size_t k = 0; k < chosen.size(); ++k) {
     const tly_bbp_gpu_device_info* d = tly_bbp_gpu_device(gpu, chosen[k]);
     out->names.push_back(device_name(*d) + " (" + d->name + ")");
-    out->devices.push_back(new tly_bbp_device_worker{gpu, chosen[k], out->names.back(), stop, &out->terms[k], choice.speaker});
+    out->devices.push_back(new tly_bbp_device_worker{gpu, chosen[k], out->names.back(), stop, &out->terms[k], choice.speaker, use});
     out->workers.push_back({out->devices.back(), compute});
   }
   out->names.push_back("cpu");
@@ -199,7 +218,7 @@ std::string tly_bbp_device_label(const tly_bbp_device_workers& workers, size_t k
 
 // Without the OpenCL headers there are no devices: only a request for one is refused.
 bool tly_bbp_open_device_workers(const tly_bbp_device_choice& choice, const std::atomic<int>*,
-                                 tly_bbp_device_workers* out, std::string* error) {
+                                 tly_bbp_device_workers* out, std::string* error, const tly_bbp_device_use&) {
   *out = {};
   if (choice.gpu_required) *error = "--devices gpu: no GPU found (this build has no OpenCL)";
   if (!choice.named.empty()) *error = "--devices: there is no device " + choice.named[0] + " (this build has no OpenCL)";

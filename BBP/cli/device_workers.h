@@ -29,6 +29,13 @@ std::string tly_bbp_program_cache_directory();
 
 struct tly_bbp_device_worker;  // one device's host thread state
 
+// How the devices compute: an arithmetic --variant forces on every one of them, and what the
+// line on standard error says follows a device's failure.
+struct tly_bbp_device_use {
+  int32_t arithmetic = -1;  // a tly_bbp_gpu_arithmetic; -1: each pass's timed choice
+  const char* after_failure = "its blocks go to the other workers";
+};
+
 // The workers of a run, and the terms each computed (the last entry: the processor threads').
 struct tly_bbp_device_workers {
   std::vector<tly_bbp_device_worker*> devices;
@@ -44,7 +51,15 @@ struct tly_bbp_device_workers {
 // would leave it to another process; without an OpenCL loader or a GPU the default choice
 // opens none and says nothing. `stop` is polled between launches.
 bool tly_bbp_open_device_workers(const tly_bbp_device_choice& choice, const std::atomic<int>* stop,
-                                 tly_bbp_device_workers* workers, std::string* error);
+                                 tly_bbp_device_workers* workers, std::string* error,
+                                 const tly_bbp_device_use& use = {});
+
+struct tly_bbp_options;
+// The workers a run's options ask for: --devices read into `choice` (empty: the default) and
+// opened, with the arithmetic --variant forces. False with the reason in `error`.
+bool tly_bbp_open_option_workers(const tly_bbp_options& options, const std::atomic<int>* stop,
+                                 tly_bbp_device_choice* choice, tly_bbp_device_workers* workers, std::string* error,
+                                 const char* after_failure = tly_bbp_device_use{}.after_failure);
 void tly_bbp_close_device_workers(tly_bbp_device_workers* workers);
 
 // Worker k as the Result line names it: "opencl:0:0 (NAME, fp64-exact)", with the arithmetics

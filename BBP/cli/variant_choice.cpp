@@ -7,7 +7,11 @@
 #include <nlohmann/json.hpp>
 
 #include "../engine/engine.h"
+#include "../formulas/run_plan.h"
 #include "command_line.h"
+#if defined(TLY_BBP_HAVE_GPU)
+#include "../gpu/gpu.h"
+#endif
 
 namespace {
 
@@ -19,8 +23,27 @@ std::string bound_text(uint64_t bound) {
   return std::has_single_bit(bound) ? "2^" + std::to_string(std::countr_zero(bound)) : std::to_string(bound);
 }
 
+std::string range_text(uint64_t moduli_below) {
+  return moduli_below == 0 ? "every 64-bit modulus" : "moduli below " + bound_text(moduli_below);
+}
+
 std::string moduli_text(const tly_bbp_variant& variant) {
-  return covers_all(variant) ? "every 64-bit modulus" : "moduli below " + bound_text(variant.moduli_below);
+  return range_text(covers_all(variant) ? 0 : variant.moduli_below);
+}
+
+// The GPU arithmetics --variant may force: name and the modulus their range ends at (0: none).
+struct device_arithmetic {
+  const char* name;
+  uint64_t moduli_below;
+};
+
+std::vector<device_arithmetic> device_arithmetics() {
+  std::vector<device_arithmetic> list;
+#if defined(TLY_BBP_HAVE_GPU)
+  for (tly_bbp_gpu_arithmetic a : {tly_bbp_gpu_fp64_exact, tly_bbp_gpu_montgomery64})
+    list.push_back({tly_bbp_gpu_arithmetic_name(a), tly_bbp_gpu_moduli_below(a)});
+#endif
+  return list;
 }
 
 const tly_bbp_variant* named(const std::string& name) {
@@ -40,6 +63,8 @@ void tly_bbp_list_variants(FILE* out, const tly_bbp_variant_policy& policy) {
                  : &v == active    ? "supported, the default"
                                    : "supported");
   }
+  for (const device_arithmetic& a : device_arithmetics())
+    std::fprintf(out, "%s\t%s\tdevice arithmetic\n", a.name, range_text(a.moduli_below).c_str());
 }
 
 void tly_bbp_list_variants_json(FILE* out, const tly_bbp_variant_policy& policy) {
@@ -53,8 +78,17 @@ void tly_bbp_list_variants_json(FILE* out, const tly_bbp_variant_policy& policy)
                     {"moduli", moduli_text(v)},
                     {"moduli_below", below},
                     {"supported", v.supported()},
-                    {"default", &v == active}});
+                    {"default", &v == active},
+                    {"device", false}});
   }
+  // Which device takes which is for --list-devices to say.
+  for (const device_arithmetic& a : device_arithmetics())
+    list.push_back({{"name", a.name},
+                    {"moduli", range_text(a.moduli_below)},
+                    {"moduli_below", a.moduli_below ? nlohmann::ordered_json(std::to_string(a.moduli_below)) : nlohmann::ordered_json()},
+                    {"supported", true},
+                    {"default", false},
+                    {"device", true}});
   std::fprintf(out, "%s\n", list.dump().c_str());
 }
 
@@ -84,6 +118,49 @@ std::string tly_bbp_variant_refusal(const std::string& name, uint64_t largest, c
     return "--variant: " + name + " needs " + tly_bbp_isa_classes[tly_bbp_variant_isa(v)] + ", beyond --isa " + isa;
   if (!covers(*v, largest)) return "--variant: " + name + " handles " + moduli_text(*v) + ", but " + need;
   return "";
+}
+
+int32_t tly_bbp_device_arithmetic(const std::string& name) {
+  const std::vector<device_arithmetic> list = device_arithmetics();
+  for (size_t i = 0; i < list.size(); ++i)
+    if (name == list[i].name) return int32_t(i);
+  return -1;
+}
+
+std::string tly_bbp_split_variant(std::string text, std::string* variant, std::string* device_arithmetic) {
+  variant->clear();
+  device_arithmetic->clear();
+  if (text.empty()) return "";
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = text.find(',', start);
+    const std::string name = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    std::string* kind = tly_bbp_device_arithmetic(name) >= 0 ? device_arithmetic : variant;
+    if (name.empty()) return "--variant: an empty name in " + tly_bbp_shown_value(text);
+    if (kind == variant && !named(name) && comma != std::string::npos)
+      return "--variant: " + tly_bbp_shown_value(name) + " is no variant of this program (see --list-variants)";
+    if (!kind->empty())
+      return "--variant: " + tly_bbp_shown_value(text) + " names two " +
+             (kind == variant ? "processor variants" : "device arithmetics") +
+             "; name one of each at most, such as " + tly_bbp_variants[0].name + ",montgomery64";
+    *kind = name;
+    if (comma == std::string::npos) return "";
+    start = comma + 1;
+  }
+}
+
+std::string tly_bbp_device_arithmetic_refusal(const std::string& name, int32_t choice, uint64_t place, uint64_t digits) {
+  const int32_t arithmetic = tly_bbp_device_arithmetic(name);
+  if (arithmetic < 0) return "";
+  const uint64_t below = device_arithmetics()[size_t(arithmetic)].moduli_below;
+  // A device computes every term of a series, the plain fractions after the powers too.
+  uint64_t largest = 0;
+  for (const tly_bbp_run_formula& f : tly_bbp_run_formulas(choice, place, digits))
+    for (int i = 0; i < f.count; ++i)
+      largest = std::max(largest, uint64_t{f.series[i].multiplier} * (f.term_count - 1) + f.series[i].offset);
+  if (below == 0 || largest < below) return "";
+  return "--variant: " + name + " handles " + range_text(below) + ", but the run's terms reach the modulus " +
+         std::to_string(largest) + " (montgomery64 takes every modulus)";
 }
 
 std::vector<tly_bbp_tier> tly_bbp_run_tiers(const tly_bbp_variant_policy& policy, uint64_t largest) {

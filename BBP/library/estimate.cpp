@@ -1,5 +1,6 @@
-// The run-time estimate: sample blocks of every series timed on the run's thread team at the
-// run's place, and the run's own schedule of blocks played through with those costs.
+// The run-time estimate: sample blocks of every series timed on the run's thread team and on
+// each worker at the run's place, the team's schedule of blocks played through with its costs,
+// and the rates of the team and the workers added.
 #include "estimate.h"
 
 #include <omp.h>
@@ -111,28 +112,87 @@ std::vector<uint64_t> stretch_ends(const tly_bbp_variant_policy& policy, const t
   return ends;
 }
 
-std::vector<cost_piece> series_costs(sampler* z, const tly_bbp_series& s, uint64_t position, uint64_t term_count) {
-  const uint64_t shift = tly_bbp_series_shift(s, position);
-  std::vector<cost_piece> pieces;
-  double before = 0;
+// A piece [first, last) of one series' terms that one sample stands for.
+struct piece {
+  uint64_t first, last;
+};
+
+// A few pieces per stretch, each timed in its middle.
+std::vector<piece> sample_pieces(const tly_bbp_variant_policy& policy, const tly_bbp_series& s, uint64_t position,
+                                 uint64_t term_count) {
+  std::vector<piece> pieces;
   uint64_t begin = 0;
-  for (uint64_t end : stretch_ends(z->policy, s, position, term_count)) {
+  for (uint64_t end : stretch_ends(policy, s, position, term_count)) {
     const uint64_t length = end - begin;
     const uint64_t points = std::min(points_per_stretch, std::max<uint64_t>(length / 1024, 1));
     for (uint64_t i = 0; i < points; ++i) {
       const uint64_t u = begin + length * i / points, v = begin + length * (i + 1) / points;
-      if (v == u) continue;
-      // The team's sample in the middle of [u, v), on an even term as the run's blocks start.
-      const uint64_t width = std::min<uint64_t>(uint64_t(z->team) * z->terms_per_thread, v - u);
-      z->terms_per_thread = std::max(fewest_terms, width / uint64_t(z->team));
-      const uint64_t first = (u + (v - u - width) / 2) & ~uint64_t{1};
-      const double per_term = seconds_per_term(z, s, shift, first);
-      pieces.push_back({u, per_term, before});
-      before += per_term * double(v - u);
+      if (v > u) pieces.push_back({u, v});
     }
     begin = end;
   }
   return pieces;
+}
+
+std::vector<cost_piece> series_costs(sampler* z, const tly_bbp_series& s, uint64_t shift,
+                                     const std::vector<piece>& pieces) {
+  std::vector<cost_piece> costs;
+  double before = 0;
+  for (const auto [u, v] : pieces) {
+    // The team's sample in the middle of [u, v), on an even term as the run's blocks start.
+    const uint64_t width = std::min<uint64_t>(uint64_t(z->team) * z->terms_per_thread, v - u);
+    z->terms_per_thread = std::max(fewest_terms, width / uint64_t(z->team));
+    const uint64_t first = (u + (v - u - width) / 2) & ~uint64_t{1};
+    const double per_term = seconds_per_term(z, s, shift, first);
+    costs.push_back({u, per_term, before});
+    before += per_term * double(v - u);
+  }
+  return costs;
+}
+
+// A worker's samples: one block per piece, alone, through the compute a run calls. Short, so
+// that a slow device spends a fraction of a second on a stretch; grown where a block too short
+// to time or to fill a device is seen.
+constexpr double worker_seconds_per_point = 0.025;
+constexpr uint64_t fewest_worker_terms = 64, most_worker_terms = uint64_t{1} << 32;
+
+struct worker_sampler {
+  const tly_bbp_block_worker* worker;
+  int64_t* result;
+  uint64_t terms;  // in the next sample
+  bool failed;
+  uint64_t sample_terms;
+  double sample_seconds;
+};
+
+// The worker's seconds per term on each piece of one series; empty once it has failed.
+std::vector<double> worker_costs(worker_sampler* w, const tly_bbp_series_call& call, const std::vector<piece>& pieces) {
+  const int abandon = 0;
+  const auto block = [&](uint64_t first, uint64_t last) {
+    w->failed = w->failed || !w->worker->compute(w->worker->context, &call, first, last, w->result, &abandon);
+    return !w->failed;
+  };
+  // A first block prepares the pass (a device chooses its arithmetic for it): not counted.
+  const uint64_t middle = call.term_count / 2 & ~uint64_t{1};
+  if (!block(middle, std::min(middle + fewest_worker_terms, call.term_count))) return {};
+  std::vector<double> per_term;
+  for (const auto [u, v] : pieces)
+    for (int tries = 0;; ++tries) {
+      const uint64_t width = std::min(w->terms, v - u);
+      const uint64_t first = (u + (v - u - width) / 2) & ~uint64_t{1};
+      const double t0 = tly_bbp_clock_seconds();
+      if (!block(first, first + width)) return {};
+      const double seconds = std::max(tly_bbp_clock_seconds() - t0, 1e-9);
+      w->sample_terms += width;
+      w->sample_seconds += seconds;
+      const double next = double(width) * std::min(worker_seconds_per_point / seconds, 64.0);
+      w->terms = uint64_t(std::clamp(next, double(fewest_worker_terms), double(most_worker_terms))) & ~uint64_t{1};
+      if (seconds >= worker_seconds_per_point / 4 || width == v - u || tries == 6) {
+        per_term.push_back(seconds / double(width));
+        break;
+      }
+    }
+  return per_term;
 }
 
 // The series' time on the team: the run's own claims handed to whichever lane is free first,
@@ -156,53 +216,125 @@ double schedule_seconds(const std::vector<cost_piece>& pieces, uint64_t term_cou
 
 tly_bbp_estimate tly_bbp_estimate_run_time(const tly_bbp_estimate_request& o) {
   const tly_bbp_run_values values = tly_bbp_command_line_run_values(o.place, o.digits);
+  const bool on_threads = o.threads >= 0;
   sampler z{};
   z.cells = values.words;
   z.slice_bytes = values.words * 64 + 64;
-  z.threads = o.threads > 0 ? o.threads : omp_get_num_procs();
+  z.threads = !on_threads ? 0 : o.threads > 0 ? o.threads : omp_get_num_procs();
   z.team = z.threads;
   z.processors = tly_bbp_usable_processors();
   z.policy = o.policy;
-  z.scratch = static_cast<unsigned char*>(tly_bbp_alloc(uint64_t(z.threads) * z.slice_bytes));
-  z.results = static_cast<int64_t*>(tly_bbp_alloc(uint64_t(z.threads) * z.cells * 8));
-  if (!z.scratch || !z.results) {
+  if (on_threads) {
+    z.scratch = static_cast<unsigned char*>(tly_bbp_alloc(uint64_t(z.threads) * z.slice_bytes));
+    z.results = static_cast<int64_t*>(tly_bbp_alloc(uint64_t(z.threads) * z.cells * 8));
+  }
+  int64_t* worker_result = static_cast<int64_t*>(tly_bbp_alloc(z.cells * 8));
+  if ((on_threads && (!z.scratch || !z.results)) || !worker_result) {
     tly_bbp_free(z.scratch);
     tly_bbp_free(z.results);
-    return {{}, -1, z.threads, 0, 0, 0};
+    tly_bbp_free(worker_result);
+    return {{}, -1, z.threads, 0, 0, 0, {}};
   }
 
   const std::vector<tly_bbp_run_formula> formulas = tly_bbp_run_formulas(o.choice, o.place, o.digits);
-  // A first sample wakes the team and sizes the next; it is not counted.
-  const tly_bbp_series& s0 = formulas[0].series[0];
-  z.terms_per_thread = 1024;
-  seconds_per_term(&z, s0, tly_bbp_series_shift(s0, values.position), formulas[0].term_count / 2 & ~uint64_t{1});
-  z.start_ups.clear();
-  z.sample_terms = 0;
-  z.sample_seconds = 0;
-
-  std::vector<std::vector<std::vector<cost_piece>>> costs;
-  for (const tly_bbp_run_formula& f : formulas) {
-    costs.emplace_back();
-    for (int i = 0; i < f.count; ++i)
-      costs.back().push_back(series_costs(&z, f.series[i], values.position, f.term_count));
+  if (on_threads) {
+    // A first sample wakes the team and sizes the next; it is not counted.
+    const tly_bbp_series& s0 = formulas[0].series[0];
+    z.terms_per_thread = 1024;
+    seconds_per_term(&z, s0, tly_bbp_series_shift(s0, values.position), formulas[0].term_count / 2 & ~uint64_t{1});
+    z.start_ups.clear();
+    z.sample_terms = 0;
+    z.sample_seconds = 0;
   }
-  // The median start and end of a team: a few samples meet a busy moment.
-  std::nth_element(z.start_ups.begin(), z.start_ups.begin() + z.start_ups.size() / 2, z.start_ups.end());
-  const double start_up = z.start_ups[z.start_ups.size() / 2];
+  std::vector<worker_sampler> workers;
+  for (int32_t k = 0; k < o.worker_count; ++k)
+    workers.push_back({&o.workers[k], worker_result, fewest_worker_terms, false, 0, 0.0});
 
-  tly_bbp_estimate e{{}, 0, z.team, 0, z.sample_terms, z.sample_seconds};
+  // Per formula and series: the pieces timed, the team's costs and each worker's.
+  std::vector<std::vector<std::vector<piece>>> pieces;
+  std::vector<std::vector<std::vector<cost_piece>>> costs;
+  std::vector<std::vector<std::vector<std::vector<double>>>> worker_costs_of(workers.size());
+  for (const tly_bbp_run_formula& f : formulas) {
+    pieces.emplace_back();
+    costs.emplace_back();
+    for (auto& w : worker_costs_of) w.emplace_back();
+    for (int i = 0; i < f.count; ++i) {
+      const tly_bbp_series& s = f.series[i];
+      const uint64_t shift = tly_bbp_series_shift(s, values.position);
+      pieces.back().push_back(sample_pieces(o.policy, s, values.position, f.term_count));
+      if (on_threads) costs.back().push_back(series_costs(&z, s, shift, pieces.back().back()));
+      const tly_bbp_series_call call{values.words, shift,        f.term_count, values.block_hint, s.alternating,
+                                     s.step,       s.multiplier, s.offset,     o.policy,          o.threads};
+      for (size_t k = 0; k < workers.size(); ++k)
+        worker_costs_of[k].back().push_back(worker_costs(&workers[k], call, pieces.back().back()));
+    }
+  }
+  double start_up = 0;
+  if (on_threads) {
+    // The median start and end of a team: a few samples meet a busy moment.
+    std::nth_element(z.start_ups.begin(), z.start_ups.begin() + z.start_ups.size() / 2, z.start_ups.end());
+    start_up = z.start_ups[z.start_ups.size() / 2];
+  }
+  bool any_worker = false;
+  for (const worker_sampler& w : workers) any_worker = any_worker || !w.failed;
+
+  tly_bbp_estimate e{{}, 0, z.team, 0, z.sample_terms, z.sample_seconds, {}};
+  // Each one's seconds alone and terms beside the others: the workers', then the team's.
+  const size_t team_entry = workers.size();
+  std::vector<double> alone(workers.size() + 1, 0.0), terms_of(workers.size() + 1, 0.0);
   for (size_t f = 0; f < formulas.size(); ++f) {
     tly_bbp_formula_estimate fe{formulas[f].formula, {}, 0};
-    for (const std::vector<cost_piece>& pieces : costs[f]) {
-      fe.series_seconds.push_back(start_up + schedule_seconds(pieces, formulas[f].term_count, z.threads, z.team,
-                                                              z.lanes, values.block_hint));
-      fe.seconds += fe.series_seconds.back();
-      e.terms += formulas[f].term_count;
+    for (size_t i = 0; i < pieces[f].size(); ++i) {
+      const uint64_t term_count = formulas[f].term_count;
+      double seconds = 0, efficiency = 0;
+      if (on_threads) {
+        const double scheduled =
+            schedule_seconds(costs[f][i], term_count, z.threads, z.team, z.lanes, values.block_hint);
+        // What the run's claims leave the team of its full rate.
+        efficiency = cost_to(costs[f][i], term_count) / double(z.lanes) / std::max(scheduled, 1e-12);
+        alone[team_entry] += start_up + scheduled;
+        seconds = start_up + scheduled;
+      }
+      if (any_worker) {
+        // Every one computes at its own pace all along the series: their rates add piece by piece.
+        seconds = on_threads ? start_up : 0;
+        for (size_t j = 0; j < pieces[f][i].size(); ++j) {
+          const double length = double(pieces[f][i][j].last - pieces[f][i][j].first);
+          std::vector<double> rates(alone.size(), 0.0);
+          if (on_threads) rates[team_entry] = efficiency * double(z.lanes) / costs[f][i][j].per_term;
+          for (size_t k = 0; k < workers.size(); ++k)
+            if (!workers[k].failed) {
+              rates[k] = 1 / worker_costs_of[k][f][i][j];
+              alone[k] += length * worker_costs_of[k][f][i][j];
+            }
+          double total = 0;
+          for (double rate : rates) total += rate;
+          seconds += length / total;
+          for (size_t k = 0; k < rates.size(); ++k) terms_of[k] += length * rates[k] / total;
+        }
+      } else {
+        terms_of[team_entry] += double(term_count);
+      }
+      fe.series_seconds.push_back(seconds);
+      fe.seconds += seconds;
+      e.terms += term_count;
     }
     e.seconds += fe.seconds;
     e.formulas.push_back(fe);
   }
+  for (size_t k = 0; k < alone.size(); ++k) {
+    if (k == team_entry && !on_threads) break;
+    const bool failed = k < workers.size() && workers[k].failed;
+    e.workers.push_back({failed || alone[k] <= 0 ? 0 : double(e.terms) / alone[k],
+                         failed ? 0 : terms_of[k] / double(e.terms), failed});
+    if (k < workers.size()) {
+      e.sample_terms += workers[k].sample_terms;
+      e.sample_seconds += workers[k].sample_seconds;
+    }
+  }
+  if (!on_threads && !any_worker) e.seconds = 0;
   tly_bbp_free(z.scratch);
   tly_bbp_free(z.results);
+  tly_bbp_free(worker_result);
   return e;
 }
