@@ -332,7 +332,7 @@ TEST(CommandLine, FatalErrorGoesToStandardError) {
   const auto fail_allocations = [] {
     static const tly_bbp_allocator none = {[](uint64_t) -> void* { return nullptr; }, [](void*) {}};
     const char* argv[] = {"tallyspire-bbp", "--place", "1", "--formula", "plouffe", "--json", "--quiet"};
-    tly_bbp_command_line_main(7, const_cast<char**>(argv), {nullptr, [](int code) { std::_Exit(code); }, &none, nullptr, nullptr});
+    tly_bbp_command_line_main(7, const_cast<char**>(argv), {nullptr, [](int code) { std::_Exit(code); }, &none, nullptr});
   };
   EXPECT_EXIT(fail_allocations(), testing::ExitedWithCode(1), "^tallyspire-bbp: Memory Allocation Failure\n$");
 }

@@ -210,7 +210,7 @@ TEST(Failures, ConsoleShowsAllocationFailure) {
       std::cin.rdbuf(answers.rdbuf());
       allocations_seen = 0;
       failing_allocation = which;
-      tly_bbp_console_run({nullptr, [](int code) { std::_Exit(code); }, &failing, nullptr, nullptr});
+      tly_bbp_console_run({nullptr, [](int code) { std::_Exit(code); }, &failing, nullptr});
     };
     EXPECT_EXIT(console(), testing::ExitedWithCode(1), "Memory Allocation Failure$") << which;
   }
