@@ -214,18 +214,26 @@ TEST(Gpu, BlocksEqualGmp) {
 
 // Launches of about a millisecond: the block is split where the launches' sizes fall, odd
 // ones too, and the signs of an alternating series still count from the block's first term.
+// Before each launch the stop function hears the terms finished so far.
 TEST(Gpu, BlocksSplitIntoShortLaunches) {
   NEED_DEVICE();
   const uint64_t first = 300001, last = first + 30011, shift = 4 * first + 5000000;
   for (tly_bbp_gpu_arithmetic a : arithmetics) {
     std::vector<int64_t> device(3);
     tly_bbp_gpu_error error{};
-    int asked = 0;
-    const auto count_asks = [](void* asked_so_far) { return ++*static_cast<int*>(asked_so_far) < 0; };
+    std::vector<uint64_t> asked;
+    const auto note_asks = [](void* asked_so_far, uint64_t terms_done) {
+      static_cast<std::vector<uint64_t>*>(asked_so_far)->push_back(terms_done);
+      return false;
+    };
     ASSERT_TRUE(tly_bbp_gpu_block(opencl().gpu, opencl().device, a, device.data(), 3, 1, shift, first, last, 4, 8, 1,
-                                  1, count_asks, &asked, &error))
+                                  1, note_asks, &asked, &error))
         << error.message;
-    EXPECT_GT(asked, 2) << "one launch took the whole block";
+    ASSERT_GT(asked.size(), 2u) << "one launch took the whole block";
+    EXPECT_EQ(asked[0], 0u);
+    EXPECT_TRUE(std::is_sorted(asked.begin(), asked.end()) &&
+                std::adjacent_find(asked.begin(), asked.end()) == asked.end());
+    EXPECT_LT(asked.back(), last - first);
     EXPECT_EQ(device, exact_block(3, 1, shift, first, last, 4, 8, 1)) << tly_bbp_gpu_arithmetic_name(a);
   }
 }
@@ -243,7 +251,7 @@ TEST(Gpu, RefusesWhatItCannotTake) {
   EXPECT_FALSE(tly_bbp_gpu_block(opencl().gpu, 99, tly_bbp_gpu_montgomery64, block, 2, 0, 100, 0, 10, 4, 8, 1, 0,
                                  nullptr, nullptr, &error));
   EXPECT_FALSE(tly_bbp_gpu_block(opencl().gpu, opencl().device, tly_bbp_gpu_montgomery64, block, 2, 0, 100, 0, 10, 4,
-                                 8, 1, 0, [](void*) { return true; }, nullptr, &error));
+                                 8, 1, 0, [](void*, uint64_t) { return true; }, nullptr, &error));
   EXPECT_EQ(error.code, -1001);
   tly_bbp_gpu_arithmetic chosen = tly_bbp_gpu_fp64_exact;
   ASSERT_TRUE(tly_bbp_gpu_choose_arithmetic(opencl().gpu, opencl().device, 1ull << 60, 2, &chosen, &error));

@@ -16,7 +16,7 @@ struct failing_device {
   tly_bbp_pace pace[2] = {};
 };
 
-bool fail(void* context, const tly_bbp_series_call*, uint64_t, uint64_t, int64_t*, const int*) {
+bool fail(void* context, const tly_bbp_series_call*, uint64_t, uint64_t, int64_t*, tly_bbp_block_hold*) {
   failing_device* d = static_cast<failing_device*>(context);
   if (!d->said) std::fprintf(stderr, "tallyspire-bbp-mpi: rank %d: test device failed\n", int(d->rank));
   d->said = true;

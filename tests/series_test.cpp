@@ -12,6 +12,7 @@
 #include <random>
 #include <regex>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -320,7 +321,7 @@ bool kernel_block(const tly_bbp_series_call* c, uint64_t first, uint64_t last, i
 }
 
 bool kernel_worker(void* context, const tly_bbp_series_call* c, uint64_t first, uint64_t last, int64_t* result,
-                   const int*) {
+                   tly_bbp_block_hold*) {
   worker_log* log = static_cast<worker_log*>(context);
   if (log->fail_after >= 0 && log->blocks >= log->fail_after) return false;
   ++log->blocks;
@@ -391,21 +392,28 @@ TEST(Pblock, BlockWorkersShareTheClaims) {
   }
 }
 
+// Waits until a processor thread takes the worker's block over: false after 20 s, the fault
+// the tests below catch.
+bool taken_over_soon(const tly_bbp_block_hold* hold) {
+  for (int wait = 0; wait < 4000; ++wait) {
+    if (__atomic_load_n(&hold->abandon, __ATOMIC_RELAXED)) return true;
+    usleep(5000);
+  }
+  return false;
+}
+
 // A worker far slower than the threads: it computes its block, then dawdles until the block is
-// taken over (or 20 s pass, which would be the fault this test catches).
+// taken over, noting no progress.
 struct slow_log {
   int started = 0, summed = 0;
 };
 
 bool slow_worker(void* context, const tly_bbp_series_call* c, uint64_t first, uint64_t last, int64_t* result,
-                 const int* abandon) {
+                 tly_bbp_block_hold* hold) {
   slow_log* log = static_cast<slow_log*>(context);
   ++log->started;
   if (!kernel_block(c, first, last, result)) return false;
-  for (int wait = 0; wait < 4000; ++wait) {
-    if (__atomic_load_n(abandon, __ATOMIC_RELAXED)) return false;
-    usleep(5000);
-  }
+  if (taken_over_soon(hold)) return false;
   ++log->summed;
   return true;
 }
@@ -470,6 +478,95 @@ TEST(Estimate, WorkersRatesAddAndAFailedOneIsLeftOut) {
     EXPECT_EQ(e.threads, c.threads < 0 ? 0 : 1) << which;
     if (!c.failed) { EXPECT_GT(log.blocks, 4 * 2) << which; }  // a block to prepare and one a piece, each series
   }
+}
+
+// A fast worker whose first block is taken over (its compile, say, outlasting a short series):
+// the half of the block it noted finishing, in a millisecond, gives it a rate, and it claims
+// again in the series that follow.
+struct stalled_log {
+  int calls = 0;
+  bool first_taken_over = false;
+};
+
+bool stalled_first_worker(void* context, const tly_bbp_series_call* c, uint64_t first, uint64_t last,
+                          int64_t* result, tly_bbp_block_hold* hold) {
+  stalled_log* log = static_cast<stalled_log*>(context);
+  if (log->calls++ > 0) return kernel_block(c, first, last, result);
+  hold->progress_terms = (last - first) / 2;
+  hold->progress_seconds = 1e-3;
+  log->first_taken_over = taken_over_soon(hold);
+  return false;
+}
+
+TEST(Pblock, AFastWorkerWhoseFirstBlockIsTakenOverClaimsAgain) {
+  const plouffe_series series = plouffe_alone(8000001, 1);
+  stalled_log log;
+  const tly_bbp_block_worker worker{&log, stalled_first_worker};
+  tly_bbp_pace pace[2] = {};
+  tly_bbp_engine_run beside = series.alone;
+  beside.workers = &worker;
+  beside.worker_count = 1;
+  beside.pace = pace;
+  // The thread may claim every block of a series before the worker starts: a few series then.
+  for (int round = 0; round < 6 && log.calls < 2; ++round) {
+    std::vector<int64_t> got(7);
+    ASSERT_EQ(tly_bbp_pblock(got.data(), 7, 0, series.shift, series.terms, 4, 8, 1, 0, beside), tly_bbp_status_done);
+    EXPECT_EQ(got, series.expected) << "round " << round;
+  }
+  EXPECT_TRUE(log.first_taken_over);
+  EXPECT_GE(log.calls, 2);
+  EXPECT_GE(pace[0].terms, tly_bbp_block_unit / 2);
+}
+
+// A worker that finishes its first block just as a thread takes it over, with a result wrong
+// on purpose: the thread's result is summed (the digits show it) and the block counts in the
+// threads' share. Each block counts once, in the share of the thread that summed it.
+struct late_log {
+  int calls = 0;
+  bool first_taken_over = false;
+  std::thread::id worker_thread;
+  std::map<std::thread::id, uint64_t> summed_on;  // the terms each thread summed
+};
+
+bool late_worker(void* context, const tly_bbp_series_call* c, uint64_t first, uint64_t last, int64_t* result,
+                 tly_bbp_block_hold* hold) {
+  late_log* log = static_cast<late_log*>(context);
+  log->worker_thread = std::this_thread::get_id();
+  if (log->calls++ > 0) return kernel_block(c, first, last, result);
+  log->first_taken_over = taken_over_soon(hold);
+  for (uint64_t i = 0; i < c->cells; ++i) result[i] = 0x5555;
+  return true;
+}
+
+uint64_t recorded_finish(void* context, tly_bbp_block_counters* counters, uint64_t first, uint64_t last,
+                         const int64_t* result, uint64_t cells) {
+  static_cast<late_log*>(context)->summed_on[std::this_thread::get_id()] += last - first;
+  return tly_bbp_rule_finish(counters, first, last, result, cells);
+}
+
+TEST(Pblock, SharesCountEachBlockOnceForWhoeverSummedIt) {
+  const plouffe_series series = plouffe_alone(8000001, 1);
+  late_log log;
+  const tly_bbp_block_worker worker{&log, late_worker};
+  tly_bbp_claim_source recording = tly_bbp_local_claims;
+  recording.context = &log;
+  recording.finish = recorded_finish;
+  tly_bbp_pace pace[2] = {};
+  tly_bbp_engine_run beside = series.alone;
+  beside.source = &recording;
+  beside.workers = &worker;
+  beside.worker_count = 1;
+  beside.pace = pace;
+  int rounds = 0;
+  for (; rounds < 6 && log.calls < 2; ++rounds) {
+    std::vector<int64_t> got(7);
+    ASSERT_EQ(tly_bbp_pblock(got.data(), 7, 0, series.shift, series.terms, 4, 8, 1, 0, beside), tly_bbp_status_done);
+    EXPECT_EQ(got, series.expected) << "round " << rounds;
+  }
+  EXPECT_TRUE(log.first_taken_over);
+  EXPECT_EQ(pace[0].summed + pace[1].summed, uint64_t(rounds) * series.terms);
+  EXPECT_EQ(pace[0].summed, log.summed_on[log.worker_thread]);
+  EXPECT_EQ(pace[1].summed, uint64_t(rounds) * series.terms - log.summed_on[log.worker_thread]);
 }
 
 }  // namespace

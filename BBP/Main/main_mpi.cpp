@@ -37,7 +37,7 @@ void device_shares(const tly_bbp_rank_devices& devices, std::vector<std::string>
   const tly_bbp_device_workers& workers = *static_cast<const tly_bbp_device_workers*>(devices.opened);
   for (size_t k = 0; k < workers.workers.size(); ++k) {
     names->push_back(tly_bbp_device_label(workers, k));
-    terms->push_back(workers.terms[k]);
+    terms->push_back(workers.pace[k].summed);
   }
 }
 

@@ -223,9 +223,9 @@ void share_terms(const tly_bbp_process& process, const tly_bbp_device_workers& w
   if (!any_device) return;
   for (int32_t k = 0; k < own_devices; ++k) {
     r->devices.push_back(tly_bbp_device_label(workers, size_t(k)));
-    r->device_terms.push_back(workers.terms[size_t(k)]);
+    r->device_terms.push_back(workers.pace[size_t(k)].summed);
     r->device_ranks.push_back(process.job ? process.job->rank : -1);
-    known += workers.terms[size_t(k)];
+    known += workers.pace[size_t(k)].summed;
   }
   for (const tly_bbp_rank_part& p : others)
     for (size_t k = 0; k < p.devices.size(); ++k) {

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
 
 #include "../engine/system.h"
 #include "command_line.h"
@@ -74,7 +73,6 @@ struct tly_bbp_device_worker {
   int device;
   std::string name;
   const std::atomic<int>* stop;
-  uint64_t* terms;
   std::string speaker;
   tly_bbp_device_use use;
   bool failed = false;
@@ -86,19 +84,33 @@ struct tly_bbp_device_worker {
 
 namespace {
 
-// A launch boundary asks both: the run stopping, and the block taken over by a processor thread.
+// A launch boundary asks both, the run stopping and the block taken over by a processor thread,
+// and notes the block's progress for the engine. The first launch of a block may build the
+// kernels: the pace counts from its end.
 struct stop_flags {
   const std::atomic<int>* run;
-  const int* abandon;
+  tly_bbp_block_hold* hold;
+  int launches_done = 0;
+  uint64_t terms_before = 0;
+  double since = 0.0;
 };
 
-bool stopped(void* context) {
-  const stop_flags* flags = static_cast<const stop_flags*>(context);
-  return flags->run->load() != 0 || __atomic_load_n(flags->abandon, __ATOMIC_RELAXED) != 0;
+bool stopped(void* context, uint64_t terms_done) {
+  stop_flags* flags = static_cast<stop_flags*>(context);
+  const double now = tly_bbp_clock_seconds();
+  if (flags->launches_done == 1) {
+    flags->terms_before = terms_done;
+    flags->since = now;
+  } else if (flags->launches_done > 1) {
+    flags->hold->progress_terms = terms_done - flags->terms_before;
+    flags->hold->progress_seconds = now - flags->since;
+  }
+  ++flags->launches_done;
+  return flags->run->load() != 0 || __atomic_load_n(&flags->hold->abandon, __ATOMIC_RELAXED) != 0;
 }
 
 bool compute(void* context, const tly_bbp_series_call* c, uint64_t first, uint64_t last, int64_t* block_result,
-             const int* abandon) {
+             tly_bbp_block_hold* hold) {
   tly_bbp_device_worker* w = static_cast<tly_bbp_device_worker*>(context);
   if (w->failed) return false;
   tly_bbp_gpu_error error{};
@@ -118,14 +130,12 @@ bool compute(void* context, const tly_bbp_series_call* c, uint64_t first, uint64
     done = tly_bbp_gpu_choose_arithmetic(w->gpu, w->device, largest_modulus, c->cells, &w->arithmetic, &error);
     if (done) w->chosen_for = largest_modulus;
   }
-  stop_flags flags{w->stop, abandon};
+  stop_flags flags{w->stop, hold};
   if (done)
     done = tly_bbp_gpu_block(w->gpu, w->device, w->arithmetic, block_result, c->cells, c->alternating, c->shift,
                              first, last, c->step, c->multiplier, c->offset, 0, stopped, &flags, &error);
   if (done) {
-    const std::lock_guard<std::mutex> hold(tly_bbp_process_lock());
-    if (__atomic_load_n(abandon, __ATOMIC_RELAXED) != 0) return false;  // a processor thread's share now
-    *w->terms += last - first;
+    // Whose share the block is, the engine decides as it takes the result.
     w->arithmetics_used |= 1u << w->arithmetic;
     return true;
   }
@@ -182,12 +192,11 @@ bool tly_bbp_open_device_workers(const tly_bbp_device_choice& choice, const std:
     return error->empty();
   }
   out->gpu = gpu;
-  out->terms.assign(chosen.size() + 1, 0);
-  out->pace.assign(chosen.size() + 1, tly_bbp_pace{0, 0.0});
+  out->pace.assign(chosen.size() + 1, tly_bbp_pace{0, 0.0, 0});
   for (size_t k = 0; k < chosen.size(); ++k) {
     const tly_bbp_gpu_device_info* d = tly_bbp_gpu_device(gpu, chosen[k]);
     out->names.push_back(device_name(*d) + " (" + d->name + ")");
-    out->devices.push_back(new tly_bbp_device_worker{gpu, chosen[k], out->names.back(), stop, &out->terms[k], choice.speaker, use});
+    out->devices.push_back(new tly_bbp_device_worker{gpu, chosen[k], out->names.back(), stop, choice.speaker, use});
     out->workers.push_back({out->devices.back(), compute});
   }
   out->names.push_back("cpu");

@@ -36,13 +36,12 @@ struct tly_bbp_device_use {
   const char* after_failure = "its blocks go to the other workers";
 };
 
-// The workers of a run, and the terms each computed (the last entry: the processor threads').
+// The workers of a run, and the pace of each (the last entry: the processor threads').
 struct tly_bbp_device_workers {
   std::vector<tly_bbp_device_worker*> devices;
   std::vector<tly_bbp_block_worker> workers;  // one per device, for tly_bbp_engine_run
   std::vector<std::string> names;             // "opencl:0:0 (NAME)", then "cpu"
-  std::vector<uint64_t> terms;                // terms computed by each, the processors' last
-  std::vector<tly_bbp_pace> pace;             // each one's measured rate across the run's series
+  std::vector<tly_bbp_pace> pace;             // each one's rate and share across the run's series
   void* gpu = nullptr;
 };
 

@@ -6,8 +6,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
-#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -145,16 +145,21 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
   std::vector<std::pair<uint64_t, uint64_t>> given_back;
   int32_t workers_computing = 0;
   int32_t in_loop = 0;  // members still claiming; a worker declines only while others go on
-  std::vector<tly_bbp_pace> own_pace(run.pace ? 0 : workers + 1, tly_bbp_pace{0, 0.0});
+  std::vector<tly_bbp_pace> own_pace(run.pace ? 0 : workers + 1, tly_bbp_pace{0, 0.0, 0});
   tly_bbp_pace* pace = run.pace ? run.pace : own_pace.data();
   // Each worker's block in hand, for the idle threads that may take it over. Under the lock.
   struct held_block {
     bool held;
     uint64_t first, last;
     double started;
-    int abandon;  // set under the lock, read by the worker between launches
+    tly_bbp_block_hold hold;
   };
-  std::vector<held_block> held(workers, held_block{false, 0, 0, 0.0, 0});
+  std::vector<held_block> held(workers, held_block{false, 0, 0, 0.0, {0, 0, 0.0}});
+  // Whoever waits for the state to change (a worker that declines, a thread with nothing left
+  // to claim while workers compute) is woken by every claim, finished block and departure; the
+  // bound only lets it see the caller's flag, which nobody signals.
+  std::condition_variable changed;
+  constexpr auto longest_wait = std::chrono::milliseconds(10);
   const auto rate = [&](int32_t k) { return pace[k].seconds > 0 ? double(pace[k].terms) / pace[k].seconds : -1.0; };
 
 #pragma omp parallel num_threads(threads)
@@ -190,7 +195,7 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
         bool claimed = false, waiting = false;
         double started = 0.0;
         {
-          const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
+          std::unique_lock<std::mutex> process_hold(tly_bbp_process_lock());
           started = tly_bbp_clock_seconds();
           // The rates of everybody but this member, in terms per second.
           const auto others_rate = [&] {
@@ -223,11 +228,11 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
             const double mine = rate(workers);
             for (int32_t k = 0; k < workers && !claimed; ++k) {
               held_block& h = held[k];
-              if (!h.held || h.abandon) continue;
+              if (!h.held || h.hold.abandon) continue;
               const double terms_held = double(h.last - h.first);
               const double theirs = rate(k) > 0 ? h.started + terms_held / rate(k) : 1e300;
               if (mine > 0 && started + terms_held / mine >= theirs) continue;
-              __atomic_store_n(&h.abandon, 1, __ATOMIC_RELAXED);
+              __atomic_store_n(&h.hold.abandon, 1, __ATOMIC_RELAXED);
               first = h.first;
               last = h.last;
               claimed = true;
@@ -236,32 +241,42 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
           }
           if (claimed && worker) {
             ++workers_computing;
-            held[t] = held_block{true, first, last, started, 0};
+            held[t] = held_block{true, first, last, started, {0, 0, 0.0}};
           }
+          if (claimed) changed.notify_all();
+          if (waiting) changed.wait_for(process_hold, longest_wait);
         }
-        if (waiting) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(1));
-          continue;
-        }
+        if (waiting) continue;
         if (!claimed) break;
 
         const bool computed =
-            worker ? worker->compute(worker->context, &call, first, last, block_result, &held[t].abandon)
+            worker ? worker->compute(worker->context, &call, first, last, block_result, &held[t].hold)
                    : tly_bbp_kernel(block_result, cells, alternating, shift, first, last, step, multiplier, offset,
                                     slice, run.variants);
         bool taken_over = false;
         {
           const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
-          pace[pace_index].seconds += tly_bbp_clock_seconds() - started;
+          tly_bbp_pace& mine = pace[pace_index];
+          const double seconds = tly_bbp_clock_seconds() - started;
           if (worker) {
             // A failed worker leaves the series; its block goes to the others. A block taken
-            // over is another thread's to sum.
+            // over is another thread's to sum, even when the worker finished it meanwhile.
             --workers_computing;
-            taken_over = held[t].abandon != 0;
+            taken_over = held[t].hold.abandon != 0;
             held[t].held = false;
             if (!computed && !taken_over) given_back.emplace_back(first, last);
           }
-          if (computed && !taken_over) pace[pace_index].terms += last - first;
+          // A block left unfinished measures the worker by the part it noted, if any.
+          if (computed) {
+            mine.terms += last - first;
+            mine.seconds += seconds;
+          } else if (worker && held[t].hold.progress_terms > 0) {
+            mine.terms += held[t].hold.progress_terms;
+            mine.seconds += held[t].hold.progress_seconds;
+          } else {
+            mine.seconds += seconds;
+          }
+          changed.notify_all();
         }
         if (taken_over) continue;
         if (!computed) {
@@ -278,28 +293,23 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
         {
           const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
           reported = source->finish(source->context, &counters, first, last, block_result, cells);
+          pace[pace_index].summed += last - first;
+          changed.notify_all();
           if (run.callbacks.progress) run.callbacks.progress(run.callbacks.user, reported, term_count);
         }
       }
-      {
-        const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
-        --in_loop;
-      }
+      std::unique_lock<std::mutex> process_hold(tly_bbp_process_lock());
+      --in_loop;
+      changed.notify_all();
       // A failed worker still owes the source its last claim, which a job's source waits for
       // from every member: once the others have left, the source has none left to give. But
       // when blocks went back with nobody left to take them, the series fails anyway (and a
       // job with it), and a block the source still gives goes back the same way.
-      while (failed && !source_exhausted) {
-        {
-          const std::lock_guard<std::mutex> process_hold(tly_bbp_process_lock());
-          if (in_loop == 0) {
-            uint64_t first = 0, last = 0;
-            if (given_back.empty() && source->claim(source->context, &counters, &first, &last))
-              given_back.emplace_back(first, last);
-            break;
-          }
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      if (failed && !source_exhausted) {
+        changed.wait(process_hold, [&] { return in_loop == 0; });
+        uint64_t first = 0, last = 0;
+        if (given_back.empty() && source->claim(source->context, &counters, &first, &last))
+          given_back.emplace_back(first, last);
       }
     }
   }

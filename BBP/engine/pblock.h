@@ -79,26 +79,39 @@ struct tly_bbp_claim_source {
 };
 extern const tly_bbp_claim_source tly_bbp_local_claims;
 
+// The block in a worker's hands, shared with the engine. `abandon` (set under the process-wide
+// lock, read atomically by the worker between launches) turns nonzero when an idle processor
+// thread has taken the block over: the worker should then return soon; its result is not used.
+// As it goes, the worker may note the terms of the block it has finished and the seconds they
+// took, its setup (a compile, a timed sample) left out: a block taken over credits them to its
+// pace, so that a device whose first block is taken over still has a measured rate.
+struct tly_bbp_block_hold {
+  int abandon;
+  uint64_t progress_terms;
+  double progress_seconds;
+};
+
 // A worker beside the processor threads (a GPU's host thread): it claims from the same
 // counters and computes its blocks its own way. `compute` leaves the block [first, last) of
 // the series as `cells` normalised digits, exactly the cells tly_bbp_kernel leaves; false on a
 // failure: the worker leaves the series and its block goes to the rest of the team. Only when
 // nobody is left to take it does the series end, with tly_bbp_status_worker_failed.
-// `abandon` (read atomically, between launches) turns nonzero when an idle processor thread has
-// taken the block over: the worker should then return soon; its result is not used.
 struct tly_bbp_block_worker {
   void* context;
   bool (*compute)(void* context, const tly_bbp_series_call* call, uint64_t first, uint64_t last,
-                  int64_t* block_result, const int* abandon);
+                  int64_t* block_result, tly_bbp_block_hold* hold);
 };
 
-// A team member's measured pace: terms summed and seconds spent, over every series of a run.
+// A team member's measured pace over every series of a run: terms computed and the seconds
+// spent on them, and the terms of the blocks whose result was summed (its share: a block taken
+// over counts for the thread that took it, however near the worker came to finishing it).
 // A worker does not claim a block when, at the rates measured, the others would finish all that
 // is left sooner than it would finish that block; idle threads take over a block a worker would
 // finish later than they would.
 struct tly_bbp_pace {
   uint64_t terms;
   double seconds;
+  uint64_t summed;
 };
 
 // What a run reports; each may be null. series_start and series_end on the calling thread,

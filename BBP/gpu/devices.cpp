@@ -207,7 +207,7 @@ bool tly_bbp_gpu_block(tly_bbp_gpu* gpu, int device, tly_bbp_gpu_arithmetic arit
 
   std::vector<int64_t> sum(cells, 0), partial;
   for (uint64_t done = first; done < last;) {
-    if (stop && stop(stop_context)) return tly_bbp_gpu_fail(error, tly_bbp_gpu_stopped, "stopped");
+    if (stop && stop(stop_context, done - first)) return tly_bbp_gpu_fail(error, tly_bbp_gpu_stopped, "stopped");
     const uint64_t count = std::min(last - done, r->launch_terms);
     const uint64_t group_size = tly_bbp_gpu_group_size;
     uint64_t terms_per_group = (count + groups_wanted - 1) / groups_wanted;

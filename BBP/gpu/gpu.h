@@ -96,8 +96,9 @@ void tly_bbp_gpu_device_name(const tly_bbp_gpu_device_info* info, char* name, si
 // without signs, spaces or leading zeros.
 int tly_bbp_gpu_find_device(const tly_bbp_gpu* gpu, const char* name);
 
-// Polled between launches: true stops the block (a signal, a run ending).
-using tly_bbp_gpu_stop_fn = bool (*)(void* context);
+// Polled before each launch with the terms of the block finished so far: true stops the block
+// (a signal, a run ending).
+using tly_bbp_gpu_stop_fn = bool (*)(void* context, uint64_t terms_done);
 
 // Evaluates the block [first, last) of the series whose term k is 2^(shift - step*k) /
 // (multiplier*k + offset), negated for odd k - first when `alternating`, on `device` with

@@ -167,9 +167,9 @@ struct worker_sampler {
 
 // The worker's seconds per term on each piece of one series; empty once it has failed.
 std::vector<double> worker_costs(worker_sampler* w, const tly_bbp_series_call& call, const std::vector<piece>& pieces) {
-  const int abandon = 0;
   const auto block = [&](uint64_t first, uint64_t last) {
-    w->failed = w->failed || !w->worker->compute(w->worker->context, &call, first, last, w->result, &abandon);
+    tly_bbp_block_hold hold{0, 0, 0.0};  // nobody takes a sample over
+    w->failed = w->failed || !w->worker->compute(w->worker->context, &call, first, last, w->result, &hold);
     return !w->failed;
   };
   // A first block prepares the pass (a device chooses its arithmetic for it): not counted.
