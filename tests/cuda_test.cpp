@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cli/device_list.h"
+#include "exact.h"
 #include "gpu.h"
 #include "opencl_device.h"
 #include "program_cache.h"
@@ -177,6 +178,87 @@ TEST(Cuda, ListingShowsTheDevice) {
       EXPECT_EQ(device["pci_bus"], "0000:41:00");
     }
   EXPECT_TRUE(found) << list.dump();
+}
+
+// The program on the stand-in, found through the library path as a driver is, its launches
+// failing after the first `launches` with the driver error `code` (a device lost mid-run).
+tly_bbp_program_run on_failing_device(long launches, int code, const std::vector<std::string>& arguments) {
+  std::string library_path = std::filesystem::path(TLY_BBP_FAKE_CUDA_DRIVER).parent_path().string();
+  if (const char* earlier = std::getenv("LD_LIBRARY_PATH")) library_path += std::string(":") + earlier;
+  std::vector<std::string> command{TLY_BBP_PROGRAM};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  return tly_bbp_run_command("", 120,
+                             {"LD_LIBRARY_PATH=" + library_path, "TLY_FAKE_CUDA_FAIL_AFTER=" + std::to_string(launches),
+                              "TLY_FAKE_CUDA_FAIL_CODE=" + std::to_string(code)},
+                             command);
+}
+
+// What standard error says, once, of the device failing.
+std::string device_failed(int code, const char* name) {
+  return "tallyspire-bbp: cuda:0 (Fake H100 of the tests) failed (cuLaunchKernel failed (CUDA error " +
+         std::to_string(code) + ": " + name + "), code " + std::to_string(code) +
+         "); its blocks go to the other workers\n";
+}
+
+struct device_failure {
+  long launches;  // before the first failure: 0 fails in the timed sample, 12 after some blocks
+  int code;
+  const char* name;
+};
+const device_failure failures[] = {{0, 700, "CUDA_ERROR_ILLEGAL_ADDRESS"}, {12, 719, "CUDA_ERROR_LAUNCH_FAILED"}};
+
+// The only worker failing leaves nobody to compute: exit 1, the checkpoint kept, and a run on the
+// processors resumes from it to the right digits.
+TEST(Cuda, ProgramWithNoWorkerLeftEndsWithItsCheckpointKept) {
+  NEED_CUDA();
+  for (const device_failure& f : failures) {
+    const std::string directory = tly_bbp_scratch_directory();
+    ASSERT_FALSE(directory.empty());
+    const std::string path = directory + "ck";
+    const std::vector<std::string> run = {"--place", "100001", "--formula", "both", "--quiet", "--json",
+                                          "--checkpoint", path, "--devices"};
+    std::vector<std::string> arguments = run;
+    arguments.push_back("cuda:0");
+    const tly_bbp_program_run failed = on_failing_device(f.launches, f.code, arguments);
+    EXPECT_EQ(failed.exit_code, 1) << f.name << ": " << failed.output;
+    EXPECT_EQ(failed.errors, device_failed(f.code, f.name) +
+                                 "tallyspire-bbp: No worker is left to compute: every device failed.\n");
+    ASSERT_TRUE(std::filesystem::is_regular_file(path)) << f.name;
+    arguments = run;
+    arguments.push_back("cpu");
+    const tly_bbp_program_run resumed = tly_bbp_run_with_arguments(arguments);
+    ASSERT_EQ(resumed.exit_code, 0) << f.name << ": " << resumed.errors;
+    const nlohmann::json j = nlohmann::json::parse(resumed.output);
+    EXPECT_EQ(j["from_checkpoint"], true);
+    for (const auto& result : j["results"]) EXPECT_EQ(result["hexadecimal"], tly_bbp_oracle_hex(100001, 32)) << f.name;
+  }
+}
+
+// A device failing beside the processor threads: its block goes to them, the run ends well with
+// their digits, and standard error names the device and the error once. The place gives each
+// series two blocks, so that the device surely holds one.
+TEST(Cuda, ProgramGoesOnWhenItsDeviceFails) {
+  NEED_CUDA();
+  const std::vector<std::string> run = {"--place", "5000001", "--formula", "plouffe", "--threads", "1",
+                                        "--quiet", "--json", "--devices"};
+  std::vector<std::string> arguments = run;
+  arguments.push_back("cpu");
+  const tly_bbp_program_run alone = tly_bbp_run_with_arguments(arguments);
+  ASSERT_EQ(alone.exit_code, 0) << alone.errors;
+  const std::string expected = nlohmann::json::parse(alone.output)["hexadecimal"];
+  arguments = run;
+  arguments.push_back("cpu,cuda:0");
+  for (const device_failure& f : failures) {
+    // Three launches: the failure falls in the device's first block, inside its timed sample.
+    const tly_bbp_program_run beside = on_failing_device(f.launches ? 3 : 0, f.code, arguments);
+    ASSERT_EQ(beside.exit_code, 0) << f.name << ": " << beside.errors;
+    EXPECT_EQ(beside.errors, device_failed(f.code, f.name));
+    const nlohmann::json j = nlohmann::json::parse(beside.output);
+    EXPECT_EQ(j["hexadecimal"], expected) << f.name;
+    ASSERT_EQ(j["devices"].size(), 2u) << j;
+    EXPECT_EQ(j["devices"][0]["terms"], 0) << j;
+    EXPECT_EQ(j["devices"][1]["name"], "cpu") << j;
+  }
 }
 
 }  // namespace

@@ -3,8 +3,12 @@
 // Built as libcuda.so.1 and opened by the test before the library opens "libcuda.so.1", so that
 // the CUDA backend's own code (listing, NVRTC compilation, module loading, argument passing,
 // launches and copies) runs here. The kernels' work is the source's functions compiled as C++.
+// A device failing mid-run, for the program's tests: TLY_FAKE_CUDA_FAIL_AFTER=N fails every
+// launch after the first N with TLY_FAKE_CUDA_FAIL_CODE (719, CUDA_ERROR_LAUNCH_FAILED, if
+// unset), as a driver's sticky errors do.
 #include <cuda.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -16,6 +20,15 @@ namespace {
 
 enum kernel_id { block_double = 1, block_montgomery, term_cells };
 int fake_module = 0;
+std::atomic<long> launches{0};
+
+// The error the next launch returns: CUDA_SUCCESS while the environment asks for no failure.
+CUresult launch_failure() {
+  static const char* const after = std::getenv("TLY_FAKE_CUDA_FAIL_AFTER");
+  static const char* const code = std::getenv("TLY_FAKE_CUDA_FAIL_CODE");
+  if (!after || launches++ < std::atol(after)) return CUDA_SUCCESS;
+  return code ? static_cast<CUresult>(std::atoi(code)) : CUDA_ERROR_LAUNCH_FAILED;
+}
 
 template <typename T>
 T argument(void** arguments, int i) {
@@ -119,6 +132,7 @@ CUresult cuLaunchKernel(CUfunction function, unsigned grid_x, unsigned grid_y, u
                         unsigned block_y, unsigned block_z, unsigned, CUstream, void** arguments, void** extra) {
   if (grid_y != 1 || grid_z != 1 || block_x != TLY_GROUP_SIZE || block_y != 1 || block_z != 1 || extra)
     return CUDA_ERROR_INVALID_VALUE;
+  if (const CUresult failure = launch_failure()) return failure;
   const long id = reinterpret_cast<long>(function);
   if (id == term_cells)
     run_term_cells(arguments, grid_x, block_x);
@@ -128,6 +142,11 @@ CUresult cuLaunchKernel(CUfunction function, unsigned grid_x, unsigned grid_y, u
 }
 // NVRTC asks a driver in the process for its private tables: this one has none.
 CUresult cuGetExportTable(const void** table, const CUuuid*) { return *table = nullptr, CUDA_ERROR_NOT_SUPPORTED; }
-CUresult cuGetErrorName(CUresult, const char** name) { return *name = "CUDA_ERROR_FAKE", CUDA_SUCCESS; }
+CUresult cuGetErrorName(CUresult code, const char** name) {
+  *name = code == CUDA_ERROR_LAUNCH_FAILED    ? "CUDA_ERROR_LAUNCH_FAILED"
+          : code == CUDA_ERROR_ILLEGAL_ADDRESS ? "CUDA_ERROR_ILLEGAL_ADDRESS"
+                                               : "CUDA_ERROR_FAKE";
+  return CUDA_SUCCESS;
+}
 
 }  // extern "C"
