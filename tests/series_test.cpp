@@ -8,6 +8,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <random>
 #include <regex>
@@ -418,26 +419,35 @@ bool slow_worker(void* context, const tly_bbp_series_call* c, uint64_t first, ui
   return true;
 }
 
-TEST(Pblock, ASlowWorkerNeverHoldsTheThreadsBack) {
-  const plouffe_series series = plouffe_alone(8000001, 1);
-  const uint64_t shift = series.shift, terms = series.terms;
-  slow_log log;
-  const tly_bbp_block_worker worker{&log, slow_worker};
-  tly_bbp_pace pace[2] = {};
+// The series again and again with `worker` beside the processor thread, the pace kept across
+// them: `rounds` times, or fewer once `enough` says so; each time the thread's digits. Returns
+// how many ran.
+int run_beside(const plouffe_series& series, const tly_bbp_block_worker& worker, tly_bbp_pace* pace, int rounds,
+               const std::function<bool()>& enough = {}, const tly_bbp_claim_source* source = nullptr) {
   tly_bbp_engine_run beside = series.alone;
+  beside.source = source;
   beside.workers = &worker;
   beside.worker_count = 1;
   beside.pace = pace;
-  // Series after series: the first block it holds is taken over, then its pace keeps it out.
-  for (int round = 0; round < 3; ++round) {
+  int round = 0;
+  for (; round < rounds && !(enough && enough()); ++round) {
     std::vector<int64_t> got(7);
-    ASSERT_EQ(tly_bbp_pblock(got.data(), 7, 0, shift, terms, 4, 8, 1, 0, beside), tly_bbp_status_done);
+    EXPECT_EQ(tly_bbp_pblock(got.data(), 7, 0, series.shift, series.terms, 4, 8, 1, 0, beside), tly_bbp_status_done);
     EXPECT_EQ(got, series.expected) << "round " << round;
   }
+  return round;
+}
+
+TEST(Pblock, ASlowWorkerNeverHoldsTheThreadsBack) {
+  const plouffe_series series = plouffe_alone(8000001, 1);
+  slow_log log;
+  tly_bbp_pace pace[2] = {};
+  // Series after series: the first block it holds is taken over, then its pace keeps it out.
+  run_beside(series, {&log, slow_worker}, pace, 3);
   EXPECT_LE(log.started, 1);
   EXPECT_EQ(log.summed, 0);
   EXPECT_EQ(pace[0].terms, 0u);
-  EXPECT_EQ(pace[1].terms, 3 * terms);
+  EXPECT_EQ(pace[1].terms, 3 * series.terms);
 }
 
 // An estimate times each worker through its own compute beside the threads: the rates add, the
@@ -501,18 +511,9 @@ bool stalled_first_worker(void* context, const tly_bbp_series_call* c, uint64_t 
 TEST(Pblock, AFastWorkerWhoseFirstBlockIsTakenOverClaimsAgain) {
   const plouffe_series series = plouffe_alone(8000001, 1);
   stalled_log log;
-  const tly_bbp_block_worker worker{&log, stalled_first_worker};
   tly_bbp_pace pace[2] = {};
-  tly_bbp_engine_run beside = series.alone;
-  beside.workers = &worker;
-  beside.worker_count = 1;
-  beside.pace = pace;
   // The thread may claim every block of a series before the worker starts: a few series then.
-  for (int round = 0; round < 6 && log.calls < 2; ++round) {
-    std::vector<int64_t> got(7);
-    ASSERT_EQ(tly_bbp_pblock(got.data(), 7, 0, series.shift, series.terms, 4, 8, 1, 0, beside), tly_bbp_status_done);
-    EXPECT_EQ(got, series.expected) << "round " << round;
-  }
+  run_beside(series, {&log, stalled_first_worker}, pace, 6, [&] { return log.calls >= 2; });
   EXPECT_TRUE(log.first_taken_over);
   EXPECT_GE(log.calls, 2);
   EXPECT_GE(pace[0].terms, tly_bbp_block_unit / 2);
@@ -547,22 +548,11 @@ uint64_t recorded_finish(void* context, tly_bbp_block_counters* counters, uint64
 TEST(Pblock, SharesCountEachBlockOnceForWhoeverSummedIt) {
   const plouffe_series series = plouffe_alone(8000001, 1);
   late_log log;
-  const tly_bbp_block_worker worker{&log, late_worker};
   tly_bbp_claim_source recording = tly_bbp_local_claims;
   recording.context = &log;
   recording.finish = recorded_finish;
   tly_bbp_pace pace[2] = {};
-  tly_bbp_engine_run beside = series.alone;
-  beside.source = &recording;
-  beside.workers = &worker;
-  beside.worker_count = 1;
-  beside.pace = pace;
-  int rounds = 0;
-  for (; rounds < 6 && log.calls < 2; ++rounds) {
-    std::vector<int64_t> got(7);
-    ASSERT_EQ(tly_bbp_pblock(got.data(), 7, 0, series.shift, series.terms, 4, 8, 1, 0, beside), tly_bbp_status_done);
-    EXPECT_EQ(got, series.expected) << "round " << rounds;
-  }
+  const int rounds = run_beside(series, {&log, late_worker}, pace, 6, [&] { return log.calls >= 2; }, &recording);
   EXPECT_TRUE(log.first_taken_over);
   EXPECT_EQ(pace[0].summed + pace[1].summed, uint64_t(rounds) * series.terms);
   EXPECT_EQ(pace[0].summed, log.summed_on[log.worker_thread]);
