@@ -403,6 +403,46 @@ bool taken_over_soon(const tly_bbp_block_hold* hold) {
   return false;
 }
 
+// A worker that fails only once the other has found the source exhausted: the other has not
+// left, takes the block back and ends the series.
+struct exhaustion_log {
+  std::atomic<bool> source_said_no{false};
+  int calls = 0;
+};
+
+bool failing_at_the_end(void* context, const tly_bbp_series_call*, uint64_t, uint64_t, int64_t*, tly_bbp_block_hold*) {
+  exhaustion_log* log = static_cast<exhaustion_log*>(context);
+  ++log->calls;
+  for (int wait = 0; wait < 4000 && !log->source_said_no; ++wait) usleep(5000);
+  return false;
+}
+
+bool noting_exhaustion(void* context, tly_bbp_block_counters* counters, uint64_t* first, uint64_t* last) {
+  const bool claimed = tly_bbp_rule_claim(counters, first, last);
+  if (!claimed) static_cast<exhaustion_log*>(context)->source_said_no = true;
+  return claimed;
+}
+
+TEST(Pblock, WorkersStayForTheBlocksAFailingOneGivesBack) {
+  const plouffe_series series = plouffe_alone(8000001, 2);
+  exhaustion_log log;
+  worker_log fine;
+  const tly_bbp_block_worker workers[2] = {{&log, failing_at_the_end}, {&fine, kernel_worker}};
+  tly_bbp_claim_source noting = tly_bbp_local_claims;
+  noting.context = &log;
+  noting.claim = noting_exhaustion;
+  tly_bbp_engine_run alone = series.alone;
+  alone.threads = -1;
+  alone.source = &noting;
+  alone.workers = workers;
+  alone.worker_count = 2;
+  std::vector<int64_t> got(7);
+  ASSERT_EQ(tly_bbp_pblock(got.data(), 7, 0, series.shift, series.terms, 4, 8, 1, 0, alone), tly_bbp_status_done);
+  EXPECT_EQ(got, series.expected);
+  EXPECT_TRUE(log.source_said_no);
+  EXPECT_EQ(log.calls, 1);
+}
+
 // A worker far slower than the threads: it computes its block, then dawdles until the block is
 // taken over, noting no progress.
 struct slow_log {

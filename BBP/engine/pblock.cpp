@@ -239,6 +239,8 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
             }
             waiting = !claimed;
           }
+          // A worker computing may yet fail and give its block back: the other workers stay too.
+          if (!claimed && worker && workers_computing > 0) waiting = true;
           if (claimed && worker) {
             ++workers_computing;
             held[t] = held_block{true, first, last, started, {0, 0, 0.0}};
