@@ -155,9 +155,10 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
     tly_bbp_block_hold hold;
   };
   std::vector<held_block> held(workers, held_block{false, 0, 0, 0.0, {0, 0, 0.0}});
-  // Whoever waits for the state to change (a worker that declines, a thread with nothing left
-  // to claim while workers compute) is woken by every claim, finished block and departure; the
-  // bound only lets it see the caller's flag, which nobody signals.
+  // Whoever waits for the state to change (a worker that declines, a member with nothing left
+  // to claim while workers compute, a failed worker owing its last claim) is woken by every
+  // claim, finished block and departure; the bound lets it see the caller's flag, which nobody
+  // signals.
   std::condition_variable changed;
   constexpr auto longest_wait = std::chrono::milliseconds(10);
   const auto rate = [&](int32_t k) { return pace[k].seconds > 0 ? double(pace[k].terms) / pace[k].seconds : -1.0; };
