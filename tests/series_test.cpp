@@ -542,8 +542,9 @@ bool stalled_first_worker(void* context, const tly_bbp_series_call* c, uint64_t 
                           int64_t* result, tly_bbp_block_hold* hold) {
   stalled_log* log = static_cast<stalled_log*>(context);
   if (log->calls++ > 0) return kernel_block(c, first, last, result);
-  hold->progress_terms = (last - first) / 2;
-  hold->progress_seconds = 1e-3;
+  __atomic_store_n(&hold->progress_terms, (last - first) / 2, __ATOMIC_RELAXED);
+  double millisecond = 1e-3;
+  __atomic_store(&hold->progress_seconds, &millisecond, __ATOMIC_RELAXED);
   log->first_taken_over = taken_over_soon(hold);
   return false;
 }
@@ -557,6 +558,48 @@ TEST(Pblock, AFastWorkerWhoseFirstBlockIsTakenOverClaimsAgain) {
   EXPECT_TRUE(log.first_taken_over);
   EXPECT_GE(log.calls, 2);
   EXPECT_GE(pace[0].terms, tly_bbp_block_unit / 2);
+}
+
+// A worker noting that it lags (a term a second): a thread with a rate takes its block over
+// while the source still has blocks to give, not only once it has none left, for the worker
+// would otherwise hold the block (and, on the same processors, their time) to the series' end.
+struct lagging_log {
+  exhaustion_log source;
+  int calls = 0;
+  bool taken_over = false, source_had_blocks = false;
+};
+
+bool lagging_worker(void* context, const tly_bbp_series_call* c, uint64_t first, uint64_t last, int64_t* result,
+                    tly_bbp_block_hold* hold) {
+  lagging_log* log = static_cast<lagging_log*>(context);
+  if (log->calls++ > 0) return kernel_block(c, first, last, result);
+  __atomic_store_n(&hold->progress_terms, uint64_t{1}, __ATOMIC_RELAXED);
+  double second = 1.0;
+  __atomic_store(&hold->progress_seconds, &second, __ATOMIC_RELAXED);
+  log->taken_over = taken_over_soon(hold);
+  log->source_had_blocks = !log->source.source_said_no;
+  return false;
+}
+
+bool noting_exhaustion_of_lagging(void* context, tly_bbp_block_counters* counters, uint64_t* first, uint64_t* last) {
+  return noting_exhaustion(&static_cast<lagging_log*>(context)->source, counters, first, last);
+}
+
+TEST(Pblock, ALaggingWorkersBlockIsTakenOverWhileBlocksRemain) {
+  const plouffe_series series = plouffe_alone(8000001, 1);
+  lagging_log log;
+  tly_bbp_claim_source noting = tly_bbp_local_claims;
+  noting.context = &log;
+  noting.claim = noting_exhaustion_of_lagging;
+  tly_bbp_pace pace[2] = {};
+  // The worker's one slow block comes in whichever series it first claims in.
+  for (int round = 0; round < 6 && log.calls == 0; ++round) {
+    log.source.source_said_no = false;
+    run_beside(series, {&log, lagging_worker}, pace, 1, {}, &noting);
+  }
+  ASSERT_EQ(log.calls, 1);
+  EXPECT_TRUE(log.taken_over);
+  EXPECT_TRUE(log.source_had_blocks);
 }
 
 // A worker that finishes its first block just as a thread takes it over, with a result wrong

@@ -102,8 +102,10 @@ bool stopped(void* context, uint64_t terms_done) {
     flags->terms_before = terms_done;
     flags->since = now;
   } else if (flags->launches_done > 1) {
-    flags->hold->progress_terms = terms_done - flags->terms_before;
-    flags->hold->progress_seconds = now - flags->since;
+    // Read by the processor threads while the block goes on, to take it over if it lags.
+    __atomic_store_n(&flags->hold->progress_terms, terms_done - flags->terms_before, __ATOMIC_RELAXED);
+    double seconds = now - flags->since;
+    __atomic_store(&flags->hold->progress_seconds, &seconds, __ATOMIC_RELAXED);
   }
   ++flags->launches_done;
   return flags->run->load() != 0 || __atomic_load_n(&flags->hold->abandon, __ATOMIC_RELAXED) != 0;

@@ -207,6 +207,33 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
             if (per_thread > 0) sum += per_thread * (processors_granted - (worker ? 0 : 1));
             return sum;
           };
+          // A block whose worker, at the pace it is making, would finish it later than the
+          // others would finish it and all that is unclaimed: taken over at once, not only when
+          // nothing else is left, for a slow device (one on these very processors most of all)
+          // would otherwise hold it, and the others wait for it, to the end of the series.
+          const auto take_over_slow_block = [&](uint64_t* from, uint64_t* to) {
+            const double per_thread = rate(workers);
+            if (per_thread <= 0 || processors_granted == 0) return false;
+            const double unclaimed = double(counters.term_count - counters.next_term);
+            for (int32_t k = 0; k < workers; ++k) {
+              held_block& h = held[k];
+              if (!h.held || h.hold.abandon) continue;
+              const double done = double(__atomic_load_n(&h.hold.progress_terms, __ATOMIC_RELAXED));
+              double spent = 0.0;
+              __atomic_load(&h.hold.progress_seconds, &spent, __ATOMIC_RELAXED);
+              if (done <= 0 || spent <= 0) continue;
+              double team = per_thread * processors_granted;
+              for (int32_t j = 0; j < workers; ++j)
+                if (j != k && rate(j) > 0) team += rate(j);
+              const double terms_held = double(h.last - h.first);
+              if ((terms_held - done) / (done / spent) <= (unclaimed + terms_held) / team) continue;
+              __atomic_store_n(&h.hold.abandon, 1, __ATOMIC_RELAXED);
+              *from = h.first;
+              *to = h.last;
+              return true;
+            }
+            return false;
+          };
           bool declined = false;
           if (worker && in_loop > 1 && given_back.empty() && !source_exhausted && rate(t) >= 0) {
             const uint64_t remaining = counters.term_count - counters.next_term;
@@ -219,6 +246,8 @@ int32_t tly_bbp_pblock(int64_t* out, uint64_t cells, int32_t alternating, uint64
           } else if (!given_back.empty()) {
             std::tie(first, last) = given_back.back();
             given_back.pop_back();
+            claimed = true;
+          } else if (!worker && workers_computing > 0 && take_over_slow_block(&first, &last)) {
             claimed = true;
           } else if (!source_exhausted) {
             claimed = source->claim(source->context, &counters, &first, &last);

@@ -83,8 +83,10 @@ extern const tly_bbp_claim_source tly_bbp_local_claims;
 // lock, read atomically by the worker between launches) turns nonzero when an idle processor
 // thread has taken the block over: the worker should then return soon; its result is not used.
 // As it goes, the worker may note the terms of the block it has finished and the seconds they
-// took, its setup (a compile, a timed sample) left out: a block taken over credits them to its
-// pace, so that a device whose first block is taken over still has a measured rate.
+// took, its setup (a compile, a timed sample) left out, each stored atomically: a block taken
+// over credits them to its pace, so that a device whose first block is taken over still has a
+// measured rate, and a processor thread reads them as the block goes on, to take over at once
+// a block that lags so far that the others would finish it and all that is unclaimed sooner.
 struct tly_bbp_block_hold {
   int abandon;
   uint64_t progress_terms;
