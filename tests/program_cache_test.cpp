@@ -213,30 +213,20 @@ std::vector<int64_t> uncached_cells() {
     EXPECT_EQ((counts).stored, stored_now##u) << what;                                      \
   } while (0)
 
-// The first handle builds the program and stores it; the next loads it and builds nothing,
-// with the same cells.
-TEST(ProgramCache, TheNextHandleLoadsTheStoredProgram) {
-  NEED_DEVICE();
-  const std::vector<int64_t> expected = uncached_cells();
-  const std::string directory = tly_bbp_scratch_directory() + "programs";
-  const cached_run first = block_with_cache(directory);
-  ASSERT_TRUE(first.ran) << first.error;
-  EXPECT_EQ(first.cells, expected);
-  EXPECT_PROGRAMS(first.programs, 1, 0, 1, "empty cache");
-  ASSERT_EQ(std::distance(std::filesystem::directory_iterator(directory), {}), 1);
-  const cached_run second = block_with_cache(directory);
-  ASSERT_TRUE(second.ran) << second.error;
-  EXPECT_EQ(second.cells, expected);
-  EXPECT_PROGRAMS(second.programs, 0, 1, 0, "warm cache");
-}
-
-// A damaged or foreign entry, or something else in its place, still gives the right cells:
-// the program is built from source and stored over it where that can be done.
-TEST(ProgramCache, DamagedEntriesAreBuiltAgainAndReplaced) {
+// A damaged entry, a binary the driver refuses, or something else in its place (the reader's
+// own refusals are checked above) still gives the right cells: the program is built from source
+// and stored over it where that can be done.
+TEST(ProgramCache, StoredProgramsAreLoadedAndDamagedOnesBuiltAgain) {
   NEED_DEVICE();
   const std::vector<int64_t> expected = uncached_cells();
   const std::string scratch = tly_bbp_scratch_directory(), pristine = scratch + "pristine";
-  ASSERT_TRUE(block_with_cache(pristine).ran);
+  // The first handle builds the program and stores it; the next loads it and builds nothing.
+  const cached_run first = block_with_cache(pristine), second = block_with_cache(pristine);
+  ASSERT_TRUE(first.ran && second.ran) << first.error << second.error;
+  EXPECT_EQ(first.cells, expected);
+  EXPECT_EQ(second.cells, expected);
+  EXPECT_PROGRAMS(first.programs, 1, 0, 1, "empty cache");
+  EXPECT_PROGRAMS(second.programs, 0, 1, 0, "warm cache");
   const std::filesystem::path entry = std::filesystem::directory_iterator(pristine)->path();
   const std::string intact = contents(entry.string());
   ASSERT_GT(intact.size(), tly_bbp_gpu_cache_header_size);
@@ -250,13 +240,6 @@ TEST(ProgramCache, DamagedEntriesAreBuiltAgainAndReplaced) {
     bool replaceable;
   } cases[] = {
       {"a byte flipped", [&](auto&, auto& path) { std::string t = intact; t[t.size() / 2] ^= 0x10; put(path, t); }, true},
-      {"cut to half", [&](auto&, auto& path) { put(path, intact.substr(0, intact.size() / 2)); }, true},
-      {"empty", [&](auto&, auto& path) { put(path, ""); }, true},
-      {"a symbolic link to an intact entry", [&](auto& directory, auto& path) {
-         put(directory + ".elsewhere", intact);
-         std::filesystem::create_symlink(directory + ".elsewhere", path);
-       }, true},
-      {"a FIFO", [&](auto&, auto& path) { ASSERT_EQ(mkfifo(path.c_str(), 0600), 0); }, true},
       {"a directory", [&](auto&, auto& path) { std::filesystem::create_directory(path); }, false},
       // Intact as a file, refused by the driver: what a new driver may do with an old entry.
       {"a binary the driver refuses", [&](auto& directory, auto&) {
@@ -278,7 +261,6 @@ TEST(ProgramCache, DamagedEntriesAreBuiltAgainAndReplaced) {
     EXPECT_EQ(tly_bbp_gpu_cache_read(directory, key, &binary), c.replaceable) << c.what;
     if (c.replaceable) { EXPECT_EQ(block_with_cache(directory).programs.loaded_from_cache, 1u) << c.what; }
   }
-  EXPECT_EQ(contents(scratch + "3.elsewhere"), intact);  // the link replaced, its target untouched
 }
 
 // A cache that cannot be written, or may not be used, leaves the program built from source.

@@ -573,6 +573,7 @@ bool lagging_worker(void* context, const tly_bbp_series_call* c, uint64_t first,
                     tly_bbp_block_hold* hold) {
   lagging_log* log = static_cast<lagging_log*>(context);
   if (log->calls++ > 0) return kernel_block(c, first, last, result);
+  log->source.source_said_no = false;  // a "no" of an earlier series; this one gave a block
   __atomic_store_n(&hold->progress_terms, uint64_t{1}, __ATOMIC_RELAXED);
   double second = 1.0;
   __atomic_store(&hold->progress_seconds, &second, __ATOMIC_RELAXED);
@@ -586,17 +587,12 @@ bool noting_exhaustion_of_lagging(void* context, tly_bbp_block_counters* counter
 }
 
 TEST(Pblock, ALaggingWorkersBlockIsTakenOverWhileBlocksRemain) {
-  const plouffe_series series = plouffe_alone(8000001, 1);
   lagging_log log;
   tly_bbp_claim_source noting = tly_bbp_local_claims;
-  noting.context = &log;
-  noting.claim = noting_exhaustion_of_lagging;
+  std::tie(noting.context, noting.claim) = std::pair{static_cast<void*>(&log), &noting_exhaustion_of_lagging};
   tly_bbp_pace pace[2] = {};
   // The worker's one slow block comes in whichever series it first claims in.
-  for (int round = 0; round < 6 && log.calls == 0; ++round) {
-    log.source.source_said_no = false;
-    run_beside(series, {&log, lagging_worker}, pace, 1, {}, &noting);
-  }
+  run_beside(plouffe_alone(8000001, 1), {&log, lagging_worker}, pace, 6, [&] { return log.calls > 0; }, &noting);
   ASSERT_EQ(log.calls, 1);
   EXPECT_TRUE(log.taken_over);
   EXPECT_TRUE(log.source_had_blocks);
