@@ -54,8 +54,9 @@ bool tly_bbp_open_device_workers(const tly_bbp_device_choice& choice, const std:
                                  const tly_bbp_device_use& use = {});
 
 struct tly_bbp_options;
-// The workers a run's options ask for: --devices read into `choice` (empty: the default) and
-// opened, with the arithmetic --variant forces. False with the reason in `error`.
+// The workers a run's options ask for: --devices read into `choice` (empty: the default), which
+// keeps the share and speaker it comes with (an MPI rank's), and opened, with the arithmetic
+// --variant forces. False with the reason in `error`.
 bool tly_bbp_open_option_workers(const tly_bbp_options& options, const std::atomic<int>* stop,
                                  tly_bbp_device_choice* choice, tly_bbp_device_workers* workers, std::string* error,
                                  const char* after_failure = tly_bbp_device_use{}.after_failure);
