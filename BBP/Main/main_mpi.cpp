@@ -2,7 +2,7 @@
 #include <atomic>
 
 #include "../cli/device_workers.h"
-#include "../cli/variant_choice.h"
+#include "../cli/command_line.h"
 #include "../mpi/job.h"
 #include "front_end.h"
 
@@ -14,18 +14,11 @@ const std::atomic<int> never_stopped{0};
 
 bool open_devices(const char* text, int32_t rank, int32_t node_rank, int32_t node_ranks, tly_bbp_rank_devices* out,
                   std::string* error) {
-  tly_bbp_device_choice choice;
-  choice.share_index = node_rank;
-  choice.share_count = node_ranks;
-  choice.speaker = "tallyspire-bbp-mpi: rank " + std::to_string(rank);
-  // Rank 0's choice: its --devices, then after ';' the arithmetic its --variant forces, if any.
-  const std::string choice_text(text);
-  const size_t split = choice_text.find(';');
-  const std::string arithmetic = split == std::string::npos ? "" : choice_text.substr(split + 1);
+  tly_bbp_device_choice choice = tly_bbp_rank_device_choice(rank, node_rank, node_ranks);
+  tly_bbp_options options{};
+  tly_bbp_read_device_choice_text(text, &options);
   tly_bbp_device_workers* workers = new tly_bbp_device_workers;
-  if (!tly_bbp_parse_devices(choice_text.substr(0, split), &choice, error) ||
-      !tly_bbp_open_device_workers(choice, &never_stopped, workers, error,
-                                   {tly_bbp_device_arithmetic(arithmetic)})) {
+  if (!tly_bbp_open_option_workers(options, &never_stopped, &choice, workers, error)) {
     delete workers;
     return false;
   }

@@ -255,21 +255,13 @@ int tly_bbp_batch_run(const tly_bbp_options& o, const tly_bbp_process& process) 
   // The devices first: one asked for and not there is a bad argument, before anything is written.
   tly_bbp_device_choice devices;
   tly_bbp_device_workers workers;
-  if (process.job) {
-    // A rank takes its share of its node's devices; the other ranks follow its choice.
-    devices.share_index = process.job->node_rank;
-    devices.share_count = process.job->node_ranks;
-    devices.speaker = "tallyspire-bbp-mpi: rank " + std::to_string(process.job->rank);
-  }
+  // A rank takes its share of its node's devices; the other ranks follow its choice.
+  if (process.job) devices = tly_bbp_rank_device_choice(process.job->rank, process.job->node_rank, process.job->node_ranks);
   if (std::string error; !tly_bbp_open_option_workers(o, &stop_signal, &devices, &workers, &error)) {
     std::fprintf(stderr, "tallyspire-bbp: %s\n", error.c_str());
     return tly_bbp_exit_bad_arguments;
   }
-  if (process.job) {
-    // The other ranks open what this rank opened: --devices, and the arithmetic --variant forces.
-    const std::string choice = (o.devices.empty() ? "all" : o.devices) + ";" + o.device_arithmetic;
-    process.job->choose(process.job->context, choice.c_str(), o.threads);
-  }
+  if (process.job) process.job->choose(process.job->context, tly_bbp_device_choice_text(o).c_str(), o.threads);
   if (!o.checkpoint.empty()) {
     const int code = tly_bbp_start_checkpoint(o.checkpoint, &run.checkpoint, &saves_to, &from_checkpoint);
     if (code >= 0) return code;

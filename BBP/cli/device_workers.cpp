@@ -20,6 +20,24 @@ bool tly_bbp_open_option_workers(const tly_bbp_options& o, const std::atomic<int
                                      {tly_bbp_device_arithmetic(o.device_arithmetic), after_failure});
 }
 
+tly_bbp_device_choice tly_bbp_rank_device_choice(int32_t rank, int32_t node_rank, int32_t node_ranks) {
+  tly_bbp_device_choice choice;
+  choice.share_index = node_rank;
+  choice.share_count = node_ranks;
+  choice.speaker = "tallyspire-bbp-mpi: rank " + std::to_string(rank);
+  return choice;
+}
+
+std::string tly_bbp_device_choice_text(const tly_bbp_options& o) {
+  return (o.devices.empty() ? "all" : o.devices) + ";" + o.device_arithmetic;
+}
+
+void tly_bbp_read_device_choice_text(const std::string& text, tly_bbp_options* o) {
+  const size_t split = text.find(';');
+  o->devices = text.substr(0, split);
+  o->device_arithmetic = split == std::string::npos ? "" : text.substr(split + 1);
+}
+
 bool tly_bbp_parse_devices(const std::string& text, tly_bbp_device_choice* choice, std::string* error) {
   choice->cpu = choice->every_gpu = choice->gpu_required = false;
   choice->named.clear();

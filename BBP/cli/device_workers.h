@@ -62,6 +62,14 @@ bool tly_bbp_open_option_workers(const tly_bbp_options& options, const std::atom
                                  const char* after_failure = tly_bbp_device_use{}.after_failure);
 void tly_bbp_close_device_workers(tly_bbp_device_workers* workers);
 
+// An MPI rank's choice before --devices is read into it: its share of its node's devices, and
+// its name in a failing device's message.
+tly_bbp_device_choice tly_bbp_rank_device_choice(int32_t rank, int32_t node_rank, int32_t node_ranks);
+// What rank 0 tells the other ranks to open: --devices ("all" when not given), then after ';'
+// the arithmetic --variant forces, if any; and that text read back into `options`.
+std::string tly_bbp_device_choice_text(const tly_bbp_options& options);
+void tly_bbp_read_device_choice_text(const std::string& text, tly_bbp_options* options);
+
 // Worker k as the Result line names it: "opencl:0:0 (NAME, fp64-exact)", with the arithmetics
 // its passes used; "cpu" for the processor threads.
 std::string tly_bbp_device_label(const tly_bbp_device_workers& workers, size_t k);
